@@ -1,0 +1,15 @@
+// The five tasks, one routine per task name.  Each runs at the current sweep
+// point of the run state and appends its records to rs.out_ptr.
+#pragma once
+
+#include "model/run_state.hpp"
+
+namespace chainmelt {
+
+void TaskPhase(RunState& rs);
+void TaskCoexist(RunState& rs);
+void TaskHeat(RunState& rs);
+void TaskSize(RunState& rs);
+void TaskCrit(RunState& rs);
+
+}  // namespace chainmelt
