@@ -1,0 +1,109 @@
+// Helpers for end-to-end tests: run the real chainmelt binary in a scratch
+// directory and read what it wrote.
+#pragma once
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace chainmelt::testing {
+
+// A fresh directory below the system's temporary directory, removed on exit.
+class TempDir {
+ public:
+  TempDir() {
+    std::string templ = (std::filesystem::temp_directory_path() / "chainmelt-XXXXXX").string();
+    std::vector<char> buf(templ.begin(), templ.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data()) == nullptr) std::abort();
+    path_ = buf.data();
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ec);
+    std::filesystem::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+inline void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+}
+
+struct RunResult {
+  int status = -1;  // exit status, or -1 when the process did not exit normally
+  std::string out;  // standard output
+  std::string err;  // standard error
+};
+
+// Runs the binary with `args` (argument 0 excluded) in `dir`, with no
+// standard input.  Gives up (status -1) after `timeout_s` seconds.
+inline RunResult RunChainmelt(const std::vector<std::string>& args, const std::string& dir,
+                              int timeout_s = 120) {
+  RunResult r;
+  const std::string out_path = dir + "/.stdout", err_path = dir + "/.stderr";
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(dir.c_str()) != 0) _exit(127);
+    if (!std::freopen("/dev/null", "r", stdin)) _exit(127);
+    if (!std::freopen(out_path.c_str(), "w", stdout)) _exit(127);
+    if (!std::freopen(err_path.c_str(), "w", stderr)) _exit(127);
+    alarm(static_cast<unsigned>(timeout_s));
+    std::vector<char*> argv;
+    std::string bin = CHAINMELT_BIN;
+    argv.push_back(bin.data());
+    std::vector<std::string> copy = args;
+    for (auto& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(bin.c_str(), argv.data());
+    _exit(127);
+  }
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+  r.out = ReadFile(out_path);
+  r.err = ReadFile(err_path);
+  std::remove(out_path.c_str());
+  std::remove(err_path.c_str());
+  return r;
+}
+
+// Splits a text into lines (without their newlines).
+inline std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// Splits a record into its blank-separated fields.
+inline std::vector<std::string> Fields(const std::string& line) {
+  std::vector<std::string> fields;
+  std::istringstream in(line);
+  for (std::string f; in >> f;) fields.push_back(f);
+  return fields;
+}
+
+}  // namespace chainmelt::testing
