@@ -178,6 +178,15 @@ TEST(DerCalc, ZeroVectorOutsideTheRegion) {
   m.para.conc = 0.25;
   m.para.mode = kAltMode;
   EXPECT_TRUE(zeroed(m, State({0.25, 0.0625, 0.0625, 0.0625})));
+  // Ligands over one chain at a vanishing fluid fraction: no 0 * inf.
+  Model one;
+  one.n0 = 1, one.T = 1, one.para.nu = -1, one.para.z = 1;
+  StateVec g;
+  DerCalc(one, State({1e-310}), g);
+  EXPECT_TRUE(std::isfinite(g[1]));
+  one.n0 = 2, one.para.mode = kAltMode;
+  DerCalc(one, State({1e-310, 0.0}), g);
+  EXPECT_TRUE(std::isfinite(g[1]) && std::isfinite(g[2]));
   // A variant number past the capacity of a state vector writes nothing past it.
   m.n0 = 12;
   StateVec out = junk;

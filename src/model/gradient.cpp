@@ -17,6 +17,17 @@ using std::pow;
 
 namespace {
 
+// d/dx of x^(N - k) (1 - x)^k, written with nu = N - 1:
+//   (N - k) x^(nu - k) (1 - x)^k - k x^(N - k) (1 - x)^(k - 1).
+// A member whose coefficient is 0 contributes exactly 0, as it does wherever
+// its powers are finite; for a fluid fraction so small that x^(nu - k) is inf
+// the product would otherwise be 0 * inf = NaN.
+double PowerSlope(double N, double k, double nu, double x) {
+  const double up = N - k == 0.0 ? 0.0 : (N - k) * pow(x, nu - k) * pow(1.0 - x, k);
+  const double down = k == 0.0 ? 0.0 : k * pow(x, N - k) * pow(1.0 - x, k - 1.0);
+  return up - down;
+}
+
 // n0 = 1: derivative of the ligand term with respect to the fluid fraction x,
 //   sum over k = 0 .. nu + 1 of C(k) [(N - k) x^(nu - k) (1 - x)^k
 //                                      - k x^(N - k) (1 - x)^(k - 1)] ln(1 + q(k)),
@@ -31,9 +42,8 @@ double LigandSlope(const Model& m, double x) {
   const double eps = para.dH2 - m.T * para.dS2;
   double lam = 0.0;
   for (double k = 0.0; k <= N && !std::isnan(lam); k += 1.0) {
-    const double dB = (N - k) * pow(x, nu - k) * pow(1.0 - x, k) -
-                      k * pow(x, N - k) * pow(1.0 - x, k - 1.0);
-    lam += terms::Binom(N, k) * dB * terms::Log1pZExp(para.z, -(N - k) * eps / m.T);
+    lam += terms::Binom(N, k) * PowerSlope(N, k, nu, x) *
+           terms::Log1pZExp(para.z, -(N - k) * eps / m.T);
   }
   return lam;
 }
@@ -67,11 +77,10 @@ void GradAlt(const Model& m, const StateVec& p, StateVec& g) {
   const double N = nu + 1.0;
   const double eps = para.dH2 - T * para.dS2;
 
-  double lam = N * pow(p1, nu) * terms::Log1pExp(-N * eps / T - p2);
+  // N p1^nu ln(1 + r(0)), the members 1 <= k <= nu, -N (1 - p1)^nu ln(1 + e^(p2/T)).
+  double lam = PowerSlope(N, 0.0, nu, p1) * terms::Log1pExp(-N * eps / T - p2);
   for (double k = 1.0; k <= nu && !std::isnan(lam); k += 1.0) {
-    lam += terms::Binom(N, k) *
-           ((N - k) * pow(p1, nu - k) * pow(1.0 - p1, k) -
-            k * pow(p1, N - k) * pow(1.0 - p1, k - 1.0)) *
+    lam += terms::Binom(N, k) * PowerSlope(N, k, nu, p1) *
            terms::Log1pExp(-(N - k) * eps / T - p2);
   }
   lam -= N * pow(1.0 - p1, nu) * terms::Log1pExp(p2 / T);
