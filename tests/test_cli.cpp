@@ -42,42 +42,28 @@ TEST(CommandLine, FillsEveryTargetInArgumentOrder) {
   EXPECT_EQ(p.sweep, "H");
 }
 
+// w = 2, dHcal = 10, Tm = 5: dH = 10 - b*2, dS = 2 replacing the given 7.
 TEST(CommandLine, DerivesDhAndDsOnlyWhenDhIsExactlyZero) {
-  // w = 2, dHcal = 10, Tm = 5; the given dS (7) is replaced.
-  RunState one;
-  ASSERT_EQ(ParseCommandLine(Args({{5, "2"}, {7, "0"}, {8, "7"}, {9, "5"}, {10, "10"}}), one).action,
-            CliAction::kRun);
-  EXPECT_EQ(one.para.dH, 9.0);
-  EXPECT_EQ(one.para.dS, 2.0);
-
-  RunState four;
-  ASSERT_EQ(ParseCommandLine(Args({{3, "4"}, {5, "2"}, {7, "0"}, {8, "7"}, {9, "5"}, {10, "10"}}),
-                             four)
-                .action,
-            CliAction::kRun);
-  EXPECT_EQ(four.para.dH, 4.0);
-  EXPECT_EQ(four.para.dS, 2.0);
-
-  RunState given;
-  ASSERT_EQ(ParseCommandLine(Args({{5, "2"}, {7, "1e-300"}, {8, "7"}, {9, "0"}, {10, "10"}}), given)
-                .action,
-            CliAction::kRun);
-  EXPECT_EQ(given.para.dH, 1e-300);
-  EXPECT_EQ(given.para.dS, 7.0);
+  auto parsed = [](const std::string& n0, const std::string& dH, const std::string& Tm) {
+    RunState rs;
+    const CliResult r = ParseCommandLine(
+        Args({{3, n0}, {5, "2"}, {7, dH}, {8, "7"}, {9, Tm}, {10, "10"}}), rs);
+    EXPECT_EQ(r.action, CliAction::kRun) << r.message;
+    return std::make_pair(rs.para.dH, rs.para.dS);
+  };
+  EXPECT_EQ(parsed("1", "0", "5"), std::make_pair(9.0, 2.0));
+  EXPECT_EQ(parsed("4", "0", "5"), std::make_pair(4.0, 2.0));
+  EXPECT_EQ(parsed("1", "1e-300", "0"), std::make_pair(1e-300, 7.0));
 }
 
-TEST(CommandLine, HelpVersionAndMessagesStayOnOneLine) {
+// Control characters and long texts are shown so the message stays one line.
+TEST(CommandLine, MessagesStayOnOneLine) {
   RunState rs;
-  EXPECT_EQ(ParseCommandLine({"--help"}, rs).action, CliAction::kHelp);
-  EXPECT_EQ(ParseCommandLine({"-h"}, rs).action, CliAction::kHelp);
-  EXPECT_EQ(ParseCommandLine({"--version"}, rs).action, CliAction::kVersion);
-  EXPECT_EQ(ParseCommandLine({"--help", "x"}, rs).action, CliAction::kError);
-
-  const CliResult ctl = ParseCommandLine(Args({{7, "1\n2\t\x01"}}), rs);
-  EXPECT_EQ(ctl.message, "argument 7 (dH): expected a number, got '1\\n2\\t\\x01'");
-  const CliResult longword = ParseCommandLine(Args({{2, std::string(500, 'q')}}), rs);
-  EXPECT_EQ(longword.message, "argument 2 (task): expected one of the tasks size, heat, crit, phase, "
-                              "coexist, got '" + std::string(60, 'q') + "...' (500 characters)");
+  EXPECT_EQ(ParseCommandLine(Args({{7, "1\n2\t\x01"}}), rs).message,
+            "argument 7 (dH): expected a number, got '1\\n2\\t\\x01'");
+  EXPECT_EQ(ParseCommandLine(Args({{2, std::string(500, 'q')}}), rs).message,
+            "argument 2 (task): expected one of the tasks size, heat, crit, phase, coexist, got '" +
+                std::string(60, 'q') + "...' (500 characters)");
 }
 
 TEST(CommandLine, UsageNamesEveryArgumentAndItsExampleRuns) {
