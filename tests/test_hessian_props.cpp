@@ -73,6 +73,32 @@ TEST(HessianProperties, SymmetricAndInvertedExactly) {
   }
 }
 
+// Every element against a central difference of the gradient, scaled by the
+// largest element of its row.
+TEST(HessianProperties, MatchesCentralDifferenceOfGradient) {
+  std::mt19937 gen(4242);
+  for (int n : kVariants) {
+    for (int k = 0; k < kStates; ++k) {
+      const Sample s = Draw(n, gen);
+      Matrix h(1, n, 1, n);
+      HesseCalc(s.m, s.p, n, h);
+      for (int j = 1; j <= n; ++j) {
+        StateVec up = s.p, down = s.p, gu, gd;
+        up[j] += 1e-6 * s.p[j];
+        down[j] -= 1e-6 * s.p[j];
+        DerCalc(s.m, up, gu);
+        DerCalc(s.m, down, gd);
+        for (int i = 1; i <= n; ++i) {
+          double scale = 0;
+          for (int l = 1; l <= n; ++l) scale = std::max(scale, std::fabs(h[i][l]));
+          ASSERT_NEAR((gu[i] - gd[i]) / (up[j] - down[j]), h[i][j], 1e-6 * scale)
+              << n << ": " << i << "," << j;
+        }
+      }
+    }
+  }
+}
+
 // Exchanging fluid and second component (p1 <-> p2, p3 <-> p5) permutes
 // rows and columns 1 <-> 2 and 3 <-> 5.
 TEST(HessianProperties, VariableComponentExchangeSymmetry) {
