@@ -2,6 +2,7 @@
 #include <benchmark/benchmark.h>
 
 #include "bench/variants.hpp"
+#include "model/free_grad.hpp"
 #include "model/model.hpp"
 
 namespace chainmelt::bench {
@@ -34,9 +35,21 @@ void BM_FreeAndDer(benchmark::State& state) {
   }
 }
 
+// Value and gradient in one evaluation, the pieces of the point shared.
+void BM_FreeDerCalc(benchmark::State& state) {
+  const Variant& v = Variants()[static_cast<std::size_t>(state.range(0))];
+  state.SetLabel(v.name);
+  StateVec g;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(FreeDerCalc(v.model, v.point, g));
+    benchmark::DoNotOptimize(g);
+  }
+}
+
 BENCHMARK(BM_FreeCalc)->DenseRange(0, kVariantCount - 1);
 BENCHMARK(BM_DerCalc)->DenseRange(0, kVariantCount - 1);
 BENCHMARK(BM_FreeAndDer)->DenseRange(0, kVariantCount - 1);
+BENCHMARK(BM_FreeDerCalc)->DenseRange(0, kVariantCount - 1);
 
 }  // namespace
 }  // namespace chainmelt::bench

@@ -1,0 +1,106 @@
+// The innermost routines never touch the heap.  This binary replaces every
+// form of the global operator new and delete with counting versions and
+// checks that none of them is called while the routines run.
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdlib>
+#include <new>
+#include <vector>
+
+#include "bench/variants.hpp"
+#include "model/free_grad.hpp"
+#include "model/model.hpp"
+
+namespace {
+
+long g_news = 0;
+
+void* Allocate(std::size_t size) {
+  ++g_news;
+  return std::malloc(size == 0 ? 1 : size);
+}
+
+void* AllocateAligned(std::size_t size, std::align_val_t align) {
+  ++g_news;
+  const std::size_t a = static_cast<std::size_t>(align);
+  return std::aligned_alloc(a, (size + a - 1) / a * a);
+}
+
+void* OrThrow(void* p) {
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+
+}  // namespace
+
+void* operator new(std::size_t n) { return OrThrow(Allocate(n)); }
+void* operator new[](std::size_t n) { return OrThrow(Allocate(n)); }
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return Allocate(n); }
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return Allocate(n); }
+void* operator new(std::size_t n, std::align_val_t a) { return OrThrow(AllocateAligned(n, a)); }
+void* operator new[](std::size_t n, std::align_val_t a) { return OrThrow(AllocateAligned(n, a)); }
+void* operator new(std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
+  return AllocateAligned(n, a);
+}
+void* operator new[](std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
+  return AllocateAligned(n, a);
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept {
+  std::free(p);
+}
+
+namespace chainmelt {
+namespace {
+
+// Number of allocations made by f().
+template <class F>
+long NewsDuring(F f) {
+  const long before = g_news;
+  f();
+  return g_news - before;
+}
+
+TEST(NoHeap, TheCounterSeesAllocations) {
+  volatile std::size_t n = 3;
+  std::vector<double>* volatile keep = nullptr;
+  EXPECT_EQ(NewsDuring([&] { keep = new std::vector<double>(n); }), 2);
+  delete keep;
+  struct alignas(64) Wide {
+    double d[8];
+  };
+  Wide* volatile w = nullptr;
+  EXPECT_EQ(NewsDuring([&] { w = new Wide(); }), 1);
+  delete w;
+}
+
+TEST(NoHeap, FreeEnergyAndGradientAllocateNothing) {
+  for (const bench::Variant& v : bench::Variants()) {
+    StateVec g;
+    volatile double sink = 0;
+    StateVec outside;  // the zero vector: the sentinel branch
+    EXPECT_EQ(NewsDuring([&] {
+                sink = FreeCalc(v.model, v.point);
+                DerCalc(v.model, v.point, g);
+                sink = FreeDerCalc(v.model, v.point, g);
+                sink = FreeDerCalc(v.model, outside, g);
+              }),
+              0)
+        << v.name;
+    (void)sink;
+  }
+}
+
+}  // namespace
+}  // namespace chainmelt
