@@ -171,14 +171,6 @@ TEST(Model, FakAndFreeEnergyWorkedValues) {
   const double a = 0.45, bf = 0.15, xA = 1 - 0.35 - a, xB = 0.35 - bf;
   EXPECT_NEAR(FreeCalc(r, State({a, bf, a * a, bf * bf, xA * xB, bf * xA, a * xB, a * bf})),
               1.3 * (XlnX(a) + XlnX(xA) + XlnX(bf) + XlnX(xB)), 1e-13);
-
-  // Ligand-activity mode at p2 = 0, conc2 = 0: the mean-field value at z = 1.
-  Model alt{2, 1.2, {}};
-  alt.para.dH = 0.5, alt.para.dS = 0.3, alt.para.w = 0.4, alt.para.dH2 = -0.6;
-  alt.para.dS2 = 0.2, alt.para.nu = 3, alt.para.mode = kAltMode;
-  Model mf = alt;
-  mf.n0 = 1, mf.para.mode = 0, mf.para.z = 1;
-  EXPECT_EQ(FreeCalc(alt, State({0.35, 0.0})), FreeCalc(mf, State({0.35})));
 }
 
 TEST(Model, LigandSumsAndCoverage) {
