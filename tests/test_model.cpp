@@ -64,8 +64,8 @@ TEST(Model, FeasibleRegionAndInfeasibleStates) {
     // The coverage exists only for feasible states of the mean-field model.
     EXPECT_EQ(ThetaCalc(m, c.p) == 42.0, c.n != 1 || !c.feasible) << c.n << " " << c.p[1];
     if (!c.feasible) outside(m, c.p);
-    // A NaN anywhere is infeasible (p2 of the ligand-activity mode is not bounded).
-    for (int i = 1; i <= (c.mode == kAltMode ? 1 : c.n) && c.feasible; ++i) {
+    // A NaN anywhere is infeasible, p2 of the ligand-activity mode included.
+    for (int i = 1; i <= c.n && c.feasible; ++i) {
       StateVec q = c.p;
       q[i] = kNaN;
       EXPECT_FALSE(Check(m, q, c.n)) << c.n << " component " << i;
