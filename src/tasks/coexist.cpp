@@ -47,8 +47,8 @@ void TaskCoexist(RunState& rs) {
   for (int pass = 0; pass <= kLastPass; ++pass) {
     if (std::fabs(hi - lo) > kMaxWidth) {
       std::fprintf(rs.diag,
-                   "coexist at T = %f: no record, the free energies of the two phases did not "
-                   "cross for dH from %f to %f\n",
+                   "coexist at T = %f: no record, no sign change of the free-energy difference "
+                   "before the trial values of dH spread from %f to %f\n",
                    rs.T, lo, hi);
       return;
     }
