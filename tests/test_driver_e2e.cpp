@@ -100,7 +100,7 @@ TEST(DriverE2E, AcceptsWhatOnlyLooksOdd) {
       {{3, "2"}, {20, "42.1"}},                      // alternative mode with n0 = 2
       {{4, "300"}, {21, "-10"}, {22, "-10"}, {24, "H"}},  // negative dH values
       {{1, std::string(300, 'a')}, {24, std::string(300, 'b')}},
-      {{3, "+2"}, {7, " 3e3 "}, {21, "0x12c"}, {22, "0x12c"}},
+      {{3, "+2"}, {7, " 3e3 "}, {16, "0.3"}, {21, "0x12c"}, {22, "0x12c"}},
   };
   for (const auto& c : cases) {
     const RunResult r = RunChainmelt(Args(c), dir.path().string());
