@@ -140,7 +140,7 @@ TEST(DriverE2E, SweepPointsSelectorsAndOneShotTasks) {
       {{{21, "-10"}, {22, "-10"}, {24, "H"}}, 1, "H = -10.000000 Task: phase",
        "H = -10.000000 Task: phase"},
       {{{1, std::string(300, 'a')}, {24, std::string(300, 'b')}}, 3, t300, t301},
-      {{{3, "+2"}, {7, " 3e3 "}, {21, "0x12c"}, {22, "0x12c"}}, 1, t300, t300},
+      {{{3, "+2"}, {7, " 3e3 "}, {16, "0.3"}, {21, "0x12c"}, {22, "0x12c"}}, 1, t300, t300},
   };
   for (const auto& c : cases) {
     TempDir dir;
