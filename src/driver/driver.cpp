@@ -1,49 +1,76 @@
-// Provisional entry: reads the 24 arguments without validation and runs the
-// sweep.  The full command-line handling replaces it.
 #include "driver/driver.hpp"
 
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 
-#include "model/run_state.hpp"
+#include "driver/cli.hpp"
 #include "numeric/fatal.hpp"
 #include "tasks/tasks.hpp"
 
 namespace chainmelt {
 
 namespace {
+
 struct FileCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
+
 }  // namespace
 
+bool CloseChecked(std::FILE* file) {
+  if (file == nullptr) return true;
+  const bool flushed = std::fflush(file) == 0 && std::ferror(file) == 0;
+  return std::fclose(file) == 0 && flushed;
+}
+
+void RunSweep(RunState& rs) {
+  for (double v = rs.T_min; v <= rs.T_max; v = v + rs.dT) {
+    if (IsEnthalpySweep(rs.para)) {
+      rs.para.dH = v;
+      std::fprintf(rs.con, "H = %f Task: %s\n", v, rs.task.c_str());
+    } else {
+      rs.T = v;
+      std::fprintf(rs.con, "T = %f Task: %s\n", v, rs.task.c_str());
+    }
+    if (rs.task == "size") {
+      TaskSize(rs);
+      return;
+    }
+    if (rs.task == "heat") TaskHeat(rs);
+    if (rs.task == "crit") {
+      TaskCrit(rs);
+      return;
+    }
+    if (rs.task == "phase") TaskPhase(rs);
+    if (rs.task == "coexist") TaskCoexist(rs);
+  }
+}
+
 int Main(int argc, char** argv) {
-  if (argc != 25) {
-    std::fprintf(stderr, "chainmelt: expected 24 arguments, got %d\n", argc - 1);
-    return 2;
-  }
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+
+  // Everything is checked before any file is opened, so a rejected command
+  // line leaves the working directory as it was.
   RunState rs;
-  double* fields[] = {&rs.para.w,  &rs.para.w2,    &rs.para.dH,  &rs.para.dS, &rs.para.Tm,
-                      &rs.para.dHcal, &rs.para.e2, &rs.para.w3,  &rs.para.dH2, &rs.para.dS2,
-                      &rs.para.zsave, &rs.para.conc, &rs.para.conc2, &rs.para.z, &rs.para.nu,
-                      &rs.para.mode};
-  rs.approx = argv[1];
-  rs.task = argv[2];
-  rs.n0 = std::atoi(argv[3]);
-  rs.T = std::atof(argv[4]);
-  for (int i = 0; i < 16; ++i) *fields[i] = std::atof(argv[5 + i]);
-  rs.T_min = std::atof(argv[21]);
-  rs.T_max = std::atof(argv[22]);
-  rs.dT = std::atof(argv[23]);
-  rs.para.sweep = argv[24];
-  if (rs.para.dH == 0) {
-    const double b = rs.n0 == 1 ? 0.5 : 3.0;
-    rs.para.dH = rs.para.dHcal - b * rs.para.w;
-    rs.para.dS = rs.para.dHcal / rs.para.Tm;
+  const CliResult cli = ParseCommandLine(args, rs);
+  switch (cli.action) {
+    case CliAction::kHelp:
+      std::fputs(UsageText().c_str(), stdout);
+      return 0;
+    case CliAction::kVersion:
+      std::printf("chainmelt %s\n", CHAINMELT_VERSION);
+      return 0;
+    case CliAction::kError:
+      std::fprintf(stderr, "chainmelt: %s\n", cli.message.c_str());
+      return 2;
+    case CliAction::kRun:
+      break;
   }
+
   File out(std::fopen("output.out", "w"));
   File out1(std::fopen("output1.out", "w"));
   File out2(std::fopen("output2.out", "w"));
@@ -51,26 +78,24 @@ int Main(int argc, char** argv) {
     std::printf("ERROR opening file output.out \n");
     return 1;
   }
+  // Line-buffered: every completed record reaches the file at once, so an
+  // interrupted run keeps what it finished.
+  std::setvbuf(out.get(), nullptr, _IOLBF, BUFSIZ);
   rs.out_ptr = out.get();
-  rs.Allocate();
+
   try {
-    for (double v = rs.T_min; v <= rs.T_max; v = v + rs.dT) {
-      if (IsEnthalpySweep(rs.para)) {
-        rs.para.dH = v;
-        std::fprintf(rs.con, "H = %f Task: %s\n", v, rs.task.c_str());
-      } else {
-        rs.T = v;
-        std::fprintf(rs.con, "T = %f Task: %s\n", v, rs.task.c_str());
-      }
-      if (rs.task == "size") { TaskSize(rs); break; }
-      if (rs.task == "heat") TaskHeat(rs);
-      if (rs.task == "crit") { TaskCrit(rs); break; }
-      if (rs.task == "phase") TaskPhase(rs);
-      if (rs.task == "coexist") TaskCoexist(rs);
-    }
+    rs.Allocate();
+    RunSweep(rs);
   } catch (const FatalError& e) {
     std::fflush(nullptr);
     ReportFatal(stderr, e.what());
+    return 1;
+  }
+
+  rs.out_ptr = nullptr;
+  if (!CloseChecked(out.release())) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "chainmelt: error writing output.out\n");
     return 1;
   }
   return 0;
