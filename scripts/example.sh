@@ -8,7 +8,7 @@ file="examples/$name.args"
 [ -f "$file" ] || { echo "no such example: $file (see examples/)" >&2; exit 2; }
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$(nproc 2>/dev/null || echo 2)" --target chainmelt >/dev/null
-read -r -a args < <(grep -v '^[[:space:]]*#' "$file" | tr '\n' ' ')
+read -r -a args < <(grep -v '^[[:space:]]*#' "$file" | tr '\n' ' ') || true
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 bin=$(pwd)/build/chainmelt

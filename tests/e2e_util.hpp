@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -20,10 +21,8 @@ class TempDir {
  public:
   TempDir() {
     std::string templ = (std::filesystem::temp_directory_path() / "chainmelt-XXXXXX").string();
-    std::vector<char> buf(templ.begin(), templ.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data()) == nullptr) std::abort();
-    path_ = buf.data();
+    if (mkdtemp(templ.data()) == nullptr) std::abort();
+    path_ = templ;
   }
   ~TempDir() {
     std::error_code ec;
@@ -42,14 +41,11 @@ class TempDir {
 
 inline std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 inline void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary);
-  out << text;
+  std::ofstream(path, std::ios::binary) << text;
 }
 
 struct RunResult {
@@ -62,29 +58,26 @@ struct RunResult {
 // standard input.  Gives up (status -1) after `timeout_s` seconds.
 inline RunResult RunChainmelt(const std::vector<std::string>& args, const std::string& dir,
                               int timeout_s = 120) {
-  RunResult r;
   const std::string out_path = dir + "/.stdout", err_path = dir + "/.stderr";
-  pid_t pid = fork();
+  std::vector<std::string> words = {CHAINMELT_BIN};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
   if (pid == 0) {
-    if (chdir(dir.c_str()) != 0) _exit(127);
-    if (!std::freopen("/dev/null", "r", stdin)) _exit(127);
-    if (!std::freopen(out_path.c_str(), "w", stdout)) _exit(127);
-    if (!std::freopen(err_path.c_str(), "w", stderr)) _exit(127);
+    if (chdir(dir.c_str()) != 0 || !std::freopen("/dev/null", "r", stdin) ||
+        !std::freopen(out_path.c_str(), "w", stdout) ||
+        !std::freopen(err_path.c_str(), "w", stderr))
+      _exit(127);
     alarm(static_cast<unsigned>(timeout_s));
-    std::vector<char*> argv;
-    std::string bin = CHAINMELT_BIN;
-    argv.push_back(bin.data());
-    std::vector<std::string> copy = args;
-    for (auto& a : copy) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(bin.c_str(), argv.data());
+    execv(argv[0], argv.data());
     _exit(127);
   }
   int wstatus = 0;
   waitpid(pid, &wstatus, 0);
-  r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-  r.out = ReadFile(out_path);
-  r.err = ReadFile(err_path);
+  RunResult r{WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1, ReadFile(out_path),
+              ReadFile(err_path)};
   std::remove(out_path.c_str());
   std::remove(err_path.c_str());
   return r;

@@ -5,6 +5,8 @@
 // anywhere makes the state infeasible.  The starting states take one ran0
 // draw per drawn component, in index order; the order and number of draws
 // fix the whole sequence of states of a run.
+#include <cmath>
+
 #include "model/model.hpp"
 #include "model/terms.hpp"
 #include "numeric/ran0.hpp"
@@ -15,7 +17,9 @@ bool Check(const Model& m, const StateVec& p, int n) {
   const Para& para = m.para;
 
   // Ligand-activity mode: p1 is the fluid fraction, p2 is unbounded.
-  if (IsAltMode(para)) return n == 2 && p[1] > 0.0 && p[1] < 1.0;
+  // p2 of the ligand-activity mode may take any real value, but not NaN: a
+  // NaN state has no free energy and must not reach the minimiser.
+  if (IsAltMode(para)) return n == 2 && p[1] > 0.0 && p[1] < 1.0 && !std::isnan(p[2]);
 
   switch (n) {
     case 1:

@@ -1,0 +1,87 @@
+// Task "coexist": at the current temperature, the melting enthalpy dH at
+// which the gel-rich and the fluid-rich minimum have equal free energy.
+//
+// Starting from an estimate of that enthalpy, two trial values 0.02 apart
+// are widened (each step multiplies the width by 2.6) until the difference
+// of the two free energies changes sign between them; a width above 10 gives
+// up.  The record reports both phases at the trial value evaluated last.
+// A point without a record says why in one line on the diagnostics stream.
+#include <cmath>
+#include <cstdio>
+
+#include "search/search.hpp"
+#include "tasks/tasks.hpp"
+
+namespace chainmelt {
+
+namespace {
+
+constexpr int kLastPass = 50;
+constexpr double kMaxWidth = 10.0;
+constexpr double kSamePhase = 0.001;  // smallest fluid-fraction gap of two phases
+
+// Free energy of the gel-rich minimum minus that of the fluid-rich one at
+// dH = h.
+double Difference(RunState& rs, double h) {
+  rs.para.dH = h;
+  StepOrderDiscont(rs);
+  return rs.fret1 - rs.fret2;
+}
+
+}  // namespace
+
+void TaskCoexist(RunState& rs) {
+  Para& para = rs.para;
+  const double E = (3.0 * para.w * ((1.0 - para.conc) * (1.0 - para.conc)) + para.w3 * para.conc -
+                    rs.T * para.dS * (1.0 - para.conc)) /
+                   (para.conc - 1.0);
+  if (!std::isfinite(E)) {
+    std::fprintf(rs.diag, "coexist at T = %f: no record, the estimate of dH is not finite\n", rs.T);
+    return;
+  }
+  double hi = E + 0.01;
+  double lo = E - 0.01;
+  double Dhi = Difference(rs, hi);
+  double Dlo = Difference(rs, lo);
+
+  for (int pass = 0; pass <= kLastPass; ++pass) {
+    if (std::fabs(hi - lo) > kMaxWidth) {
+      std::fprintf(rs.diag,
+                   "coexist at T = %f: no record, no sign change of the free-energy difference "
+                   "before the trial values of dH spread from %f to %f\n",
+                   rs.T, lo, hi);
+      return;
+    }
+    if (Dhi * Dlo < 0.0) break;
+    if (std::fabs(Dlo) > std::fabs(Dhi)) {
+      hi = hi + 1.6 * (hi - lo);
+      Dhi = Difference(rs, hi);
+    } else {
+      lo = lo + 1.6 * (lo - hi);
+      Dlo = Difference(rs, lo);
+    }
+  }
+
+  if (rs.fret1 == kSentinel || rs.fret2 == kSentinel) {
+    std::fprintf(rs.diag,
+                 "coexist at T = %f: no record, a phase has no feasible minimum at dH = %f\n",
+                 rs.T, para.dH);
+    return;
+  }
+  if (!(std::fabs(rs.p1[1] - rs.p2[1]) > kSamePhase)) {
+    std::fprintf(rs.diag,
+                 "coexist at T = %f: no record, both families ended in the same phase at dH = %f "
+                 "(fluid fractions %f and %f)\n",
+                 rs.T, para.dH, rs.p1[1], rs.p2[1]);
+    return;
+  }
+
+  std::fprintf(rs.out_ptr, "%f %f ", rs.T, para.dH);
+  for (int i = 1; i <= rs.n0; ++i) std::fprintf(rs.out_ptr, "%f ", rs.p1[i]);
+  for (int i = 1; i <= rs.n0; ++i) std::fprintf(rs.out_ptr, "%f ", rs.p2[i]);
+  std::fprintf(rs.out_ptr, "%f %i ", rs.fret1, rs.iter);
+  std::fprintf(rs.out_ptr, "%f %i ", rs.fret2, rs.iter);
+  std::fprintf(rs.out_ptr, "\n");
+}
+
+}  // namespace chainmelt
