@@ -1,0 +1,63 @@
+// "crit": downhill-simplex search of the (dH, T) plane for the point where
+// the scaled Hessian determinant at the equilibrium state is smallest.
+#include <cstdio>
+
+#include "model/model.hpp"
+#include "numeric/amoeba.hpp"
+#include "search/search.hpp"
+#include "tasks/tasks.hpp"
+
+namespace chainmelt {
+
+namespace {
+
+constexpr double kCritConc = 0.01;   // composition the search works at
+constexpr double kCritStep = 100.0;  // initial simplex step in dH and in T
+constexpr double kCritFtol = 0.1;    // fractional tolerance on the determinant
+
+}  // namespace
+
+void TaskCrit(RunState& rs) {
+  rs.para.conc = kCritConc;
+  do {
+    rs.pp[1] = rs.para.dH;
+    rs.pp[2] = rs.T;
+    rs.det = StepDet(rs, rs.pp);
+
+    Matrix p(1, 3, 1, 2);
+    Vector y(1, 3);
+    p[1][1] = rs.para.dH;
+    p[1][2] = rs.T;
+    p[2][1] = rs.para.dH + kCritStep;
+    p[2][2] = rs.T;
+    p[3][1] = rs.para.dH;
+    p[3][2] = rs.T + kCritStep;
+    Vector x(1, 2);
+    for (int i = 1; i <= 3; ++i) {
+      x[1] = p[i][1];
+      x[2] = p[i][2];
+      y[i] = StepDet(rs, x);
+    }
+
+    int nfunc = 0;
+    amoeba(p, y, 2, kCritFtol, [&rs](const Vector& v) { return StepDet(rs, v); }, &nfunc, rs.con,
+           rs.diag);
+    std::fprintf(rs.con, "hier taskcrit %f\n", y[1]);
+
+    x[1] = p[1][1];
+    x[2] = p[1][2];
+    rs.det = StepDet(rs, x);
+    rs.para.dH = p[1][1];
+    rs.T = p[1][2];
+    if (rs.fret0 != kSentinel) {
+      std::fprintf(rs.out_ptr, "%f %f %f ", rs.T, rs.para.dH, rs.para.conc);
+      std::fprintf(rs.out_ptr, "%f ", rs.det);
+      for (int i = 1; i <= rs.n0; ++i) std::fprintf(rs.out_ptr, "%f ", rs.p0[i]);
+      std::fprintf(rs.out_ptr, "%f %i ", rs.fret0, rs.iter);
+      std::fprintf(rs.out_ptr, "\n");
+    }
+    rs.para.conc = rs.para.conc + 0.01;
+  } while (rs.para.conc <= kCritConc);
+}
+
+}  // namespace chainmelt
