@@ -28,28 +28,13 @@ double fak(double x) {
 }
 
 double FreeCalc(const Model& m, const StateVec& p) {
-  if (!Check(m, p, m.n0)) return kSentinel;
-  if (IsAltMode(m.para)) {
-    if (m.n0 != 2) return kSentinel;
-    pieces::LigandTable t(m, p[1], true, p[2]);
-    return pieces::ValueAlt(m, pieces::MakeMixing(p[1]), t, p[2]);
-  }
-  switch (m.n0) {
-    case 1: {
-      pieces::LigandTable t(m, p[1], false, 0.0);
-      return pieces::Value1(m, pieces::MakeMixing(p[1]), t);
-    }
-    case 2:
-      return pieces::Value(m, pieces::MakePair2(p));
-    case 4:
-      return pieces::Value(m, pieces::MakePair4(p, m.para.conc));
-    case 5:
-      return pieces::Value(m, pieces::MakePair5(p));
-    case 8:
-      return pieces::Value(m, pieces::MakePair8(p, m.para.conc2));
-    default:
-      return kSentinel;
-  }
+  return pieces::Visit(
+      m, p, [] { return kSentinel; },
+      [&m](const auto& s) { return pieces::Value(m, s); },
+      [&m](const pieces::Mixing& s, pieces::LigandTable& t) { return pieces::Value1(m, s, t); },
+      [&m, &p](const pieces::Mixing& s, pieces::LigandTable& t) {
+        return pieces::ValueAlt(m, s, t, p[2]);
+      });
 }
 
 }  // namespace chainmelt

@@ -17,39 +17,18 @@ void DerCalc(const Model& m, const StateVec& p, StateVec& g) {
   // makes it inf, and no branch below depends on it.
   [[maybe_unused]] const double beta = 1.0 / m.T;
 
-  if (!Check(m, p, m.n0)) {
-    // Never past the capacity of a state vector, whatever n0 says.
-    const int n = std::min(m.n0, kMaxVars);
-    for (int i = 1; i <= n; ++i) g[i] = 0.0;
-    return;
-  }
-  if (IsAltMode(m.para)) {
-    // Check passed, so n0 is 2 here.
-    pieces::LigandTable t(m, p[1], true, p[2]);
-    pieces::GradientAlt(m, pieces::MakeMixing(p[1]), t, p[2], g);
-    return;
-  }
-  switch (m.n0) {
-    case 1: {
-      pieces::LigandTable t(m, p[1], false, 0.0);
-      pieces::Gradient1(m, pieces::MakeMixing(p[1]), t, g);
-      break;
-    }
-    case 2:
-      pieces::Gradient(m, pieces::MakePair2(p), g);
-      break;
-    case 4:
-      pieces::Gradient(m, pieces::MakePair4(p, m.para.conc), g);
-      break;
-    case 5:
-      pieces::Gradient(m, pieces::MakePair5(p), g);
-      break;
-    case 8:
-      pieces::Gradient(m, pieces::MakePair8(p, m.para.conc2), g);
-      break;
-    default:
-      break;
-  }
+  pieces::Visit(
+      m, p,
+      [&m, &g] {
+        // Never past the capacity of a state vector, whatever n0 says.
+        const int n = std::min(m.n0, kMaxVars);
+        for (int i = 1; i <= n; ++i) g[i] = 0.0;
+      },
+      [&m, &g](const auto& s) { pieces::Gradient(m, s, g); },
+      [&m, &g](const pieces::Mixing& s, pieces::LigandTable& t) { pieces::Gradient1(m, s, t, g); },
+      [&m, &p, &g](const pieces::Mixing& s, pieces::LigandTable& t) {
+        pieces::GradientAlt(m, s, t, p[2], g);
+      });
 }
 
 }  // namespace chainmelt

@@ -26,10 +26,9 @@ struct Pair2 {
   double lp1, lq1, lp2, lfg, lgg;
 };
 
-inline Pair2 MakePair2(const StateVec& p) {
+inline Pair2 MakePair2(const StateVec& p, const terms::Frac2& d) {
   Pair2 s;
   s.p1 = p[1], s.p2 = p[2], s.q1 = 1.0 - p[1];
-  const terms::Frac2 d = terms::Fractions2(p);
   s.fg = d.fg, s.gg = d.gg;
   s.lp1 = std::log(s.p1), s.lq1 = std::log(s.q1), s.lp2 = std::log(s.p2);
   s.lfg = std::log(s.fg), s.lgg = std::log(s.gg);
@@ -57,10 +56,9 @@ struct Pair4 {
   double lp1, lp2, lp3, lp4, lxg, lfg, lsg, lgg;
 };
 
-inline Pair4 MakePair4(const StateVec& p, double conc) {
+inline Pair4 MakePair4(const StateVec& p, const terms::Frac4& d) {
   Pair4 s;
   s.p1 = p[1], s.p2 = p[2], s.p3 = p[3], s.p4 = p[4];
-  const terms::Frac4 d = terms::Fractions4(p, conc);
   s.xg = d.xg, s.fg = d.fg, s.sg = d.sg, s.gg = d.gg;
   s.lp1 = std::log(s.p1), s.lp2 = std::log(s.p2), s.lp3 = std::log(s.p3);
   s.lp4 = std::log(s.p4), s.lxg = std::log(s.xg), s.lfg = std::log(s.fg);
@@ -94,10 +92,9 @@ struct Pair5 {
   double lp1, lp2, lp3, lp4, lp5, lxg, lfg, lsg, lgg;
 };
 
-inline Pair5 MakePair5(const StateVec& p) {
+inline Pair5 MakePair5(const StateVec& p, const terms::Frac5& d) {
   Pair5 s;
   s.p1 = p[1], s.p2 = p[2], s.p3 = p[3], s.p4 = p[4], s.p5 = p[5];
-  const terms::Frac5 d = terms::Fractions5(p);
   s.xg = d.xg, s.fg = d.fg, s.sg = d.sg, s.gg = d.gg;
   s.lp1 = std::log(s.p1), s.lp2 = std::log(s.p2), s.lp3 = std::log(s.p3);
   s.lp4 = std::log(s.p4), s.lp5 = std::log(s.p5), s.lxg = std::log(s.xg);
@@ -133,11 +130,10 @@ struct Pair8 {
   double lxA, lxB, lGa, lHa, lGb, lHb;
 };
 
-inline Pair8 MakePair8(const StateVec& p, double b) {
+inline Pair8 MakePair8(const StateVec& p, const terms::Frac8& d) {
   Pair8 s;
   s.p[0] = s.lp[0] = 0.0;
   for (int i = 1; i <= 8; ++i) s.p[i] = p[i], s.lp[i] = std::log(p[i]);
-  const terms::Frac8 d = terms::Fractions8(p, b);
   s.xA = d.xA, s.xB = d.xB, s.Ga = d.Ga, s.Ha = d.Ha, s.Gb = d.Gb, s.Hb = d.Hb;
   s.lxA = std::log(s.xA), s.lxB = std::log(s.xB), s.lGa = std::log(s.Ga);
   s.lHa = std::log(s.Ha), s.lGb = std::log(s.Gb), s.lHb = std::log(s.Hb);
@@ -371,6 +367,62 @@ inline void GradientAlt(const Model& m, const Mixing& s, LigandTable& t, double 
   for (double k = 0.0; k <= N && !std::isnan(bound); k += 1.0)
     bound += t.Weight(k) / (1.0 + std::exp((N - k) * eps / T - p2));
   g[2] = para.conc2 - bound;
+}
+
+// ---------------------------------------------------------------------------
+// The state of one point, for whichever of value and gradient is asked.
+// Every entry point (FreeCalc, DerCalc, FreeDerCalc) goes through Visit, so
+// they test feasibility the same way and build the same pieces.
+//
+// Visit tests p as Check does and calls, on the fractions it tested,
+//   outside()                                 for a state Check rejects,
+//   pair(pieces)                              in the pair variants,
+//   mean(mixing, table)                       for n0 = 1,
+//   alt(mixing, table)                        in the ligand-activity mode.
+// The ligand variants build their table of members in a frame of their own,
+// so that the pair variants do not pay for its size.
+template <class Fn>
+[[gnu::noinline]] auto VisitLigand(const Model& m, const StateVec& p, bool activity_mode,
+                                   Fn fn) {
+  LigandTable t(m, p[1], activity_mode, activity_mode ? p[2] : 0.0);
+  return fn(MakeMixing(p[1]), t);
+}
+
+template <class Outside, class PairFn, class MeanFn, class AltFn>
+[[gnu::always_inline]] inline auto Visit(const Model& m, const StateVec& p, Outside outside,
+                                         PairFn pair, MeanFn mean, AltFn alt) {
+  if (IsAltMode(m.para)) {
+    if (m.n0 != 2 || !terms::InsideAlt(p)) return outside();
+    return VisitLigand(m, p, true, alt);
+  }
+  switch (m.n0) {
+    case 1: {
+      if (!terms::Inside1(p)) return outside();
+      return VisitLigand(m, p, false, mean);
+    }
+    case 2: {
+      const terms::Frac2 d = terms::Fractions2(p);
+      if (!terms::Inside2(p, d)) return outside();
+      return pair(MakePair2(p, d));
+    }
+    case 4: {
+      const terms::Frac4 d = terms::Fractions4(p, m.para.conc);
+      if (!terms::Inside4(p, d)) return outside();
+      return pair(MakePair4(p, d));
+    }
+    case 5: {
+      const terms::Frac5 d = terms::Fractions5(p);
+      if (!terms::Inside5(p, d)) return outside();
+      return pair(MakePair5(p, d));
+    }
+    case 8: {
+      const terms::Frac8 d = terms::Fractions8(p, m.para.conc2);
+      if (!terms::Inside8(p, d)) return outside();
+      return pair(MakePair8(p, d));
+    }
+    default:
+      return outside();
+  }
 }
 
 }  // namespace chainmelt::pieces

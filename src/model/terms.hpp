@@ -47,6 +47,54 @@ inline Frac8 Fractions8(const StateVec& p, double b) {
           p[2] - p[4] - p[6] - p[8]};
 }
 
+// The feasible region (Check): every site fraction and pair probability of
+// the variant strictly positive.  Every test is a strict comparison, so a NaN
+// anywhere makes the state infeasible.  One test per variant, on the
+// fractions formed above, so that the free energy and its gradient can test
+// the fractions they go on to use.
+
+// Ligand-activity mode: p1 is the fluid fraction, p2 is unbounded.  p2 may
+// take any real value, but not NaN: a NaN state has no free energy and must
+// not reach the minimiser.
+inline bool InsideAlt(const StateVec& p) { return p[1] > 0.0 && p[1] < 1.0 && !std::isnan(p[2]); }
+inline bool Inside1(const StateVec& p) { return p[1] > 0.0 && 1.0 - p[1] > 0.0; }
+// p1 > 0 and 1 - p1 > 0 follow from these three.
+inline bool Inside2(const StateVec& p, const Frac2& d) {
+  return p[2] > 0.0 && d.fg > 0.0 && d.gg > 0.0;
+}
+inline bool Inside4(const StateVec& p, const Frac4& d) {
+  return p[1] > 0.0 && p[2] > 0.0 && p[3] > 0.0 && p[4] > 0.0 && d.xg > 0.0 && d.gg > 0.0 &&
+         d.fg > 0.0 && d.sg > 0.0;
+}
+inline bool Inside5(const StateVec& p, const Frac5& d) {
+  return p[1] > 0.0 && p[2] > 0.0 && p[3] > 0.0 && p[4] > 0.0 && p[5] > 0.0 && d.xg > 0.0 &&
+         d.gg > 0.0 && d.fg > 0.0 && d.sg > 0.0;
+}
+inline bool Inside8(const StateVec& p, const Frac8& d) {
+  for (int i = 1; i <= 8; ++i) {
+    if (!(p[i] > 0.0)) return false;
+  }
+  return d.xA > 0.0 && d.xB > 0.0 && d.Ga > 0.0 && d.Ha > 0.0 && d.Gb > 0.0 && d.Hb > 0.0;
+}
+
+inline bool Feasible(const Model& m, const StateVec& p, int n) {
+  if (IsAltMode(m.para)) return n == 2 && InsideAlt(p);
+  switch (n) {
+    case 1:
+      return Inside1(p);
+    case 2:
+      return Inside2(p, Fractions2(p));
+    case 4:
+      return Inside4(p, Fractions4(p, m.para.conc));
+    case 5:
+      return Inside5(p, Fractions5(p));
+    case 8:
+      return Inside8(p, Fractions8(p, m.para.conc2));
+    default:
+      return false;  // no model, no feasible state
+  }
+}
+
 // C(k) = fak(N) / (fak(N - k) * fak(k)), N = nu + 1.
 inline double Binom(double N, double k) { return fak(N) / (fak(N - k) * fak(k)); }
 
