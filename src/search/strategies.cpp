@@ -23,6 +23,7 @@
 #include "model/model.hpp"
 #include "numeric/fatal.hpp"
 #include "numeric/minimize.hpp"
+#include "search/objective.hpp"
 #include "search/search.hpp"
 
 namespace chainmelt {
@@ -112,17 +113,16 @@ void DrawFeasible(RunState& rs, StateVec& p, Draw&& draw, const char* who, Start
 // conjugate gradients in place; iter is the count of the last minimisation.
 void Run(RunState& rs, StateVec& p, double& fret) {
   const Model& m = rs;
-  auto free_energy = [&m](const StateVec& q) { return FreeCalc(m, q); };
-  auto gradient = [&m](const StateVec& q, StateVec& g) { DerCalc(m, q, g); };
+  FreeEnergyObjective free_energy(m);
   const StateVec start = p;
   fret = FreeCalc(m, p);
-  frprmn(p, rs.n0, rs.ftol, rs.iter, fret, free_energy, gradient);
+  frprmn(p, rs.n0, rs.ftol, rs.iter, fret, free_energy);
   if (fret == kSentinel && !Check(m, p, rs.n0)) {
     // The sentinel undercut the start: search again behind a wall.
-    auto walled = [&m](const StateVec& q) { return Check(m, q, m.n0) ? FreeCalc(m, q) : kInf; };
+    WalledFreeEnergyObjective walled(m);
     p = start;
     fret = FreeCalc(m, p);
-    frprmn(p, rs.n0, rs.ftol, rs.iter, fret, walled, gradient);
+    frprmn(p, rs.n0, rs.ftol, rs.iter, fret, walled);
   }
 }
 
