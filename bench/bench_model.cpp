@@ -4,6 +4,8 @@
 #include "bench/variants.hpp"
 #include "model/free_grad.hpp"
 #include "model/model.hpp"
+#include "numeric/minimize.hpp"
+#include "search/objective.hpp"
 
 namespace chainmelt::bench {
 namespace {
@@ -46,10 +48,27 @@ void BM_FreeDerCalc(benchmark::State& state) {
   }
 }
 
+// One complete conjugate-gradient minimisation from the fixed feasible start.
+void BM_Frprmn(benchmark::State& state) {
+  const Variant& v = Variants()[static_cast<std::size_t>(state.range(0))];
+  state.SetLabel(v.name);
+  FreeEnergyObjective objective(v.model);
+  int iter = 0;
+  for (auto _ : state) {
+    StateVec p = v.point;
+    double fret = 0.0;
+    frprmn(p, v.model.n0, 1e-15, iter, fret, objective);
+    benchmark::DoNotOptimize(fret);
+    benchmark::DoNotOptimize(p);
+  }
+  state.counters["line_minimisations"] = iter;
+}
+
 BENCHMARK(BM_FreeCalc)->DenseRange(0, kVariantCount - 1);
 BENCHMARK(BM_DerCalc)->DenseRange(0, kVariantCount - 1);
 BENCHMARK(BM_FreeAndDer)->DenseRange(0, kVariantCount - 1);
 BENCHMARK(BM_FreeDerCalc)->DenseRange(0, kVariantCount - 1);
+BENCHMARK(BM_Frprmn)->DenseRange(0, kVariantCount - 1);
 
 }  // namespace
 }  // namespace chainmelt::bench

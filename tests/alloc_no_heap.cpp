@@ -11,6 +11,8 @@
 #include "bench/variants.hpp"
 #include "model/free_grad.hpp"
 #include "model/model.hpp"
+#include "numeric/minimize.hpp"
+#include "search/objective.hpp"
 
 namespace {
 
@@ -99,6 +101,27 @@ TEST(NoHeap, FreeEnergyAndGradientAllocateNothing) {
               0)
         << v.name;
     (void)sink;
+  }
+}
+
+TEST(NoHeap, WholeMinimisationsAllocateNothing) {
+  for (const bench::Variant& v : bench::Variants()) {
+    const Model& m = v.model;
+    auto free_energy = [&m](const StateVec& q) { return FreeCalc(m, q); };
+    auto gradient = [&m](const StateVec& q, StateVec& g) { DerCalc(m, q, g); };
+    FreeEnergyObjective objective(m);
+    WalledFreeEnergyObjective walled(m);
+    StateVec p1 = v.point, p2 = v.point, p3 = v.point;
+    int iter = 0;
+    double fret = 0.0;
+    EXPECT_EQ(NewsDuring([&] {
+                frprmn(p1, m.n0, 1e-15, iter, fret, objective);
+                frprmn(p2, m.n0, 1e-15, iter, fret, walled);
+                frprmn(p3, m.n0, 1e-15, iter, fret, free_energy, gradient);
+              }),
+              0)
+        << v.name;
+    EXPECT_GT(iter, 1) << v.name;  // a real minimisation took place
   }
 }
 
