@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
 # Times whole runs of every shipped example (examples/*.args) and prints a
 # table: the best wall-clock time of several runs, the median, and the number
-# of records written.  Usage: bench/runs.sh [runs-per-example] [build-dir]
-# (defaults 5 and build; the build directory is configured RelWithDebInfo and
-# the chainmelt target built first).
+# of records written.  Usage: bench/runs.sh [runs-per-example] [chainmelt-binary]
+# (default 5 runs; without a binary, build/chainmelt is built RelWithDebInfo
+# first and timed).
 set -euo pipefail
 shopt -s nullglob
 cd "$(dirname "$0")/.."
 runs=${1:-5}
-build=${2:-build}
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target chainmelt >/dev/null
-bin=$(pwd)/$build/chainmelt
+if [ -n "${2:-}" ]; then
+  bin=$(realpath "$2")
+else
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build build -j "$(nproc 2>/dev/null || echo 2)" --target chainmelt >/dev/null
+  bin=$(pwd)/build/chainmelt
+fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 

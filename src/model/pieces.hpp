@@ -256,18 +256,20 @@ class LigandTable {
 
   // The table index of a whole number 0 <= k < kSlots, otherwise -1.
   static int Slot(double k) {
-    if (!(k >= 0.0 && k < kSlots) || k != std::floor(k)) return -1;
-    return static_cast<int>(k);
+    if (!(k >= 0.0 && k < kSlots)) return -1;
+    const int i = static_cast<int>(k);
+    return static_cast<double>(i) == k ? i : -1;
   }
 
   template <class F>
   static double Kept(double* tab, Mask& have, int i, F compute) {
     if (i < 0) return compute();
-    const std::uint64_t bit = std::uint64_t{1} << (i % 64);
-    if (have[i / 64] & bit) return tab[i];
-    tab[i] = compute();
-    have[i / 64] |= bit;
-    return tab[i];
+    const unsigned u = static_cast<unsigned>(i);
+    const std::uint64_t bit = std::uint64_t{1} << (u & 63u);
+    if (have[u >> 6] & bit) return tab[u];
+    tab[u] = compute();
+    have[u >> 6] |= bit;
+    return tab[u];
   }
 
   double T_, z_, a_;
