@@ -99,4 +99,24 @@ inline std::vector<std::string> Fields(const std::string& line) {
   return fields;
 }
 
+// One run of a command line given as one blank-separated text, in a fresh
+// directory, with the lines it left in output.out.
+struct Calc {
+  explicit Calc(const std::string& command_line, int timeout_s = 120)
+      : r(RunChainmelt(Fields(command_line), dir.path().string(), timeout_s)),
+        records(Lines(ReadFile(dir.file("output.out")))) {}
+  TempDir dir;
+  RunResult r;
+  std::vector<std::string> records;
+};
+
+// Everything written so far to a scratch stream such as std::tmpfile().
+inline std::string Drain(std::FILE* f) {
+  std::string s;
+  std::fflush(f);
+  std::rewind(f);
+  for (int c = std::fgetc(f); c != EOF; c = std::fgetc(f)) s.push_back(static_cast<char>(c));
+  return s;
+}
+
 }  // namespace chainmelt::testing

@@ -1,16 +1,15 @@
-// Generator, arrays, fatal errors, LU decomposition and the Hessian-based
-// observables.
+// Generator, arrays, LU decomposition and the downhill simplex.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 
-#include "model/model.hpp"
-#include "numeric/fatal.hpp"
+#include "e2e_util.hpp"
+#include "numeric/amoeba.hpp"
 #include "numeric/lu.hpp"
 #include "numeric/ran0.hpp"
 
@@ -44,53 +43,22 @@ TEST(Toolkit, Ran0MatchesTheCongruenceBitForBit) {
     ASSERT_EQ(ran0(&idum), static_cast<double>(s) * scale) << "draw " << i;
     ASSERT_EQ(idum, static_cast<std::int32_t>(s) ^ kMask) << "draw " << i;
   }
-  idum = kMask;  // a scrambled state of 0 is a fixed point that yields 0
-  EXPECT_EQ(ran0(&idum), 0.0);
-  EXPECT_EQ(idum, kMask);
 }
 
-TEST(Toolkit, ArraysAndFatalErrors) {
-  Vector v(1, 3);
-  v[3] = 3.0;
-  EXPECT_EQ(v[1] + v[3], 3.0);  // cleared at allocation
-  EXPECT_EQ(Vector(1, 0).hi(), 0);
+TEST(Toolkit, ArraysAreClearedContiguousAndHonourTheirBounds) {
   Matrix m(1, 3, 1, 2);
   m[2][1] = 7.0;
   m[3][2] = 9.0;
-  // One contiguous row-major block, spare slot first.
+  // One cleared row-major block, spare slot first.
   EXPECT_EQ(m.block(), std::vector<double>({0, 0, 0, 7, 0, 0, 9}));
-  Matrix z(0, 1, 2, 3);  // bounds other than 1 are honoured too
+  Matrix z(0, 1, 2, 3);
   z[1][2] = 5.0;
   EXPECT_EQ(z.block()[3], 5.0);
-
-  char* text = nullptr;
-  std::size_t size = 0;
-  std::FILE* f = open_memstream(&text, &size);
-  try {
-    vornerror("Too many iterations in frprmn");
-    ADD_FAILURE() << "vornerror returned";
-  } catch (const FatalError& e) {
-    ReportFatal(f, e.what());
-  }
-  std::fclose(f);
-  EXPECT_EQ(std::string(text, size),
-            "Vorn run-time error...\nToo many iterations in frprmn\n...now exiting to system...\n");
-  std::free(text);
 }
 
 TEST(Toolkit, LuDecomposition) {
   IVector indx(1, 3);
   double d = 0;
-  Matrix id = Make(3, {1, 0, 0, 0, 1, 0, 0, 0, 1});
-  ludcmp(id, 3, indx, d);
-  EXPECT_EQ(d, 1.0);
-  for (int j = 1; j <= 3; ++j) {
-    EXPECT_EQ(indx[j], j);
-    Vector b(1, 3);
-    b[j] = 1;
-    lubksb(id, 3, indx, b);
-    for (int i = 1; i <= 3; ++i) EXPECT_EQ(b[i], i == j ? 1.0 : 0.0);
-  }
   // Equal scaled candidates: the later row becomes the pivot.  Solving with
   // the factors gives a column of the inverse [[1, 0], [-1, 1]].
   Matrix a = Make(2, {1, 0, 1, 1});
@@ -121,51 +89,66 @@ TEST(Toolkit, LuDecomposition) {
   Matrix q = Make(2, {NAN, 1, NAN, 1});
   ludcmp(q, 2, indx, d);
   EXPECT_EQ(indx[1], 1);
-  EXPECT_EQ(indx[2], 2);
   EXPECT_EQ(d, 1.0);
 }
 
-TEST(Toolkit, HessianDeterminantInverseAndHeatCapacity) {
-  Model m{2, 300, {}};
-  m.para.dH = 36;
-  m.para.w = 2;
-  StateVec p;
-  p[1] = 0.5;
-  p[2] = 0.25;
-  Matrix hes(1, 2, 1, 2), inv(1, 2, 1, 2);
-  IVector indx(1, 8);
-  HesseCalc(m, p, 2, hes);
-  EXPECT_EQ(hes.block(), std::vector<double>({0, 15600, -14400, -14400, 14400}));
-  double det = 0;
-  DetCalc(2, hes, indx, det);
-  EXPECT_NEAR(det, 1728.0, 1e-9);
-  HesseCalc(m, p, 2, hes);
-  HesseInv(hes, inv, 2, indx);
-  const double want[] = {1.0 / 1200, 1.0 / 1200, 1.0 / 1200, 13.0 / 14400};
-  for (int k = 0; k < 4; ++k) EXPECT_NEAR(inv.block()[k + 1], want[k], 1e-15) << k;
-  EXPECT_NEAR(HeatCalc(m, 2, inv), 589.0 / 120000, 1e-15);
+using Objective = std::function<double(const Vector&)>;
 
-  // The product 1e320 would overflow; scaled per factor it is 1e320 / 1e64.
-  Matrix d(1, 8, 1, 8);
-  for (int i = 1; i <= 8; ++i) d[i][i] = 1e40;
-  DetCalc(8, d, indx, det);
-  EXPECT_NEAR(det / 1e256, 1.0, 1e-12);
-  Matrix swap = Make(2, {0, 100, 100, 0});  // one row exchange: negative
-  DetCalc(2, swap, indx, det);
-  EXPECT_EQ(det, -1.0);
+// amoeba from the simplex (x1, x2), (x1 + step, x2), (x1, x2 + step); returns
+// the charged count, with the progress lines in *con.
+int Minimise(Matrix& p, Vector& y, const Objective& f, double x1, double x2, double step,
+             double ftol, std::string* con = nullptr) {
+  Vector x(1, 2);
+  for (int i = 1; i <= 3; ++i) {
+    p[i][1] = x[1] = x1 + (i == 2 ? step : 0);
+    p[i][2] = x[2] = x2 + (i == 3 ? step : 0);
+    y[i] = f(x);
+  }
+  std::FILE* out = std::tmpfile();
+  int nfunk = -1;
+  try {
+    amoeba(p, y, 2, ftol, f, &nfunk, out, stderr);
+  } catch (...) {
+    std::fclose(out);
+    throw;
+  }
+  if (con) *con = testing::Drain(out);
+  std::fclose(out);
+  return nfunk;
+}
 
-  // Identity inverse: the squared energy coefficients; components 5 to 7
-  // carry no energy, so their rows and columns do not count.
-  m.T = 250, m.para = Para{};
-  m.para.dH = 3.5, m.para.w = -0.7, m.para.dH2 = 0.9, m.para.dS = 11;
-  Matrix id(1, 8, 1, 8);
-  for (int i = 1; i <= 8; ++i) id[i][i] = 1;
-  EXPECT_NEAR(HeatCalc(m, 2, id), (3.5 * 3.5 + 9 * 0.49) / 250, 1e-14);
-  for (int k = 5; k <= 7; ++k)
-    for (int j = 1; j <= 8; ++j) id[k][j] = id[j][k] = 1e3 * k + j;
-  EXPECT_NEAR(HeatCalc(m, 8, id), (3.5 * 3.5 + 4.4 * 4.4 + 54 * 0.49) / 250, 1e-14);
-  EXPECT_EQ(HeatCalc(m, 1, id), 0.0);
-  EXPECT_EQ(HeatCalc(m, 3, id), 0.0);
+TEST(Amoeba, ConvergesCountsEveryCallAndStops) {
+  int calls = 0;
+  const Objective quad = [&](const Vector& x) {
+    return ++calls, 1 + std::pow(x[1] - 3, 2) + 4 * std::pow(x[2] + 2, 2) + (x[1] - 3) * (x[2] + 2);
+  };
+  const Objective rosen = [&](const Vector& x) {
+    return ++calls, 1 + std::pow(1 - x[1], 2) + 100 * std::pow(x[2] - x[1] * x[1], 2);
+  };
+  const double c[2][5] = {{0, 0, 1, 3, -2}, {-1.2, 1, 0.1, 1, 1}};  // start, step, minimum
+  Matrix p(1, 3, 1, 2);
+  Vector y(1, 3);
+  for (int k = 0; k < 2; ++k) {
+    calls = -3;  // the three starting values are not charged
+    EXPECT_EQ(Minimise(p, y, k ? rosen : quad, c[k][0], c[k][1], c[k][2], 1e-10), calls);
+    EXPECT_NEAR(p[1][1], c[k][3], 2e-3);
+    EXPECT_NEAR(p[1][2], c[k][4], 2e-3);
+    EXPECT_TRUE(y[1] <= y[2] && y[1] <= y[3]);
+  }
+
+  // Equal values stop in the first pass; the last of them counts as the best.
+  std::string con;
+  EXPECT_EQ(Minimise(p, y, [](const Vector&) { return 2.5; }, 10, 100, 5, 0.1, &con), 0);
+  EXPECT_EQ(con, "1 amoeba det 2.500000 2.500000 2.500000\n"
+                 "2 amoeba T   100.000000 100.000000 105.000000\n");
+  EXPECT_EQ(p[1][2], 105);
+  // Values of exactly 0 leave the spread undefined and the simplex unmoved.
+  try {
+    Minimise(p, y, [](const Vector&) { return 0.0; }, 1, 1, 1, 0.1);
+    ADD_FAILURE() << "no fatal error";
+  } catch (const FatalError& e) {
+    EXPECT_STREQ(e.what(), "NMAX exceeded");
+  }
 }
 
 }  // namespace
