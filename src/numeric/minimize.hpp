@@ -35,93 +35,93 @@ inline double Sign(double a, double b) { return b >= 0.0 ? std::fabs(a) : -std::
 // The larger of a and b; b when the comparison fails (a not a number).
 inline double Max(double a, double b) { return a > b ? a : b; }
 
-inline constexpr double kGold = 1.618034;    // default step growth of mnbrak
+inline constexpr double kGoldenStep = 1.618034;    // default step growth of mnbrak
 inline constexpr double kGrowLimit = 100.0;  // farthest parabolic step, in steps
 inline constexpr double kTiny = 1e-20;       // floor of the parabola's denominator
 inline constexpr int kBrentIterations = 100;
-inline constexpr double kZeps = 1e-10;       // absolute tolerance floor of dbrent
+inline constexpr double kAbsFloor = 1e-10;       // absolute tolerance floor of dbrent
 inline constexpr double kLineTol = 2e-4;     // relative tolerance of a line search
 inline constexpr int kCgIterations = 10000;  // line minimisations of frprmn
 inline constexpr double kCgEps = 1e-10;      // absolute floor of frprmn's test
 
 }  // namespace minimize_detail
 
-// Walks downhill from ax, bx until cx closes a bracket: bx lies between ax
-// and cx, fb <= fa and fb <= fc.  ax and cx may come out in either order.
-// With fa_known, fa already holds func(ax) on entry and is not evaluated
+// Walks downhill from a, b until c closes a bracket: b lies between a
+// and c, fb <= fa and fb <= fc.  a and c may come out in either order.
+// With fa_known, fa already holds func(a) on entry and is not evaluated
 // again.
 template <class F>
-void mnbrak(double& ax, double& bx, double& cx, double& fa, double& fb, double& fc, F&& func,
+void mnbrak(double& a, double& b, double& c, double& fa, double& fb, double& fc, F&& func,
             bool fa_known = false) {
   using namespace minimize_detail;
-  if (!fa_known) fa = func(ax);
-  fb = func(bx);
+  if (!fa_known) fa = func(a);
+  fb = func(b);
   if (fb > fa) {
-    std::swap(ax, bx);
+    std::swap(a, b);
     std::swap(fa, fb);
   }
-  cx = bx + kGold * (bx - ax);
-  fc = func(cx);
+  c = b + kGoldenStep * (b - a);
+  fc = func(c);
   while (fb > fc) {
-    const double r = (bx - ax) * (fb - fc);
-    const double q = (bx - cx) * (fb - fa);
-    double u = bx - ((bx - cx) * q - (bx - ax) * r) / (2.0 * Sign(Max(std::fabs(q - r), kTiny), q - r));
-    const double ulim = bx + kGrowLimit * (cx - bx);
+    const double r = (b - a) * (fb - fc);
+    const double q = (b - c) * (fb - fa);
+    double u = b - ((b - c) * q - (b - a) * r) / (2.0 * Sign(Max(std::fabs(q - r), kTiny), q - r));
+    const double lim = b + kGrowLimit * (c - b);
     double fu;
-    if ((bx - u) * (u - cx) > 0.0) {
+    if ((b - u) * (u - c) > 0.0) {
       fu = func(u);
       if (fu < fc) {
-        ax = bx;
-        bx = u;
+        a = b;
+        b = u;
         fa = fb;
         fb = fu;
         return;
       } else if (fu > fb) {
-        cx = u;
+        c = u;
         fc = fu;
         return;
       }
-      u = cx + kGold * (cx - bx);
+      u = c + kGoldenStep * (c - b);
       fu = func(u);
-    } else if ((cx - u) * (u - ulim) > 0.0) {
+    } else if ((c - u) * (u - lim) > 0.0) {
       fu = func(u);
       if (fu < fc) {
-        bx = cx;
-        cx = u;
-        u = cx + kGold * (cx - bx);
+        b = c;
+        c = u;
+        u = c + kGoldenStep * (c - b);
         fb = fc;
         fc = fu;
         fu = func(u);
       }
-    } else if ((u - ulim) * (ulim - cx) >= 0.0) {
-      u = ulim;
+    } else if ((u - lim) * (lim - c) >= 0.0) {
+      u = lim;
       fu = func(u);
     } else {
-      u = cx + kGold * (cx - bx);
+      u = c + kGoldenStep * (c - b);
       fu = func(u);
     }
-    ax = bx;
-    bx = cx;
-    cx = u;
+    a = b;
+    b = c;
+    c = u;
     fa = fb;
     fb = fc;
     fc = fu;
   }
 }
 
-// Narrows the bracket (ax, bx, cx) of mnbrak to the minimum, using values and
+// Narrows the bracket (a, b, c) of mnbrak to the minimum, using values and
 // derivatives.  fdf(u, du) returns the value at u and stores the derivative
 // there in du.  Stores the abscissa in xmin and returns the value there.
 // accept() is called whenever the point of the latest fdf call becomes x, the
 // lowest point so far (so the caller can keep what it computed there).
 template <class FDF, class Accept>
-double dbrent_fdf(double ax, double bx, double cx, FDF&& fdf, Accept&& accept, double tol,
+double dbrent_fdf(double a, double b, double c, FDF&& fdf, Accept&& accept, double tol,
                   double& xmin) {
   using namespace minimize_detail;
-  double lo = ax < cx ? ax : cx;
-  double hi = ax > cx ? ax : cx;
+  double lo = a < c ? a : c;
+  double hi = a > c ? a : c;
   double d = 0.0, e = 0.0;
-  double x = bx, w = bx, v = bx;
+  double x = b, w = b, v = b;
   double dx = 0.0;
   double fx = fdf(x, dx);
   accept();
@@ -129,7 +129,7 @@ double dbrent_fdf(double ax, double bx, double cx, FDF&& fdf, Accept&& accept, d
   double dw = dx, dv = dx;
   for (int it = 1; it <= kBrentIterations; ++it) {
     const double mid = (lo + hi) / 2.0;
-    const double tx = tol * std::fabs(x) + kZeps;
+    const double tx = tol * std::fabs(x) + kAbsFloor;
     if (std::fabs(x - mid) <= 2.0 * tx - (hi - lo) / 2.0) {
       xmin = x;
       return fx;
@@ -206,13 +206,13 @@ double dbrent_fdf(double ax, double bx, double cx, FDF&& fdf, Accept&& accept, d
 // The same with the value f(u) and the derivative df(u) from two functions,
 // called in that order.
 template <class F, class DF>
-double dbrent(double ax, double bx, double cx, F&& f, DF&& df, double tol, double& xmin) {
+double dbrent(double a, double b, double c, F&& f, DF&& df, double tol, double& xmin) {
   auto fdf = [&f, &df](double u, double& du) {
     const double fu = f(u);
     du = df(u);
     return fu;
   };
-  return dbrent_fdf(ax, bx, cx, fdf, [] {}, tol, xmin);
+  return dbrent_fdf(a, b, c, fdf, [] {}, tol, xmin);
 }
 
 // Objectives of the minimisers offer
@@ -369,7 +369,7 @@ bool dlinmin(StateVec& p, StateVec& xi, int n, double& fret, Objective& obj,
   auto accept = [&line] {
     if (reuse) line.Accept();
   };
-  double ax = 0.0, xx = 1.0, bx = 0.0, fa = 0.0, fx = 0.0, fb = 0.0;
+  double a = 0.0, b = 1.0, c = 0.0, fa = 0.0, fb = 0.0, fc = 0.0;
   bool fa_known = false;
   if (reuse && fp != nullptr && gp != nullptr) {
     StateVec origin;
@@ -379,9 +379,9 @@ bool dlinmin(StateVec& p, StateVec& xi, int n, double& fret, Objective& obj,
       line.KnowOrigin(origin, *fp, *gp);
     }
   }
-  mnbrak(ax, xx, bx, fa, fx, fb, f1dim, fa_known);
+  mnbrak(a, b, c, fa, fb, fc, f1dim, fa_known);
   double xmin = 0.0;
-  fret = dbrent_fdf(ax, xx, bx, fdf1dim, accept, kLineTol, xmin);
+  fret = dbrent_fdf(a, b, c, fdf1dim, accept, kLineTol, xmin);
   for (int j = 1; j <= n; ++j) {
     xi[j] = xmin * xi[j];
     p[j] = p[j] + xi[j];
