@@ -1,8 +1,15 @@
+// Minimisers, the free energy with its gradient in one evaluation, and the
+// equilibrium search built on them.
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <string>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <random>
 
+#include "model/free_grad.hpp"
 #include "model/model.hpp"
 #include "numeric/minimize.hpp"
 #include "search/search.hpp"
@@ -10,6 +17,113 @@
 
 namespace chainmelt {
 namespace {
+
+std::uint64_t Bits(double v) {
+  std::uint64_t b;
+  std::memcpy(&b, &v, sizeof b);
+  return b;
+}
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+TEST(LineSearch, WalledFunctionsEndInsideTheirDomain) {
+  // Decreasing toward a wall at 1: the minimum found lies just inside it.
+  auto f = [](double t) { return (t > 0.0 && t < 1.0) ? 1.0 - t : kInf; };
+  auto df = [](double t) { return (t > 0.0 && t < 1.0) ? -1.0 : 0.0; };
+  double a = 0.1, b = 0.2, c = 0.0, fa, fb, fc, xmin = 0.0;
+  mnbrak(a, b, c, fa, fb, fc, f);
+  EXPECT_EQ(fc, kInf);
+  EXPECT_NEAR(dbrent(a, b, c, f, df, 2e-4, xmin), 0.0, 1e-3);
+  EXPECT_LT(xmin, 1.0);
+  EXPECT_GT(xmin, 0.999);
+
+  // Both starting points on the wall: the bracket is flat and ends at once.
+  a = 2.0, b = 3.0;
+  mnbrak(a, b, c, fa, fb, fc, f);
+  EXPECT_EQ(dbrent(a, b, c, f, df, 2e-4, xmin), kInf);
+}
+
+// A parabola with a little deterministic noise that differs at every
+// evaluation: no two successive line minima ever agree to the tolerance, and
+// the iteration limit ends the minimisation.
+TEST(Frprmn, IterationLimitIsFatal) {
+  long calls = 0;
+  auto noisy = [&calls](const StateVec& p) {
+    const double k = static_cast<double>(++calls) * 0.6180339887498949;
+    return (p[1] - 0.3) * (p[1] - 0.3) + 1.0 + 1e-9 * (k - std::floor(k));
+  };
+  auto grad = [](const StateVec& p, StateVec& g) { g[1] = 2.0 * (p[1] - 0.3); };
+  StateVec p;
+  p[1] = 1.0;
+  int iter = 0;
+  double fret = 0.0;
+  try {
+    frprmn(p, 1, 1e-15, iter, fret, noisy, grad);
+    ADD_FAILURE() << "no error";
+  } catch (const FatalError& e) {
+    EXPECT_STREQ(e.what(), "Too many iterations in frprmn");
+    EXPECT_EQ(iter, 10000);
+  }
+}
+
+// A random parameter set and a random box start of variant n0 (alt: the
+// ligand-activity mode), with some fluid fractions near 0 and, in the
+// ligand-activity mode, large activity variables.
+void Draw(std::mt19937& rng, std::int32_t& idum, int n0, bool alt, Model& m, StateVec& p) {
+  auto U = [&](double a, double b) { return std::uniform_real_distribution<double>(a, b)(rng); };
+  m = Model{};
+  m.n0 = n0;
+  m.T = U(0.05, 4.0);
+  if (alt) m.para.mode = kAltMode;
+  for (double* f : {&m.para.w, &m.para.w2, &m.para.w3, &m.para.e2, &m.para.dH, &m.para.dS,
+                    &m.para.dH2, &m.para.dS2})
+    *f = U(-4.0, 4.0);
+  m.para.conc = U(0.02, 0.6);
+  m.para.conc2 = U(0.02, 0.9);
+  m.para.z = U(0.0, 1.0) < 0.1 ? 0.0 : U(0.0, 4.0);
+  // Whole ligand sizes, fractional ones, and sizes around 170 where the
+  // factorials overflow and the ligand sums turn NaN.
+  const double r = U(0.0, 1.0);
+  m.para.nu = r < 0.6   ? std::uniform_int_distribution<int>(-2, 20)(rng)
+              : r < 0.85 ? U(-3.0, 25.0)
+                         : std::uniform_int_distribution<int>(165, 175)(rng);
+  Init(m, p, n0, &idum);
+  if (U(0.0, 1.0) < 0.1) p[1] = std::pow(10.0, -U(1.0, 300.0));
+  if (alt) p[2] = U(0.0, 1.0) < 0.3 ? U(-1e4, 1e4) : U(-40.0, 40.0);
+}
+
+// Value and gradient together are bit for bit FreeCalc and DerCalc, every
+// component included; outside the region the sentinel and the zero vector.
+void ExpectSameBits(const Model& m, const StateVec& p) {
+  StateVec g1, g2;
+  for (int i = 0; i <= kMaxVars; ++i) g1[i] = g2[i] = -7.0;
+  DerCalc(m, p, g1);
+  const double F = FreeDerCalc(m, p, g2);
+  ASSERT_EQ(Bits(F), Bits(FreeCalc(m, p))) << "n0 " << m.n0 << " nu " << m.para.nu;
+  for (int i = 0; i <= kMaxVars; ++i)
+    ASSERT_EQ(Bits(g1[i]), Bits(g2[i])) << "n0 " << m.n0 << " nu " << m.para.nu << " g" << i;
+  if (F != kSentinel) return;
+  for (int i = 1; i <= m.n0; ++i) EXPECT_EQ(g2[i], 0.0) << "n0 " << m.n0 << " g" << i;
+}
+
+TEST(FreeDerCalc, BitIdenticalToFreeCalcAndDerCalcInsideAndOutside) {
+  std::mt19937 rng(90210);
+  std::int32_t idum = 123;
+  for (int kind : {1, 2, 4, 5, 8, -2}) {  // -2: the ligand-activity mode
+    int feasible = 0, outside = 0;
+    for (int t = 0; t < 20000 && feasible < 300; ++t) {
+      Model m;
+      StateVec p;
+      Draw(rng, idum, std::abs(kind), kind < 0, m, p);
+      if (t % 10 == 9) p[1] = 0.0;
+      (FreeCalc(m, p) != kSentinel ? feasible : outside) += 1;
+      ExpectSameBits(m, p);
+      if (HasFatalFailure()) return;
+    }
+    EXPECT_EQ(feasible, 300) << kind;
+    EXPECT_GE(outside, 30) << kind;
+  }
+}
 
 RunState State(int n0, double T) {
   RunState rs;
@@ -30,19 +144,33 @@ std::int32_t AfterStarts(RunState& rs, double x, int count, StateVec* first = nu
   return rs.idum;
 }
 
+// A run from p with separate value and gradient functions, nothing mended.
+double PlainRun(const Model& m, StateVec& p, int& iter) {
+  auto f = [&m](const StateVec& q) { return FreeCalc(m, q); };
+  auto df = [&m](const StateVec& q, StateVec& g) { DerCalc(m, q, g); };
+  double fret = FreeCalc(m, p);
+  frprmn(p, m.n0, 1e-15, iter, fret, f, df);
+  return fret;
+}
+
 TEST(Search, FlatFreeEnergyTiesKeepTheFirstRunWhateverTheRejections) {
   // At T = 0 with no energies every state has free energy 0 and gradient 0,
-  // so every run ends where it started and all runs tie.  With conc = 0.25
-  // about half of the fluid-rich starts (x = 0.55) are rejected.
+  // so every run ends where it started and all runs tie: the first run is
+  // taken although it is not below 0.  With conc = 0.25 about half of the
+  // fluid-rich starts (x = 0.55) are rejected.
   RunState rs = State(2, 0.0);
   rs.para.conc = 0.25;
   RunState replay = rs;
   StateVec gel, fluid;
   AfterStarts(replay, 0.2, 5, &gel);
   const std::int32_t end = AfterStarts(replay, 0.55, 5, &fluid);
+  StateVec box;
+  do Init(replay, box, 2, &replay.idum);
+  while (!Check(replay, box, 2));
 
   rs.out_ptr = std::tmpfile();
   TaskPhase(rs);
+  std::fclose(rs.out_ptr);
   EXPECT_EQ(rs.idum, end);  // exactly ten accepted draws
   EXPECT_EQ(rs.fret1, 0.0);
   EXPECT_EQ(rs.fret2, 0.0);
@@ -51,25 +179,10 @@ TEST(Search, FlatFreeEnergyTiesKeepTheFirstRunWhateverTheRejections) {
     EXPECT_EQ(rs.p2[i], fluid[i]);
     EXPECT_EQ(rs.p0[i], fluid[i]);  // a tie goes to the fluid-rich family
   }
-  std::fclose(rs.out_ptr);
-}
-
-TEST(Search, PositiveEquilibriumFreeEnergyIsReported) {
-  // n0 = 4 with a large e2*conc: every minimum lies above 0.
-  RunState rs = State(4, 1.0);
-  rs.para.conc = 0.3;
-  rs.para.e2 = 100.0;
-  rs.para.dH = 1.0;
-  rs.p1[1] = rs.p2[1] = -7.0;  // stale contents must not survive
-  StepOrderDiscont(rs);
-  for (const StateVec* p : {&rs.p1, &rs.p2}) {
-    EXPECT_TRUE(Check(rs, *p, 4));
-    EXPECT_GT(FreeCalc(rs, *p), 0.0);
-  }
-  EXPECT_EQ(rs.fret1, FreeCalc(rs, rs.p1));
   StepOrderGlobal(rs);
-  EXPECT_GT(rs.fret0, 0.0);
-  EXPECT_EQ(rs.fret0, FreeCalc(rs, rs.p0));
+  EXPECT_EQ(rs.fret0, 0.0);
+  EXPECT_EQ(rs.p0[1], box[1]);
+  EXPECT_EQ(rs.p0[2], box[2]);
 }
 
 TEST(Search, RunFromAStartAboveTheSentinelAvoidsTheInfeasiblePit) {
@@ -79,19 +192,15 @@ TEST(Search, RunFromAStartAboveTheSentinelAvoidsTheInfeasiblePit) {
   rs.para.dH = 3065.0;
   rs.para.dS = 2165.0 / 314.0;
   rs.para.conc = 0.21;
-  auto free_energy = [&rs](const StateVec& q) { return FreeCalc(rs, q); };
-  auto gradient = [&rs](const StateVec& q, StateVec& g) { DerCalc(rs, q, g); };
   RunState replay = rs;
   AfterStarts(replay, 0.2, 5);
   int pits = 0;  // unmended fluid-rich runs that end outside the region at 42
   for (int k = 0; k < 5; ++k) {
     StateVec p;
     AfterStarts(replay, 0.8 - rs.para.conc, 1, &p);
-    double f = FreeCalc(rs, p);
-    ASSERT_GT(f, 100.0);
+    ASSERT_GT(FreeCalc(rs, p), 100.0);
     int iter = 0;
-    frprmn(p, 2, 1e-15, iter, f, free_energy, gradient);
-    if (f == kSentinel && !Check(rs, p, 2)) ++pits;
+    if (PlainRun(rs, p, iter) == kSentinel && !Check(rs, p, 2)) ++pits;
   }
   ASSERT_GE(pits, 3);
 
@@ -102,74 +211,40 @@ TEST(Search, RunFromAStartAboveTheSentinelAvoidsTheInfeasiblePit) {
   EXPECT_EQ(rs.fret0, FreeCalc(rs, rs.p0));
 }
 
-TEST(Search, RunThatStaysFeasibleIsUntouched) {
-  RunState rs = State(2, 1.0);
-  rs.para.w = -1.0;
-  rs.para.dH = 3.0;
-  rs.para.dS = 2.5;
-  RunState replay = rs;
-  StateVec p;
-  do Init(replay, p, 2, &replay.idum);
-  while (!Check(replay, p, 2));
-  auto free_energy = [&replay](const StateVec& q) { return FreeCalc(replay, q); };
-  auto gradient = [&replay](const StateVec& q, StateVec& g) { DerCalc(replay, q, g); };
-  double f = FreeCalc(replay, p);
-  int iter = 0;
-  frprmn(p, 2, 1e-15, iter, f, free_energy, gradient);
+// A run that stays feasible is untouched: the search (value and gradient of
+// each point in one evaluation, known points not evaluated again) ends
+// exactly where the plain minimisation ends, to the bit.  Outside the
+// ligand-activity mode (kind -2, whose filled vector is not the gradient of
+// its free energy) the gradient there vanishes relative to its start size.
+TEST(Search, RunsOfEveryVariantAreStationaryAndBitIdenticalToPlainOnes) {
+  for (int kind : {1, 2, 4, 5, 8, -2}) {
+    const int n0 = std::abs(kind);
+    RunState rs = State(n0, 3.0);
+    Para& P = rs.para;
+    P.w = -1.2, P.w2 = 0.3, P.w3 = 0.1, P.e2 = 0.2, P.dH = 10.0, P.dS = 3.3;
+    P.dH2 = 1.0, P.dS2 = 0.5, P.conc = 0.2, P.conc2 = 0.3, P.z = 0.8, P.nu = 3;
+    if (kind < 0) P.mode = kAltMode;
+    for (int run = 1; run <= 4; ++run) {
+      SCOPED_TRACE(::testing::Message() << "kind " << kind << " run " << run);
+      RunState replay = rs;
+      StateVec p, g;
+      do Init(replay, p, n0, &replay.idum);
+      while (!Check(replay, p, n0));
+      DerCalc(rs, p, g);
+      double scale = 0.0;
+      for (int i = 1; i <= n0; ++i) scale = std::fmax(scale, std::fabs(g[i]));
+      int iter = 0;
+      const double f = PlainRun(rs, p, iter);
 
-  StepOrderCont(rs);
-  EXPECT_EQ(rs.p0[1], p[1]);
-  EXPECT_EQ(rs.p0[2], p[2]);
-  EXPECT_EQ(rs.fret0, f);
-  EXPECT_EQ(rs.iter, iter);
-}
-
-TEST(Search, MinimaOfEveryVariantAreStationary) {
-  for (int n0 : {1, 2, 4, 5, 8}) {
-    RunState rs = State(n0, 1.0);
-    rs.para.w = -0.5;
-    rs.para.w2 = 0.3;
-    rs.para.w3 = 0.2;
-    rs.para.e2 = 0.5;
-    rs.para.dH = 2.0;
-    rs.para.dS = 2.0;
-    rs.para.dH2 = 0.5;
-    rs.para.dS2 = 0.2;
-    rs.para.conc = 0.3;
-    rs.para.conc2 = 0.4;
-    RunState replay = rs;  // the gradient at the start sets the scale
-    StateVec start, g;
-    do Init(replay, start, n0, &replay.idum);
-    while (!Check(replay, start, n0));
-    DerCalc(rs, start, g);
-    double scale = 0.0;
-    for (int i = 1; i <= n0; ++i) scale = std::fmax(scale, std::fabs(g[i]));
-    StepOrderCont(rs);
-    DerCalc(rs, rs.p0, g);
-    ASSERT_TRUE(Check(rs, rs.p0, n0)) << n0;
-    for (int i = 1; i <= n0; ++i) EXPECT_LT(std::fabs(g[i]), 1e-5 * scale) << n0 << " " << i;
+      StepOrderCont(rs);
+      ASSERT_EQ(rs.iter, iter);
+      ASSERT_EQ(Bits(rs.fret0), Bits(f));
+      for (int i = 1; i <= n0; ++i) ASSERT_EQ(Bits(rs.p0[i]), Bits(p[i])) << "p" << i;
+      DerCalc(rs, rs.p0, g);
+      for (int i = 1; i <= n0 && kind > 0; ++i)
+        EXPECT_LT(std::fabs(g[i]), 1e-5 * scale) << "g" << i;
+    }
   }
-}
-
-TEST(Search, StartsThatCanNeverBeFeasibleAreFatal) {
-  RunState rs = State(2, 1.0);  // fluid-rich start 0.8 needs conc > 0.2
-  try {
-    StepOrderDiscont(rs);
-    ADD_FAILURE() << "no error";
-  } catch (const FatalError& e) {
-    const std::string m = e.what();
-    EXPECT_NE(m.find("StepOrderDiscont (fluid-rich family, start 0.8 - conc = 0.800000, n0 = 2)"),
-              std::string::npos) << m;
-    EXPECT_NE(m.find("1000000 start states in a row"), std::string::npos) << m;
-    EXPECT_NE(m.find("0.2 < conc < 0.8"), std::string::npos) << m;
-  }
-  RunState one = State(1, 1.0);  // nothing is drawn: fail at the first rejection
-  one.para.conc = 0.9;
-  const std::int32_t seed = one.idum;
-  EXPECT_THROW(StepOrderDiscont(one), FatalError);
-  EXPECT_EQ(one.idum, seed);
-  RunState box = State(8, 1.0);  // conc2 = 0: no state of n0 = 8 is feasible
-  EXPECT_THROW(StepOrderGlobal(box), FatalError);
 }
 
 }  // namespace
