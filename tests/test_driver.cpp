@@ -1,4 +1,4 @@
-// The command line and the sweep driver, mostly through the real binary.
+// The command line and the sweep driver through the real binary.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,8 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "driver/cli.hpp"
-#include "driver/driver.hpp"
 #include "e2e_util.hpp"
 
 namespace chainmelt::testing {
@@ -47,18 +45,6 @@ void ExpectRefused(const std::vector<std::string>& args, const std::string& mess
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(ReadFile(dir.file("output.out")), kept);
   EXPECT_EQ(DirEntries(dir), std::vector<std::string>{"output.out"});
-}
-
-TEST(CommandLine, DerivesDhAndDsWhenDhIsZero) {
-  // w = 2, dHcal = 10, Tm = 5: dH given as 0 becomes 10 - w/2 (n0 = 1) or
-  // 10 - 3w (n0 = 4), and dS = 10/5 replaces the given 7.
-  for (const char* n0 : {"1", "4"}) {
-    RunState d;
-    const auto changes = Changes{{3, n0}, {5, "2"}, {7, "0"}, {8, "7"}, {9, "5"}, {10, "10"}};
-    ASSERT_EQ(ParseCommandLine(Args(changes), d).action, CliAction::kRun);
-    EXPECT_EQ(d.para.dH, d.n0 == 1 ? 9 : 4) << n0;
-    EXPECT_EQ(d.para.dS, 2) << n0;
-  }
 }
 
 TEST(DriverE2E, SweepPointsSelectorsAndOddLookingArguments) {
@@ -105,7 +91,6 @@ TEST(DriverE2E, RejectedCommandLinesTouchNoFile) {
       {Args({{2, long_task}}), "argument 2 (task): expected one of the tasks size, heat, crit, "
                                "phase, coexist, got '" + long_task.substr(0, 60) +
                                    "...' (500 characters)\n"},
-      {Args({{11, "nan"}}), "argument 11 (e2): expected a finite number"},
       {Args({{14, "1e-400"}}), "argument 14 (dS2): expected a finite number"},
       {Args({{3, "2.0"}}), "argument 3 (n0): expected one of the model variants 1, 2, 4, 5, 8"},
       {Args({{3, "4"}, {20, "42.1"}}), "argument 20 (mode): expected a value other than 42.1"},

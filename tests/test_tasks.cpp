@@ -33,17 +33,22 @@ TEST(PhaseE2E, MembraneMeltsAtTm) {
   }
 }
 
-// The estimate lies 8 above the crossing of this mean-field model; the search
-// widens toward it but gives up after seven expansions, nine searches:
-// 52.01 - 35.94638 = 0.02 * 2.6^7.
-TEST(CoexistE2E, PointWithoutSignChangeSaysWhy) {
-  const Calc c("pa coexist 1 3 -40 0 30 8 0 0 0 -1144 0 0 0 -0.1 0 0 0 0 3 3 1 T");
+// Kelvin-scale energies, beyond the reach of the bracket: no point writes a
+// record, and each says why on stderr.  At 314.25 the search widens seven
+// times (nine searches): 2926.68842 - 2910.6248 = 0.02 * 2.6^7.
+TEST(CoexistE2E, PointsWithoutRecordSayWhy) {
+  const Calc c("pa coexist 2 314 -300 0 3098 7 0 0 0 0 0 0 0 0.21 0 0 0 0 313.5 314.5 0.25 T");
   EXPECT_EQ(c.r.status, 0);
   EXPECT_TRUE(c.records.empty());
-  EXPECT_EQ(c.r.out, "T = 3.000000 Task: coexist\n");
-  EXPECT_EQ(c.r.err,
-            "coexist at T = 3.000000: no record, no sign change of the free-energy difference "
-            "before the trial values of dH spread from 35.946380 to 52.010000\n");
+  const auto err = Lines(c.r.err);
+  ASSERT_EQ(err.size(), 5u) << c.r.err;
+  for (std::size_t k : {0u, 1u, 2u, 4u}) {
+    EXPECT_NE(err[k].find(": no record, both families ended in the same phase at dH = "),
+              std::string::npos) << err[k];
+  }
+  EXPECT_EQ(err[3],
+            "coexist at T = 314.250000: no record, no sign change of the free-energy difference "
+            "before the trial values of dH spread from 2910.624800 to 2926.688420");
 }
 
 // n0 = 2 needs conc > 0.2 for its fluid-rich starts: after the bounded number
