@@ -1,4 +1,4 @@
-// The command line and the sweep driver, mostly through the real binary.
+// The command line and the sweep driver through the real binary.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,8 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "driver/cli.hpp"
-#include "driver/driver.hpp"
 #include "e2e_util.hpp"
 
 namespace chainmelt::testing {
@@ -49,54 +47,21 @@ void ExpectRefused(const std::vector<std::string>& args, const std::string& mess
   EXPECT_EQ(DirEntries(dir), std::vector<std::string>{"output.out"});
 }
 
-TEST(CommandLine, ReadsEveryArgumentAndDerivesDhAndDs) {
-  std::vector<std::string> a = {"  xy z", " heat ", "2"};
-  for (int pos = 4; pos <= 23; ++pos) a.push_back(std::to_string(pos));
-  a.push_back("  H ");
-  RunState rs;
-  ASSERT_EQ(ParseCommandLine(a, rs).action, CliAction::kRun);
-  const Para& p = rs.para;
-  const double got[] = {rs.T,  p.w,  p.w2, p.dH,   p.dS,    p.Tm,    p.dHcal, p.e2, p.w3, p.dH2,
-                        p.dS2, p.zsave, p.conc, p.conc2, p.z, p.nu, p.mode, rs.T_min, rs.T_max, rs.dT};
-  for (int pos = 4; pos <= 23; ++pos) EXPECT_EQ(got[pos - 4], pos) << ArgName(pos);
-  EXPECT_EQ(rs.n0, 2);
-  EXPECT_EQ(rs.approx, "xy");  // words are their first blank-delimited word
-  EXPECT_EQ(rs.task, "heat");
-  EXPECT_EQ(p.sweep, "H");
-
-  // w = 2, dHcal = 10, Tm = 5: dH given as 0 becomes 10 - w/2 (n0 = 1) or
-  // 10 - 3w (n0 = 4), and dS = 10/5 replaces the given 7.
-  for (const char* n0 : {"1", "4"}) {
-    RunState d;
-    const auto changes = Changes{{3, n0}, {5, "2"}, {7, "0"}, {8, "7"}, {9, "5"}, {10, "10"}};
-    ASSERT_EQ(ParseCommandLine(Args(changes), d).action, CliAction::kRun);
-    EXPECT_EQ(d.para.dH, d.n0 == 1 ? 9 : 4) << n0;
-    EXPECT_EQ(d.para.dS, 2) << n0;
-  }
-}
-
-TEST(DriverE2E, SweepPointsSelectorsAndOneShotTasks) {
+TEST(DriverE2E, SweepPointsSelectorsAndOddLookingArguments) {
   const std::string t300 = "T = 300.000000 Task: phase", t301 = "T = 301.000000 Task: phase";
   const struct {
     Changes changes;
     std::size_t count;
     std::string first, last;
   } cases[] = {
-      {{}, 3, t300, t301},
       // 0.1 added 18 times overshoots 1.9 slightly: the sweep value is
       // accumulated, so there are 19 points where T_min + k*dT would give 20.
       {{{21, "0.1"}, {22, "2.0"}, {23, "0.1"}, {24, "H"}}, 19, "H = 0.100000 Task: phase",
        "H = 1.900000 Task: phase"},
       {{{23, "1"}, {24, "h"}}, 2, t300, t301},
       {{{23, "1"}, {24, "HH"}}, 2, t300, t301},
-      {{{2, "size"}, {22, "302"}, {23, "1"}}, 1, "T = 300.000000 Task: size",
-       "T = 300.000000 Task: size"},
-      // Far above the transition the determinant hardly changes over the
-      // simplex, so the search ends at once.
-      {{{2, "crit"}, {3, "2"}, {7, "1"}, {8, "0"}, {21, "1000000"}, {22, "1000010"}, {23, "1"}},
-       1, "T = 1000000.000000 Task: crit", "T = 1000000.000000 Task: crit"},
-      // What only looks odd: long words, signs, blanks and hexadecimal
-      // numbers, the alternative mode with n0 = 2.
+      // Long words, signs, blanks and hexadecimal numbers, the alternative
+      // mode with n0 = 2.
       {{{1, std::string(300, 'a')}, {3, "+2"}, {7, " 3e3 "}, {16, "0.3"}, {20, "42.1"},
         {21, "0x12c"}, {22, "0x12c"}, {24, std::string(300, 'b')}},
        1, t300, t300},
@@ -104,36 +69,26 @@ TEST(DriverE2E, SweepPointsSelectorsAndOneShotTasks) {
   for (const auto& c : cases) {
     TempDir dir;
     const RunResult r = RunChainmelt(Args(c.changes), dir.path().string());
-    std::vector<std::string> lines;  // the driver's own progress lines
-    for (const auto& line : Lines(r.out))
-      if (line.rfind("T = ", 0) == 0 || line.rfind("H = ", 0) == 0) lines.push_back(line);
+    const std::vector<std::string> lines = Lines(r.out);  // one progress line per point
     EXPECT_EQ(r.status, 0) << r.err;
     ASSERT_EQ(lines.size(), c.count) << r.out;
     EXPECT_EQ(lines.front(), c.first);
     EXPECT_EQ(lines.back(), c.last);
-    if (c.count == 3) {
-      EXPECT_EQ(lines[1], "T = 300.500000 Task: phase");
-    }
     EXPECT_EQ(DirEntries(dir),
               (std::vector<std::string>{"output.out", "output1.out", "output2.out"}));
   }
 }
 
 TEST(DriverE2E, RejectedCommandLinesTouchNoFile) {
-  std::vector<std::string> short_line = Args();
-  short_line.pop_back();
   const std::string long_task(500, 'q');
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{}, "expected 24 arguments, got 0 (see 'chainmelt --help')"},
-      {short_line, "expected 24 arguments, got 23"},
       {Args({{7, "abc"}}), "argument 7 (dH): expected a number, got 'abc'"},
       // Control characters and long texts are shown so the message stays one line.
       {Args({{7, "1\n2\t\x01"}}), "argument 7 (dH): expected a number, got '1\\n2\\t\\x01'\n"},
       {Args({{2, long_task}}), "argument 2 (task): expected one of the tasks size, heat, crit, "
                                "phase, coexist, got '" + long_task.substr(0, 60) +
                                    "...' (500 characters)\n"},
-      {Args({{11, "nan"}}), "argument 11 (e2): expected a finite number"},
-      {Args({{13, "1e999"}}), "argument 13 (dH2): expected a finite number"},
       {Args({{14, "1e-400"}}), "argument 14 (dS2): expected a finite number"},
       {Args({{3, "2.0"}}), "argument 3 (n0): expected one of the model variants 1, 2, 4, 5, 8"},
       {Args({{3, "4"}, {20, "42.1"}}), "argument 20 (mode): expected a value other than 42.1"},
@@ -152,7 +107,7 @@ TEST(DriverE2E, RejectedCommandLinesTouchNoFile) {
   }
 }
 
-TEST(DriverE2E, UnwritableOutputAndHelp) {
+TEST(DriverE2E, UnwritableOrLostOutputFailsAndHelpWritesNothing) {
   TempDir dir;
   std::filesystem::create_directory(dir.path() / "output.out");
   const RunResult r = RunChainmelt(Args(), dir.path().string());
@@ -175,8 +130,9 @@ TEST(DriverE2E, UnwritableOutputAndHelp) {
   EXPECT_TRUE(DirEntries(empty).empty());
 }
 
-// Malformed command lines from a fixed seed: wrong counts, unreadable fields (garbage bytes, NaN/inf, out-of-range numbers) and long
-// words.  Every one is refused without creating or changing any file.
+// Malformed command lines from a fixed seed: wrong counts, unreadable fields
+// (garbage bytes, NaN/inf, out-of-range numbers) and long words.  Every one
+// is refused without creating or changing any file.
 TEST(DriverE2E, RandomMalformedCommandLinesAreRefused) {
   std::mt19937 gen(20240611u);
   auto pick = [&gen](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(gen); };

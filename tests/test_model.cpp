@@ -1,13 +1,13 @@
-// Worked values and edge cases of the lattice model.
+// The lattice model: worked values, edge cases and guards, and the
+// derivatives over random parameter sets and feasible states of every variant.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
 #include <limits>
+#include <random>
 
 #include "model/model.hpp"
-#include "numeric/ran0.hpp"
 
 namespace chainmelt {
 namespace {
@@ -72,50 +72,7 @@ TEST(Model, FeasibleRegionAndInfeasibleStates) {
   EXPECT_TRUE(std::isfinite(g[1]) && std::isfinite(g[2]));
 }
 
-TEST(Model, StartingStatesAndTheirDraws) {
-  const double r1 = 0.2430400547, r2 = 0.7741990750, r3 = 0.9638528596;
-  Model m;
-  m.para.conc = m.para.conc2 = 0.25;
-  std::int32_t idum = kSeed;
-  StateVec p;
-  Init(m, p, 2, &idum);
-  EXPECT_NEAR(p[1], 0.5 * r1, 1e-9);
-  EXPECT_NEAR(p[2], 0.2 * r2, 1e-9);
-  idum = kSeed;
-  InitLipidPhase(m, p, 4, 0.4, &idum);  // pairs up to twice random mixing
-  EXPECT_EQ(p[1], 0.4);
-  EXPECT_NEAR(p[2], 2 * 0.16 * r1, 1e-9);
-  EXPECT_NEAR(p[3], 2 * 0.4 * 0.25 * r2, 1e-9);
-  EXPECT_NEAR(p[4], 0.0625 * r3, 1e-9);
-  idum = kSeed;
-  Init(m, p, 8, &idum);
-  EXPECT_NEAR(p[1], 0.75 * 0.5 * r1, 1e-9);
-  EXPECT_NEAR(p[2], 0.25 * 0.5 * r2, 1e-9);
-  EXPECT_NEAR(p[3], 0.75 * 0.2 * r3, 1e-9);
-
-  // Draws per variant {n, Init, InitLipidPhase}; the last row is the
-  // ligand-activity mode, where Init starts p2 at exactly 0.
-  const int draws[][3] = {{1, 1, 0}, {2, 2, 1}, {4, 4, 3}, {5, 5, 4}, {8, 8, 7}, {3, 0, 0},
-                          {2, 1, 1}};
-  for (int row = 0; row < 7; ++row) {
-    const int n = draws[row][0];
-    m.para.mode = row == 6 ? kAltMode : 0;
-    for (int phase = 0; phase < 2; ++phase) {
-      std::int32_t ours = kSeed, want = kSeed;
-      p[2] = -7;
-      if (phase == 0) {
-        Init(m, p, n, &ours);
-        EXPECT_TRUE(row != 6 || p[2] == 0.0);
-      } else {
-        InitLipidPhase(m, p, n, 0.3, &ours);
-      }
-      for (int k = 0; k < draws[row][1 + phase]; ++k) ran0(&want);
-      EXPECT_EQ(ours, want) << "n " << n << " phase start " << phase;
-    }
-  }
-}
-
-TEST(Model, FakAndFreeEnergyWorkedValues) {
+TEST(Model, FakFreeEnergyAndCoverageWorkedValues) {
   const double fak_cases[][2] = {{5.0, 120}, {5.7, 120}, {0.5, 1}, {-2, 1}, {kNaN, 1}};
   for (const auto& c : fak_cases) EXPECT_EQ(fak(c[0]), c[1]) << c[0];
   // Past 170! the result is inf; huge arguments end there instead of counting on.
@@ -133,37 +90,13 @@ TEST(Model, FakAndFreeEnergyWorkedValues) {
   m8.para.conc2 = 0.25;
   EXPECT_NEAR(FreeCalc(m8, kS8), 0.0257676748, 1e-10);
 
-  // No energies, pairs at random mixing: F = T sum x ln x.
-  Model r{4, 1.3, {}};
-  r.para.conc = 0.3;
-  EXPECT_NEAR(FreeCalc(r, State({0.4, 0.16, 0.12, 0.09})),
-              1.3 * (XlnX(0.4) + XlnX(0.3) + XlnX(0.3)), 1e-13);
-  r.n0 = 8;
-  r.para.conc2 = 0.35;
-  const double a = 0.45, bf = 0.15, xA = 1 - 0.35 - a, xB = 0.35 - bf;
-  EXPECT_NEAR(FreeCalc(r, State({a, bf, a * a, bf * bf, xA * xB, bf * xA, a * xB, a * bf})),
-              1.3 * (XlnX(a) + XlnX(xA) + XlnX(bf) + XlnX(xB)), 1e-13);
+  Model lig{1, 1, {}};
+  lig.para.dS2 = std::log(3.0), lig.para.z = 1, lig.para.nu = 1;
+  EXPECT_NEAR(FreeCalc(lig, State({0.5})), -2.1352274295, 1e-10);
+  EXPECT_NEAR(ThetaCalc(lig, State({0.5})), 0.725, 1e-14);
 }
 
-TEST(Model, LigandSumsAndCoverage) {
-  Model m{1, 1, {}};
-  m.para.dS2 = std::log(3.0), m.para.z = 1, m.para.nu = 1;
-  EXPECT_NEAR(FreeCalc(m, State({0.5})), -2.1352274295, 1e-10);
-  EXPECT_NEAR(ThetaCalc(m, State({0.5})), 0.725, 1e-14);
-
-  // nu = -1 is one chain, nu < -1 has no sum, fractional sizes use
-  // truncating factorials and real powers.
-  m.T = 1.4, m.para.dH = 0.7, m.para.dS = 0.2, m.para.w = -0.3, m.para.z = 2.5;
-  const double x = 0.3, T = m.T, U = x * (0.7 - T * 0.2) + 0.5 * -0.3 * x * x;
-  const double w = std::pow(x, 2.5) + 2 * std::pow(x, 1.5) * (1 - x) +
-                   std::sqrt(x) * (1 - x) * (1 - x);
-  const double ligand_cases[][3] = {  // {nu, dS2, ligand term}
-      {-1, std::log(3.0), std::log(3.5)}, {-2, std::log(3.0), 0}, {1.5, 0, w * std::log(3.5)}};
-  for (const auto& c : ligand_cases) {
-    m.para.nu = c[0], m.para.dS2 = c[1];
-    EXPECT_NEAR(FreeCalc(m, State({x})), U - T * (-XlnX(x) - XlnX(1 - x) + c[2]), 1e-13) << c[0];
-  }
-
+TEST(Model, LigandTermGuards) {
   // z e^a overflowing: ln(1 + z e^a) -> a + ln z; with z = 0 the term is 0, not NaN.
   Model s{1, 1, {}};
   s.para.nu = 0, s.para.z = 2, s.para.dH2 = -1000;
@@ -176,6 +109,23 @@ TEST(Model, LigandSumsAndCoverage) {
   // Sizes past the range of fak end at once (the weights are NaN).
   s.para.nu = 1e15, s.para.z = 1;
   EXPECT_TRUE(std::isnan(FreeCalc(s, State({0.5}))));
+
+  // Ligand-activity mode at a low temperature, where the plain sums overflow
+  // for |p2| up to 1e4: everything stays finite.
+  Model m{2, 0.1, {}};
+  m.para.mode = kAltMode;
+  m.para.dH = 1, m.para.dS = 0.5, m.para.w = -1, m.para.dH2 = -4, m.para.dS2 = 1;
+  m.para.conc2 = 0.4;
+  for (double nu : {-1.0, 2.0, 18.0}) {
+    for (double p2 : {-1e4, -30.0, 0.0, 30.0, 1e4}) {
+      m.para.nu = nu;
+      StateVec g;
+      DerCalc(m, State({0.3, p2}), g);
+      EXPECT_TRUE(std::isfinite(FreeCalc(m, State({0.3, p2}))) && std::isfinite(g[1]) &&
+                  std::isfinite(g[2]))
+          << "nu " << nu << " p2 " << p2;
+    }
+  }
 }
 
 TEST(Model, HessianDeterminantInverseAndHeatCapacity) {
@@ -189,9 +139,7 @@ TEST(Model, HessianDeterminantInverseAndHeatCapacity) {
   DetCalc(2, hes, indx, det);
   EXPECT_NEAR(det, 1728.0, 1e-9);
   HesseCalc(m, State({0.5, 0.25}), 2, hes);
-  HesseInv(hes, inv, 2, indx);
-  const double want[] = {1.0 / 1200, 1.0 / 1200, 1.0 / 1200, 13.0 / 14400};
-  for (int k = 0; k < 4; ++k) EXPECT_NEAR(inv.block()[k + 1], want[k], 1e-15) << k;
+  HesseInv(hes, inv, 2, indx);  // [[1/1200, 1/1200], [1/1200, 13/14400]]
   EXPECT_NEAR(HeatCalc(m, 2, inv), 589.0 / 120000, 1e-15);
 
   // The product 1e320 would overflow; scaled per factor it is 1e320 / 1e64.
@@ -199,6 +147,96 @@ TEST(Model, HessianDeterminantInverseAndHeatCapacity) {
   for (int i = 1; i <= 8; ++i) d[i][i] = 1e40;
   DetCalc(8, d, indx, det);
   EXPECT_NEAR(det / 1e256, 1.0, 1e-12);
+}
+
+// A random parameter set and a feasible state built from random positive pair
+// probabilities y(i,j), normalised with the multiplicity 2 of unlike pairs.
+// The fixed fractions conc and conc2 are those of the state.  Species: 0 fluid,
+// 1 gel, 2 second component; for n0 = 8: 0 Af, 1 Bf, 2 Ag, 3 Bg.
+Model Draw(int n0, std::mt19937& gen, StateVec& p) {
+  auto U = [&](double a, double b) { return std::uniform_real_distribution<double>(a, b)(gen); };
+  const int ns = n0 == 8 ? 4 : n0 >= 4 ? 3 : 2;
+  double y[4][4], x[4] = {0, 0, 0, 0}, sum = 0;
+  for (int i = 0; i < ns; ++i)
+    for (int j = i; j < ns; ++j) sum += (i == j ? 1 : 2) * (y[i][j] = y[j][i] = U(0.05, 1));
+  for (int i = 0; i < ns; ++i)
+    for (int j = 0; j < ns; ++j) x[i] += (y[i][j] /= sum);
+
+  Model m{n0, U(0.3, 3), {}};
+  Para& a = m.para;
+  for (double* f : {&a.w, &a.w2, &a.w3, &a.e2, &a.dH, &a.dS, &a.dH2, &a.dS2}) *f = U(-2, 2);
+  a.z = U(0.01, 3);
+  a.nu = std::uniform_int_distribution<int>(-1, 8)(gen);
+  p[1] = x[0];
+  if (n0 == 2) p[2] = y[0][0];
+  if (n0 == 4) {
+    a.conc = x[2];
+    p[2] = y[0][0], p[3] = y[0][2], p[4] = y[2][2];
+  }
+  if (n0 == 5) p[2] = x[2], p[3] = y[0][0], p[4] = y[0][2], p[5] = y[2][2];
+  if (n0 == 8) {
+    a.conc2 = x[1] + x[3];
+    p[2] = x[1], p[3] = y[0][0], p[4] = y[1][1], p[5] = y[2][3];
+    p[6] = y[1][2], p[7] = y[0][3], p[8] = y[0][1];
+  }
+  return m;
+}
+
+// Per state: every gradient component against a central difference of the
+// free energy; for n0 = 1 the coverage against the slope of the free energy in
+// ln z; for the pair variants every Hessian element against a central
+// difference of the gradient (scaled by the largest element of its row), its
+// symmetry, and the inverse times the Hessian against the identity.
+TEST(ModelProperties, DerivativesAgreeWithDifferencesInEveryVariant) {
+  std::mt19937 gen(20240611);
+  for (int n : {1, 2, 4, 5, 8}) {
+    for (int k = 0; k < 200; ++k) {
+      StateVec s;
+      Model m = Draw(n, gen, s);
+      if (n == 1 && k % 2 == 1) m.para.nu = std::uniform_real_distribution<double>(-3, 6)(gen);
+      StateVec g;
+      DerCalc(m, s, g);
+      for (int i = 1; i <= n; ++i) {
+        StateVec up = s, down = s;
+        up[i] += 1e-5 * s[i];
+        down[i] -= 1e-5 * s[i];
+        const double fd = (FreeCalc(m, up) - FreeCalc(m, down)) / (up[i] - down[i]);
+        ASSERT_NEAR(g[i], fd, 1e-6 * (1 + std::fabs(g[i]))) << n << ": " << i << " nu " << m.para.nu;
+      }
+      if (n == 1) {
+        Model lo = m, hi = m;
+        hi.para.z *= std::exp(1e-5);
+        lo.para.z *= std::exp(-1e-5);
+        const double slope = (FreeCalc(hi, s) - FreeCalc(lo, s)) / 2e-5;
+        ASSERT_NEAR(ThetaCalc(m, s), -slope / m.T, 1e-7) << "nu " << m.para.nu;
+        continue;
+      }
+
+      Matrix h(1, n, 1, n), lu(1, n, 1, n), inv(1, n, 1, n);
+      IVector indx(1, n);
+      HesseCalc(m, s, n, h);
+      HesseCalc(m, s, n, lu);
+      HesseInv(lu, inv, n, indx);
+      for (int j = 1; j <= n; ++j) {
+        StateVec up = s, down = s, gu, gd;
+        up[j] += 1e-6 * s[j];
+        down[j] -= 1e-6 * s[j];
+        DerCalc(m, up, gu);
+        DerCalc(m, down, gd);
+        for (int i = 1; i <= n; ++i) {
+          double scale = 0, e = 0;
+          for (int l = 1; l <= n; ++l) {
+            scale = std::max(scale, std::fabs(h[i][l]));
+            e += inv[i][l] * h[l][j];
+          }
+          ASSERT_NEAR((gu[i] - gd[i]) / (up[j] - down[j]), h[i][j], 1e-6 * scale)
+              << n << ": " << i << "," << j;
+          ASSERT_EQ(h[i][j], h[j][i]) << n << ": " << i << "," << j;
+          ASSERT_NEAR(e, i == j ? 1.0 : 0.0, 1e-9) << n << ": " << i << "," << j;
+        }
+      }
+    }
+  }
 }
 
 }  // namespace
