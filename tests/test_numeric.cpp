@@ -32,6 +32,8 @@ TEST(Toolkit, Ran0MatchesTheCongruenceBitForBit) {
   double scale;
   const std::uint64_t bits = 0x3E00000000200000ull;  // 1 / (2^31 - 1)
   std::memcpy(&scale, &bits, sizeof scale);
+  std::int32_t first = kSeed;
+  EXPECT_NEAR(ran0(&first), 0.2430400547, 1e-10);  // the worked first draw
   std::int32_t idum = kSeed;
   std::int64_t s = kSeed ^ kMask;
   for (int i = 0; i < 20000; ++i) {
