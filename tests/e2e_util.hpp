@@ -108,13 +108,4 @@ struct Calc {
   std::vector<std::string> records;
 };
 
-// Everything written so far to a scratch stream such as std::tmpfile().
-inline std::string Drain(std::FILE* f) {
-  std::string s;
-  std::fflush(f);
-  std::rewind(f);
-  for (int c = std::fgetc(f); c != EOF; c = std::fgetc(f)) s.push_back(static_cast<char>(c));
-  return s;
-}
-
 }  // namespace chainmelt::testing

@@ -72,7 +72,7 @@ TEST(Model, FeasibleRegionAndInfeasibleStates) {
   EXPECT_TRUE(std::isfinite(g[1]) && std::isfinite(g[2]));
 }
 
-TEST(Model, FakFreeEnergyAndCoverageWorkedValues) {
+TEST(Model, WorkedValues) {
   const double fak_cases[][2] = {{5.0, 120}, {5.7, 120}, {0.5, 1}, {-2, 1}, {kNaN, 1}};
   for (const auto& c : fak_cases) EXPECT_EQ(fak(c[0]), c[1]) << c[0];
   // Past 170! the result is inf; huge arguments end there instead of counting on.
@@ -94,6 +94,23 @@ TEST(Model, FakFreeEnergyAndCoverageWorkedValues) {
   lig.para.dS2 = std::log(3.0), lig.para.z = 1, lig.para.nu = 1;
   EXPECT_NEAR(FreeCalc(lig, State({0.5})), -2.1352274295, 1e-10);
   EXPECT_NEAR(ThetaCalc(lig, State({0.5})), 0.725, 1e-14);
+
+  Model h{2, 300, {}};
+  h.para.dH = 36, h.para.w = 2;
+  Matrix hes(1, 2, 1, 2), inv(1, 2, 1, 2);
+  IVector indx(1, 8);
+  double det = 0;
+  HesseCalc(h, State({0.5, 0.25}), 2, hes);
+  DetCalc(2, hes, indx, det);
+  EXPECT_NEAR(det, 1728.0, 1e-9);
+  HesseCalc(h, State({0.5, 0.25}), 2, hes);
+  HesseInv(hes, inv, 2, indx);  // [[1/1200, 1/1200], [1/1200, 13/14400]]
+  EXPECT_NEAR(HeatCalc(h, 2, inv), 589.0 / 120000, 1e-15);
+  // The product 1e320 would overflow; scaled per factor it is 1e320 / 1e64.
+  Matrix d(1, 8, 1, 8);
+  for (int i = 1; i <= 8; ++i) d[i][i] = 1e40;
+  DetCalc(8, d, indx, det);
+  EXPECT_NEAR(det / 1e256, 1.0, 1e-12);
 }
 
 TEST(Model, LigandTermGuards) {
@@ -126,27 +143,6 @@ TEST(Model, LigandTermGuards) {
           << "nu " << nu << " p2 " << p2;
     }
   }
-}
-
-TEST(Model, HessianDeterminantInverseAndHeatCapacity) {
-  Model m{2, 300, {}};
-  m.para.dH = 36;
-  m.para.w = 2;
-  Matrix hes(1, 2, 1, 2), inv(1, 2, 1, 2);
-  IVector indx(1, 8);
-  HesseCalc(m, State({0.5, 0.25}), 2, hes);
-  double det = 0;
-  DetCalc(2, hes, indx, det);
-  EXPECT_NEAR(det, 1728.0, 1e-9);
-  HesseCalc(m, State({0.5, 0.25}), 2, hes);
-  HesseInv(hes, inv, 2, indx);  // [[1/1200, 1/1200], [1/1200, 13/14400]]
-  EXPECT_NEAR(HeatCalc(m, 2, inv), 589.0 / 120000, 1e-15);
-
-  // The product 1e320 would overflow; scaled per factor it is 1e320 / 1e64.
-  Matrix d(1, 8, 1, 8);
-  for (int i = 1; i <= 8; ++i) d[i][i] = 1e40;
-  DetCalc(8, d, indx, det);
-  EXPECT_NEAR(det / 1e256, 1.0, 1e-12);
 }
 
 // A random parameter set and a feasible state built from random positive pair

@@ -1,5 +1,6 @@
-// The tasks through the real binary, against the thermodynamics they compute
-// and the reasons they give for points without a record.
+// The tasks through the real binary: the reasons they give for points without
+// a record, the fatal path of an unreachable start, the line structure of
+// "size" and the early stop of "crit".
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,28 +11,6 @@
 
 namespace chainmelt::testing {
 namespace {
-
-// The records of a complete run, as numbers.
-std::vector<std::vector<double>> Table(const std::string& command_line) {
-  const Calc c(command_line);
-  EXPECT_EQ(c.r.status, 0) << c.r.err;
-  std::vector<std::vector<double>> rows;
-  for (const auto& line : c.records) {
-    rows.emplace_back();
-    for (const auto& f : Fields(line)) rows.back().push_back(std::stod(f));
-  }
-  return rows;
-}
-
-// A one-component membrane (Tm = 314) is fluid-rich exactly above Tm.
-TEST(PhaseE2E, MembraneMeltsAtTm) {
-  const auto rows = Table("pa phase 2 314 -300 0 0 0 314 2165 0 0 0 0 0 0.21 0 0 0 0 310 318 2 T");
-  ASSERT_EQ(rows.size(), 5u);
-  for (const auto& r : rows) {
-    ASSERT_EQ(r.size(), 5u);  // T, p1, p2, free energy, iter
-    EXPECT_EQ(r[1] > 0.5, r[0] > 314.0) << r[0];
-  }
-}
 
 // Kelvin-scale energies, beyond the reach of the bracket: no point writes a
 // record, and each says why on stderr.  At 314.25 the search widens seven
@@ -65,72 +44,19 @@ TEST(SearchE2E, UnreachableStartStopsWithItsReason) {
             "...now exiting to system...\n");
 }
 
-// The printed heat capacity is C = -T d2F/dT2 of the equilibrium free energy
-// F of the records (T C p1..pn F iter): point by point away from the
-// transition in every pair variant, and as the area under the whole curve of
-// a continuous transition, which is the change of U = F - T dF/dT.
-TEST(TaskHeat, PairVariantsFollowTheEquilibriumFreeEnergy) {
-  const std::string model = " -150 -50 2550 6.687898 0 0 ";
-  for (int n0 : {2, 4, 5, 8}) {
-    SCOPED_TRACE(n0);
-    const double T = n0 == 2 || n0 == 5 ? 300 : 328;
-    const std::string e2 = n0 == 5 ? "600" : "0";
-    const std::string range =
-        n0 == 2 ? "250 400" : std::to_string(T - 1) + " " + std::to_string(T + 1);
-    const auto rows = Table("pa heat " + std::to_string(n0) + " 300" + model + e2 +
-                            " 40 -600 -1.5 0 0.1 0.3 0 0 0 " + range + " 1 T");
-    const std::size_t at = n0 == 2 ? 50 : 1;
-    ASSERT_GT(rows.size(), at + 1);
-    ASSERT_EQ(rows[at].size(), static_cast<std::size_t>(n0 + 4));
-    EXPECT_EQ(rows[at][0], T);
-    auto F = [&](std::size_t i) { return rows[i][static_cast<std::size_t>(n0 + 2)]; };
-    const double c = -T * (F(at + 1) + F(at - 1) - 2 * F(at));
-    EXPECT_GT(c, 0.5);
-    EXPECT_NEAR(rows[at][1], c, 0.002 * c);
-    if (n0 != 2) continue;
-    ASSERT_EQ(rows.size(), 151u);
-    auto U = [&](std::size_t i) { return F(i) - rows[i][0] * (F(i + 1) - F(i - 1)) / 2; };
-    double area = 0;
-    for (std::size_t i = 2; i < 150; ++i) area += 0.5 * (rows[i][1] + rows[i - 1][1]);
-    const double du = U(149) - U(1);
-    EXPECT_GT(du, 0.85 * 2100);  // nearly the whole transition
-    EXPECT_NEAR(area, du, 0.02 * du);
-  }
-  // The mean-field variant's bound T_min + 2 dT holds at every point of a dH
-  // sweep at T = 300 or at none.
-  const std::string mean_field = "pa heat 1 300 -600 0 1 6.7 0 0 0 0 0 0 0 0 0 0 0 0 ";
-  EXPECT_EQ(Calc(mean_field + "100 104 1 H").records.size(), 5u);
-  EXPECT_EQ(Calc(mean_field + "2400 2404 1 H").records.size(), 0u);
-}
-
 const char kHeader[] =
     "# nu, z, cmax, T, Theta, p, fret, iter, c1/2, T, Theta, p, fret, iter, dT1/2 ";
 
-// "size" of a mean-field lipid (n0 = 1 unless given) with dS = 2200/314,
-// w and dH as given, a ligand of activity z preferring gel by dH2 per fluid
-// chain it covers, and the inner sweep `range`.
+// "size" of a mean-field lipid with dS = 2200/314, w and dH as given, a ligand
+// of activity z preferring gel by dH2 per fluid chain it covers, and the inner
+// sweep `range`.
 std::string SizeRun(const std::string& w_dH, const std::string& z, const std::string& dH2,
-                    const std::string& range, const std::string& n0 = "1") {
-  return "pa size " + n0 + " 300 " + w_dH + " 7.0063694 0 0 0 0 " + dH2 + " 0 0 0 0 " + z +
-         " 0 0 " + range + " T";
+                    const std::string& range) {
+  return "pa size 1 300 " + w_dH + " 7.0063694 0 0 0 0 " + dH2 + " 0 0 0 0 " + z + " 0 0 " +
+         range + " T";
 }
 
-TEST(TaskSize, ProgressPeakAndHalfHeightEdgeCases) {
-  // Without the mean-field heat capacity: one progress line per size only.
-  const Calc pair(SizeRun("-150 0 2650", "1", "30", "300 306 2", "2"));
-  EXPECT_TRUE(pair.records.empty());
-  EXPECT_EQ(Lines(pair.r.out).size(), 21u);  // the driver's line and one per size
-
-  // No ligand, coarse steps on the falling flank: peak and half height both
-  // at the fourth point.
-  const Calc flank(SizeRun("-1150 0 2775", "0", "0", "310 340 10"));
-  ASSERT_EQ(flank.records.size(), 40u);
-  for (std::size_t i = 0; i < 40; i += 2) {
-    const std::vector<std::string> f = Fields(flank.records[i]);
-    ASSERT_EQ(f.size(), 15u);
-    EXPECT_EQ(f[3], "340.000000");
-    EXPECT_EQ(f[14], "0.000000");
-  }
+TEST(TaskSize, EveryRecordEndsItsOwnLine) {
   // The sweep ends past the peak but before half height: each size's peak
   // record ends its own line.
   const Calc peaks(SizeRun("-1000 0 2700", "0", "0", "300 320 1"));
@@ -150,25 +76,17 @@ TEST(TaskSize, ProgressPeakAndHalfHeightEdgeCases) {
   }
 }
 
-// Bethe's critical point of one lipid in the pair approximation, where the
-// determinant scatters around 0 and the simplex collapses onto the point.
-TEST(TaskCrit, FindsTheCriticalPointOfThePairApproximation) {
+// Near Bethe's critical point of one lipid in the pair approximation the
+// determinant scatters around 0: the simplex collapses onto the point and
+// the search stops there with a record instead of running out of budget.
+TEST(TaskCrit, StopsWhenTheSimplexCollapses) {
   const Calc c("pa crit 2 310 -250 0 3850 10 0 0 0 0 0 0 0 0.3 0 0 0 0 310 400 1 T");
   ASSERT_EQ(c.r.status, 0) << c.r.err;
-  ASSERT_EQ(c.records.size(), 1u);
+  ASSERT_EQ(c.records.size(), 1u);  // one point only, whatever the sweep
   const std::vector<std::string> f = Fields(c.records[0]);  // T dH conc det p1 p2 fret iter
   ASSERT_EQ(f.size(), 8u);
-  EXPECT_EQ(f[2], "0.010000");
-  const double Tc = 250 / (2 * std::log(1.5));  // exp(-w / 2Tc) = 6/4
-  EXPECT_NEAR(std::stod(f[0]), Tc, 0.05);
-  EXPECT_NEAR(std::stod(f[1]), 10 * Tc + 750, 0.5);  // on the line dH + 3w = T dS
-  EXPECT_NEAR(std::stod(f[4]), 0.5, 0.01);
-  EXPECT_NEAR(std::stod(f[5]), 0.3, 0.01);  // y(f,f) / y(f,g) = exp(-w / 2Tc) = 1.5
+  EXPECT_NEAR(std::stod(f[0]), 250 / (2 * std::log(1.5)), 0.05);  // exp(-w / 2Tc) = 6/4
   EXPECT_EQ(c.r.err.rfind("amoeba: simplex collapsed at (3832.", 0), 0u) << c.r.err;
-  // One point only, whatever the sweep.
-  EXPECT_EQ(c.r.out.rfind("T = ", 0), 0u);
-  EXPECT_EQ(c.r.out.find("\nT = "), std::string::npos);
-  EXPECT_EQ(c.r.out.find("hier taskcrit "), c.r.out.rfind("hier taskcrit "));
 }
 
 }  // namespace
