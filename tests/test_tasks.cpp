@@ -12,6 +12,56 @@
 namespace chainmelt::testing {
 namespace {
 
+// The records of a complete run, as numbers.
+std::vector<std::vector<double>> Table(const std::string& command_line) {
+  const Calc c(command_line);
+  EXPECT_EQ(c.r.status, 0) << c.r.err;
+  std::vector<std::vector<double>> rows;
+  for (const auto& line : c.records) {
+    rows.emplace_back();
+    for (const auto& f : Fields(line)) rows.back().push_back(std::stod(f));
+  }
+  return rows;
+}
+
+// The printed heat capacity is C = -T d2F/dT2 of the equilibrium free energy
+// F of the records (T C p1..pn F iter): point by point away from the
+// transition in every pair variant, and as the area under the whole curve of
+// a continuous transition, which is the change of U = F - T dF/dT.
+TEST(TaskHeat, PairVariantsFollowTheEquilibriumFreeEnergy) {
+  const std::string model = " -150 -50 2550 6.687898 0 0 ";
+  for (int n0 : {2, 4, 5, 8}) {
+    SCOPED_TRACE(n0);
+    const double T = n0 == 2 || n0 == 5 ? 300 : 328;
+    const std::string e2 = n0 == 5 ? "600" : "0";
+    const std::string range =
+        n0 == 2 ? "250 400" : std::to_string(T - 1) + " " + std::to_string(T + 1);
+    const auto rows = Table("pa heat " + std::to_string(n0) + " 300" + model + e2 +
+                            " 40 -600 -1.5 0 0.1 0.3 0 0 0 " + range + " 1 T");
+    const std::size_t at = n0 == 2 ? 50 : 1;
+    ASSERT_GT(rows.size(), at + 1);
+    ASSERT_EQ(rows[at].size(), static_cast<std::size_t>(n0 + 4));
+    EXPECT_EQ(rows[at][0], T);
+    auto F = [&](std::size_t i) { return rows[i][static_cast<std::size_t>(n0 + 2)]; };
+    const double c = -T * (F(at + 1) + F(at - 1) - 2 * F(at));
+    EXPECT_GT(c, 0.5);
+    EXPECT_NEAR(rows[at][1], c, 0.002 * c);
+    if (n0 != 2) continue;
+    ASSERT_EQ(rows.size(), 151u);
+    auto U = [&](std::size_t i) { return F(i) - rows[i][0] * (F(i + 1) - F(i - 1)) / 2; };
+    double area = 0;
+    for (std::size_t i = 2; i < 150; ++i) area += 0.5 * (rows[i][1] + rows[i - 1][1]);
+    const double du = U(149) - U(1);
+    EXPECT_GT(du, 0.85 * 2100);  // nearly the whole transition
+    EXPECT_NEAR(area, du, 0.02 * du);
+  }
+  // The mean-field variant's bound T_min + 2 dT holds at every point of a dH
+  // sweep at T = 300 or at none.
+  const std::string mean_field = "pa heat 1 300 -600 0 1 6.7 0 0 0 0 0 0 0 0 0 0 0 0 ";
+  EXPECT_EQ(Calc(mean_field + "100 104 1 H").records.size(), 5u);
+  EXPECT_EQ(Calc(mean_field + "2400 2404 1 H").records.size(), 0u);
+}
+
 // Kelvin-scale energies, beyond the reach of the bracket: no point writes a
 // record, and each says why on stderr.  At 314.25 the search widens seven
 // times (nine searches): 2926.68842 - 2910.6248 = 0.02 * 2.6^7.
