@@ -168,6 +168,21 @@ TEST(Search, FlatFreeEnergyTiesKeepTheFirstRunWhateverTheRejections) {
   EXPECT_EQ(rs.p0[2], box[2]);
 }
 
+// Every variant's search ends at a stationary point of the free energy.
+TEST(Search, MinimaAreStationaryInEveryVariant) {
+  for (int n0 : {1, 2, 4, 5, 8}) {
+    RunState rs = State(n0, 1.2);
+    Para& q = rs.para;
+    q.w = -0.5, q.w2 = 0.3, q.w3 = 0.1, q.e2 = 0.2, q.dH = 2.0, q.dS = 1.6;
+    q.dH2 = 0.4, q.dS2 = 0.1, q.conc = 0.2, q.conc2 = 0.3, q.z = 0.5, q.nu = 2;
+    StepOrderCont(rs);
+    ASSERT_TRUE(Check(rs, rs.p0, n0)) << n0;
+    StateVec g;
+    DerCalc(rs, rs.p0, g);
+    for (int i = 1; i <= n0; ++i) EXPECT_LT(std::fabs(g[i]), 1e-5) << "n0 " << n0 << " g" << i << " = " << g[i];
+  }
+}
+
 TEST(Search, RunFromAStartAboveTheSentinelAvoidsTheInfeasiblePit) {
   // Kelvin scale: the fluid-rich starts lie hundreds of units above 42.
   RunState rs = State(2, 305.0);
