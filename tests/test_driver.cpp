@@ -47,6 +47,18 @@ void ExpectRefused(const std::vector<std::string>& args, const std::string& mess
   EXPECT_EQ(DirEntries(dir), std::vector<std::string>{"output.out"});
 }
 
+// The usage text and the version are printed, and nothing is written.
+TEST(DriverE2E, HelpAndVersion) {
+  TempDir dir;
+  for (const std::string flag : {"--help", "-h", "--version"}) {
+    const RunResult r = RunChainmelt({flag}, dir.path().string());
+    EXPECT_EQ(r.status, 0) << flag;
+    EXPECT_NE(r.out.find(flag == "--version" ? "chainmelt " : "  24 sweep "), std::string::npos)
+        << r.out;
+  }
+  EXPECT_TRUE(DirEntries(dir).empty());
+}
+
 TEST(DriverE2E, SweepPointsSelectorsAndOddLookingArguments) {
   const std::string t300 = "T = 300.000000 Task: phase", t301 = "T = 301.000000 Task: phase";
   const struct {
@@ -59,6 +71,7 @@ TEST(DriverE2E, SweepPointsSelectorsAndOddLookingArguments) {
       {{{21, "0.1"}, {22, "2.0"}, {23, "0.1"}, {24, "H"}}, 19, "H = 0.100000 Task: phase",
        "H = 1.900000 Task: phase"},
       {{{23, "1"}, {24, "h"}}, 2, t300, t301},  // any selector but H sweeps T
+      {{{23, "0.5"}}, 3, t300, t301},            // 300, 300.5, 301
       // Long words, signs, blanks and hexadecimal numbers, the alternative
       // mode with n0 = 2.
       {{{1, std::string(300, 'a')}, {3, "+2"}, {7, " 3e3 "}, {16, "0.3"}, {20, "42.1"},
