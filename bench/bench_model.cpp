@@ -10,15 +10,20 @@
 namespace chainmelt::bench {
 namespace {
 
-void BM_FreeCalc(benchmark::State& state) {
+// The variant a benchmark runs on (its argument), named in the report.
+const Variant& Select(benchmark::State& state) {
   const Variant& v = Variants()[static_cast<std::size_t>(state.range(0))];
   state.SetLabel(v.name);
+  return v;
+}
+
+void BM_FreeCalc(benchmark::State& state) {
+  const Variant& v = Select(state);
   for (auto _ : state) benchmark::DoNotOptimize(FreeCalc(v.model, v.point));
 }
 
 void BM_DerCalc(benchmark::State& state) {
-  const Variant& v = Variants()[static_cast<std::size_t>(state.range(0))];
-  state.SetLabel(v.name);
+  const Variant& v = Select(state);
   StateVec g;
   for (auto _ : state) {
     DerCalc(v.model, v.point, g);
@@ -27,8 +32,7 @@ void BM_DerCalc(benchmark::State& state) {
 }
 
 void BM_FreeAndDer(benchmark::State& state) {
-  const Variant& v = Variants()[static_cast<std::size_t>(state.range(0))];
-  state.SetLabel(v.name);
+  const Variant& v = Select(state);
   StateVec g;
   for (auto _ : state) {
     benchmark::DoNotOptimize(FreeCalc(v.model, v.point));
@@ -39,8 +43,7 @@ void BM_FreeAndDer(benchmark::State& state) {
 
 // Value and gradient in one evaluation, the pieces of the point shared.
 void BM_FreeDerCalc(benchmark::State& state) {
-  const Variant& v = Variants()[static_cast<std::size_t>(state.range(0))];
-  state.SetLabel(v.name);
+  const Variant& v = Select(state);
   StateVec g;
   for (auto _ : state) {
     benchmark::DoNotOptimize(FreeDerCalc(v.model, v.point, g));
@@ -50,8 +53,7 @@ void BM_FreeDerCalc(benchmark::State& state) {
 
 // One complete conjugate-gradient minimisation from the fixed feasible start.
 void BM_Frprmn(benchmark::State& state) {
-  const Variant& v = Variants()[static_cast<std::size_t>(state.range(0))];
-  state.SetLabel(v.name);
+  const Variant& v = Select(state);
   FreeEnergyObjective objective(v.model);
   int iter = 0;
   for (auto _ : state) {
