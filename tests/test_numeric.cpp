@@ -7,6 +7,7 @@
 #include <functional>
 #include <vector>
 
+#include "null_context.hpp"
 #include "numeric/amoeba.hpp"
 #include "numeric/lu.hpp"
 #include "numeric/ran0.hpp"
@@ -57,9 +58,8 @@ TEST(Toolkit, Ran0WorkedDrawAndLuDecomposition) {
 using Objective = std::function<double(const Vector&)>;
 
 // amoeba from the simplex (x1, x2), (x1 + step, x2), (x1, x2 + step), with
-// its progress lines on con; returns the charged count.
-int Minimise(Matrix& p, Vector& y, const Objective& f, double x1, double x2, double step,
-             std::FILE* con) {
+// its progress lines dropped; returns the charged count.
+int Minimise(Matrix& p, Vector& y, const Objective& f, double x1, double x2, double step) {
   Vector x(1, 2);
   for (int i = 1; i <= 3; ++i) {
     p[i][1] = x[1] = x1 + (i == 2 ? step : 0);
@@ -67,7 +67,8 @@ int Minimise(Matrix& p, Vector& y, const Objective& f, double x1, double x2, dou
     y[i] = f(x);
   }
   int nfunk = -1;
-  amoeba(p, y, 2, 1e-10, f, &nfunk, con, stderr);
+  testing::NullContext quiet;
+  amoeba(p, y, 2, 1e-10, f, &nfunk, quiet);
   return nfunk;
 }
 
@@ -80,20 +81,18 @@ TEST(Amoeba, ConvergesCountsEveryCallAndRunsOutOfBudget) {
   };
   Matrix p(1, 3, 1, 2);
   Vector y(1, 3);
-  std::FILE* scratch = std::tmpfile();
-  EXPECT_EQ(Minimise(p, y, rosen, -1.2, 1, 0.1, scratch), calls);
+  EXPECT_EQ(Minimise(p, y, rosen, -1.2, 1, 0.1), calls);
   EXPECT_NEAR(p[1][1], 1, 2e-3);
   EXPECT_NEAR(p[1][2], 1, 2e-3);
   EXPECT_TRUE(y[1] <= y[2] && y[1] <= y[3]);
 
   // Values of exactly 0 leave the spread undefined and the simplex unmoved.
   try {
-    Minimise(p, y, [](const Vector&) { return 0.0; }, 1, 1, 1, scratch);
+    Minimise(p, y, [](const Vector&) { return 0.0; }, 1, 1, 1);
     ADD_FAILURE() << "no fatal error";
   } catch (const FatalError& e) {
     EXPECT_STREQ(e.what(), "NMAX exceeded");
   }
-  std::fclose(scratch);
 }
 
 }  // namespace

@@ -1,98 +1,16 @@
 #include "driver/cli.hpp"
 
-#include <cctype>
-#include <cerrno>
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
 
 namespace chainmelt {
 
-namespace {
-
-constexpr const char* kArgNames[kNumArgs + 1] = {
-    "",   "approx", "task",  "n0",    "T",  "w",  "w2",   "dH",    "dS",
-    "Tm", "dHcal",  "e2",    "w3",    "dH2", "dS2", "zsave", "conc", "conc2",
-    "z",  "nu",     "mode",  "T_min", "T_max", "dT", "sweep"};
-
-// An argument as it appears in a message: quoted, control characters escaped
-// and long texts cut short, so that the message stays one readable line.
-std::string Shown(const std::string& text) {
-  constexpr std::size_t kMaxShown = 60;
-  std::string r = "'";
-  for (std::size_t i = 0; i < text.size() && i < kMaxShown; ++i) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c == '\n') {
-      r += "\\n";
-    } else if (c == '\t') {
-      r += "\\t";
-    } else if (c < 0x20 || c == 0x7f) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\x%02x", static_cast<unsigned>(c));
-      r += buf;
-    } else {
-      r += static_cast<char>(c);
-    }
-  }
-  if (text.size() > kMaxShown) return r + "...' (" + std::to_string(text.size()) + " characters)";
-  return r + "'";
-}
-
-bool IsSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
-
-// The first blank-delimited word of an argument (empty if there is none).
-std::string FirstWord(const std::string& text) {
-  std::size_t b = 0;
-  while (b < text.size() && IsSpace(text[b])) ++b;
-  std::size_t e = b;
-  while (e < text.size() && !IsSpace(text[e])) ++e;
-  return text.substr(b, e - b);
-}
-
-// True when nothing but blanks follows `end`.
-bool OnlyBlanks(const char* end) {
-  while (*end != '\0' && IsSpace(*end)) ++end;
-  return *end == '\0';
-}
-
-enum class Conversion { kOk, kNotANumber, kNotFinite };
-
-// The whole argument must be one number; values that overflow, underflow or
-// are infinite or NaN are refused rather than replaced.
-Conversion ToDouble(const std::string& text, double& value) {
-  const char* begin = text.c_str();
-  char* end = nullptr;
-  errno = 0;
-  value = std::strtod(begin, &end);
-  const bool range_error = errno == ERANGE;
-  if (end == begin || !OnlyBlanks(end)) return Conversion::kNotANumber;
-  if (range_error || !std::isfinite(value)) return Conversion::kNotFinite;
-  return Conversion::kOk;
-}
-
-bool ToVariant(const std::string& text, int& n0) {
-  const char* begin = text.c_str();
-  char* end = nullptr;
-  errno = 0;
-  const long v = std::strtol(begin, &end, 10);
-  if (end == begin || !OnlyBlanks(end) || errno == ERANGE) return false;
-  if (v != 1 && v != 2 && v != 4 && v != 5 && v != 8) return false;
-  n0 = static_cast<int>(v);
+bool IsClassicForm(const std::vector<std::string>& args) {
+  if (args.size() != static_cast<std::size_t>(kNumClassicArgs)) return false;
+  for (const auto& a : args)
+    if (a.rfind("--", 0) == 0) return false;
   return true;
 }
 
-bool IsTaskName(const std::string& task) {
-  return task == "size" || task == "heat" || task == "crit" || task == "phase" ||
-         task == "coexist";
-}
-
-}  // namespace
-
-const char* ArgName(int position) {
-  return position >= 1 && position <= kNumArgs ? kArgNames[position] : "";
-}
-
-CliResult ParseCommandLine(const std::vector<std::string>& args, RunState& rs) {
+CliResult ParseCommandLine(const std::vector<std::string>& args, RunSpec& spec) {
   CliResult r;
   if (args.size() == 1) {
     if (args[0] == "--help" || args[0] == "-h") {
@@ -104,79 +22,26 @@ CliResult ParseCommandLine(const std::vector<std::string>& args, RunState& rs) {
       return r;
     }
   }
-  if (args.size() != static_cast<std::size_t>(kNumArgs)) {
-    r.message = "expected " + std::to_string(kNumArgs) + " arguments, got " +
+  if (args.size() != static_cast<std::size_t>(kNumClassicArgs)) {
+    r.message = "expected " + std::to_string(kNumClassicArgs) + " arguments, got " +
                 std::to_string(args.size()) + " (see 'chainmelt --help')";
     return r;
   }
 
-  auto arg = [&args](int position) -> const std::string& { return args[position - 1]; };
-  auto reject = [&](int position, const std::string& expected) {
-    r.message = "argument " + std::to_string(position) + " (" + kArgNames[position] +
-                "): expected " + expected + ", got " + Shown(arg(position));
+  auto reject = [&](const FieldDef& field, const std::string& expected) {
+    r.message = "argument " + std::to_string(field.position) + " (" + field.name +
+                "): expected " + expected + ", got " + Shown(args[field.position - 1]);
     return r;
   };
 
-  rs.approx = FirstWord(arg(1));
-  rs.task = FirstWord(arg(2));
-  if (!IsTaskName(rs.task)) return reject(2, "one of the tasks size, heat, crit, phase, coexist");
-  if (!ToVariant(arg(3), rs.n0)) return reject(3, "one of the model variants 1, 2, 4, 5, 8");
-
-  Para& p = rs.para;
-  double* const numbers[kNumArgs + 1] = {
-      nullptr,  nullptr, nullptr,  nullptr, &rs.T,    &p.w,    &p.w2,     &p.dH,    &p.dS,
-      &p.Tm,    &p.dHcal, &p.e2,   &p.w3,   &p.dH2,   &p.dS2,  &p.zsave,  &p.conc,  &p.conc2,
-      &p.z,     &p.nu,   &p.mode,  &rs.T_min, &rs.T_max, &rs.dT, nullptr};
-  for (int position = 4; position <= 23; ++position) {
-    switch (ToDouble(arg(position), *numbers[position])) {
-      case Conversion::kOk:
-        break;
-      case Conversion::kNotANumber:
-        return reject(position, "a number");
-      case Conversion::kNotFinite:
-        return reject(position, "a finite number within the range of a double");
-    }
+  // In the order of the arguments: the task, the variant, the numbers, the
+  // sweep selector.
+  for (const FieldDef& field : Fields()) {
+    if (field.position < 1) continue;
+    const std::string expected = SetFieldFromText(spec, field, args[field.position - 1]);
+    if (!expected.empty()) return reject(field, expected);
   }
-  p.sweep = FirstWord(arg(24));
-
-  // dH given as 0 asks for dH and dS from the calorimetric enthalpy and the
-  // transition temperature.
-  if (p.dH == 0) {
-    const double b = rs.n0 == 1 ? 0.5 : 3;
-    p.dH = p.dHcal - b * p.w;
-    p.dS = p.dHcal / p.Tm;
-    if (p.Tm == 0) return reject(9, "a non-zero value when dH (argument 7) is 0, as dS = dHcal / Tm");
-    if (!std::isfinite(p.dS)) return reject(9, "a value for which dS = dHcal / Tm is finite");
-    if (!std::isfinite(p.dH)) return reject(10, "a value for which dH = dHcal - b*w is finite");
-  }
-
-  if (IsAltMode(p) && rs.n0 != 2) {
-    return reject(20, "a value other than 42.1 with n0 = " + std::to_string(rs.n0) +
-                          " (42.1 selects the alternative mode, which needs n0 = 2)");
-  }
-  if (rs.task == "crit" && rs.n0 == 1) {
-    return reject(3, "2, 4, 5 or 8 for task crit (the mean-field model n0 = 1 has no Hessian)");
-  }
-  if (rs.task == "coexist" && p.conc == 1) {
-    return reject(16, "a value other than 1 for task coexist (its estimate divides by 1 - conc)");
-  }
-
-  // The sweep must visit at least one point and reach its end.
-  if (!(rs.T_min <= rs.T_max)) return reject(22, "a value not below T_min (argument 21)");
-  if (!(rs.dT > 0)) return reject(23, "a positive step");
-  if (rs.T_min + rs.dT == rs.T_min || rs.T_max + rs.dT == rs.T_max) {
-    return reject(23, "a step large enough to change T_min and T_max when added to them");
-  }
-
-  // Every temperature the run uses must be positive.
-  if (IsEnthalpySweep(p)) {
-    if (!(rs.T > 0)) return reject(4, "a positive temperature (the sweep is in dH at this T)");
-    if (rs.task == "size" && !(rs.T_min > 0)) {
-      return reject(21, "a positive temperature (task size sweeps T from T_min)");
-    }
-  } else if (!(rs.T_min > 0)) {
-    return reject(21, "a positive temperature (the sweep is in T)");
-  }
+  if (auto refusal = DeriveAndCheck(spec)) return reject(*refusal->field, refusal->expected);
 
   r.action = CliAction::kRun;
   return r;

@@ -1,16 +1,13 @@
-// Command line: the 24 positional arguments, checked in full before any file
-// is touched.
+// The classic command line: the 24 positional arguments, checked in full
+// before any file is touched.
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "model/run_state.hpp"
+#include "run/spec.hpp"
 
 namespace chainmelt {
-
-// Number of positional arguments of a calculation.
-inline constexpr int kNumArgs = 24;
 
 enum class CliAction { kRun, kHelp, kVersion, kError };
 
@@ -21,14 +18,14 @@ struct CliResult {
   std::string message;
 };
 
-// Name of argument `position` (1..24) as the usage text and the messages
-// spell it.
-const char* ArgName(int position);
+// Reads `args` (the command line without the program name) into spec, with
+// dH and dS derived when argument 7 is 0.  spec is complete only when the
+// action is kRun.
+CliResult ParseCommandLine(const std::vector<std::string>& args, RunSpec& spec);
 
-// Reads `args` (the command line without the program name) into rs: n0, T,
-// para (with dH and dS derived when argument 7 is 0), T_min, T_max, dT, task,
-// approx.  rs is complete only when the action is kRun.
-CliResult ParseCommandLine(const std::vector<std::string>& args, RunState& rs);
+// True when `args` is a classic command line: 24 arguments, none beginning
+// with "--".
+bool IsClassicForm(const std::vector<std::string>& args);
 
 // The text printed by --help.
 std::string UsageText();

@@ -6,8 +6,10 @@
 #include <vector>
 
 #include "driver/cli.hpp"
+#include "driver/named.hpp"
+#include "driver/output.hpp"
 #include "numeric/fatal.hpp"
-#include "tasks/tasks.hpp"
+#include "run/run.hpp"
 
 namespace chainmelt {
 
@@ -18,45 +20,13 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-}  // namespace
-
-bool CloseChecked(std::FILE* file) {
-  if (file == nullptr) return true;
-  const bool flushed = std::fflush(file) == 0 && std::ferror(file) == 0;
-  return std::fclose(file) == 0 && flushed;
-}
-
-void RunSweep(RunState& rs) {
-  for (double v = rs.T_min; v <= rs.T_max; v = v + rs.dT) {
-    if (IsEnthalpySweep(rs.para)) {
-      rs.para.dH = v;
-      std::fprintf(rs.con, "H = %f Task: %s\n", v, rs.task.c_str());
-    } else {
-      rs.T = v;
-      std::fprintf(rs.con, "T = %f Task: %s\n", v, rs.task.c_str());
-    }
-    if (rs.task == "size") {
-      TaskSize(rs);
-      return;
-    }
-    if (rs.task == "heat") TaskHeat(rs);
-    if (rs.task == "crit") {
-      TaskCrit(rs);
-      return;
-    }
-    if (rs.task == "phase") TaskPhase(rs);
-    if (rs.task == "coexist") TaskCoexist(rs);
-  }
-}
-
-int Main(int argc, char** argv) {
-  std::vector<std::string> args;
-  for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
-
-  // Everything is checked before any file is opened, so a rejected command
+// The 24 positional arguments: results to output.out in the working
+// directory, progress lines on standard output.
+int RunClassic(const std::vector<std::string>& args) {
+  // Everything is checked before any file is opened, so a refused command
   // line leaves the working directory as it was.
-  RunState rs;
-  const CliResult cli = ParseCommandLine(args, rs);
+  RunSpec spec;
+  const CliResult cli = ParseCommandLine(args, spec);
   switch (cli.action) {
     case CliAction::kHelp:
       std::fputs(UsageText().c_str(), stdout);
@@ -71,34 +41,133 @@ int Main(int argc, char** argv) {
       break;
   }
 
-  File out(std::fopen("output.out", "w"));
-  File out1(std::fopen("output1.out", "w"));
-  File out2(std::fopen("output2.out", "w"));
+  std::string reason;
+  File out(OpenForWriting("output.out", reason));
   if (!out) {
     std::printf("ERROR opening file output.out \n");
+    std::fflush(stdout);
+    std::fprintf(stderr, "chainmelt: cannot open output.out: %s\n", reason.c_str());
     return 1;
   }
+  // Created empty and never written; made only once output.out is open, so a
+  // failed start leaves them as they were.
+  File out1(std::fopen("output1.out", "w"));
+  File out2(std::fopen("output2.out", "w"));
   // Line-buffered: every completed record reaches the file at once, so an
   // interrupted run keeps what it finished.
   std::setvbuf(out.get(), nullptr, _IOLBF, BUFSIZ);
-  rs.out_ptr = out.get();
 
+  ClassicSink sink(out.get(), "output.out");
+  StreamReporter reporter(stdout, stderr);
+  RunSummary summary;
   try {
-    rs.Allocate();
-    RunSweep(rs);
-  } catch (const FatalError& e) {
-    std::fflush(nullptr);
-    ReportFatal(stderr, e.what());
+    summary = Execute(spec, sink, reporter);
+  } catch (const OutputError& e) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "chainmelt: %s\n", e.what());
     return 1;
   }
-
-  rs.out_ptr = nullptr;
+  if (summary.fatal) {
+    std::fflush(nullptr);
+    ReportFatal(stderr, summary.message);
+    return 1;
+  }
   if (!CloseChecked(out.release())) {
     std::fflush(stdout);
     std::fprintf(stderr, "chainmelt: error writing output.out\n");
     return 1;
   }
+  if (summary.nonfinite > 0) {
+    std::fflush(stdout);
+    std::fprintf(stderr,
+                 "chainmelt: %zu record(s) had a field that is not a finite number and were not "
+                 "written\n",
+                 summary.nonfinite);
+    return 1;
+  }
   return 0;
+}
+
+// chainmelt run ...: results to -o PATH (written under a temporary name and
+// renamed into place when complete) in the chosen format, progress on
+// standard error.
+int RunNamed(const std::vector<std::string>& args) {
+  NamedRun run;
+  std::string message;
+  switch (ParseNamed(args, run, message)) {
+    case NamedAction::kHelp:
+      std::fputs(message.c_str(), stdout);
+      return 0;
+    case NamedAction::kError:
+      std::fprintf(stderr, "chainmelt: %s\n", message.c_str());
+      return 2;
+    case NamedAction::kRun:
+      break;
+  }
+  for (const auto& w : run.warnings) std::fprintf(stderr, "chainmelt: %s\n", w.c_str());
+
+  SafeOutput output(run.output);
+  std::string reason;
+  if (!output.Open(reason)) {
+    std::fprintf(stderr, "chainmelt: -o %s: cannot create the result file: %s\n",
+                 run.output.c_str(), reason.c_str());
+    return 1;
+  }
+  std::unique_ptr<RecordSink> sink;
+  switch (run.format) {
+    case OutputFormat::kClassic:
+      sink = std::make_unique<ClassicSink>(output.file(), run.output);
+      break;
+    case OutputFormat::kTsv:
+      sink = std::make_unique<TextSink>(output.file(), run.output, TextFormat::kTsv);
+      break;
+    case OutputFormat::kCsv:
+      sink = std::make_unique<TextSink>(output.file(), run.output, TextFormat::kCsv);
+      break;
+    case OutputFormat::kJsonl:
+      sink = std::make_unique<TextSink>(output.file(), run.output, TextFormat::kJsonl);
+      break;
+  }
+  StreamReporter reporter(stderr, stderr);
+  RunSummary summary;
+  try {
+    summary = Execute(run.spec, *sink, reporter);
+  } catch (const OutputError& e) {
+    std::fprintf(stderr, "chainmelt: %s\n", e.what());
+    return 1;
+  }
+  if (summary.fatal) {
+    ReportFatal(stderr, summary.message);
+    const std::string kept = output.KeepPartial();
+    if (!kept.empty()) {
+      std::fprintf(stderr, "chainmelt: the %zu record(s) completed before it are in %s\n",
+                   summary.records, kept.c_str());
+    }
+    return 1;
+  }
+  if (!output.Commit(reason)) {
+    std::fprintf(stderr, "chainmelt: %s\n", reason.c_str());
+    return 1;
+  }
+  if (summary.nonfinite > 0) {
+    std::fprintf(stderr,
+                 "chainmelt: %zu record(s) had a field that is not a finite number and were not "
+                 "written\n",
+                 summary.nonfinite);
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int Main(int argc, char** argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+  if (!IsClassicForm(args) && !args.empty() && args[0] == "run") {
+    return RunNamed(std::vector<std::string>(args.begin() + 1, args.end()));
+  }
+  return RunClassic(args);
 }
 
 }  // namespace chainmelt

@@ -5,9 +5,9 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 
+#include "model/context.hpp"
 #include "model/params.hpp"
 #include "numeric/arrays.hpp"
 #include "numeric/ran0.hpp"
@@ -34,9 +34,8 @@ struct RunState : Model {
   std::int32_t idum = kSeed;
   double ftol = 1e-15;
 
-  std::FILE* out_ptr = nullptr;  // results ("output.out")
-  std::FILE* con = stdout;       // progress lines
-  std::FILE* diag = stderr;      // one-line diagnostics of suppressed records
+  // Records, progress lines and diagnostics of the run (not owned).
+  RunContext* ctx = nullptr;
 
   // Sizes hes, inv, indx (by n0) and pp; clears everything they hold.
   void Allocate() {

@@ -66,20 +66,20 @@ inline bool Collapsed(const Matrix& p, int ndim, int best) {
 // Minimises func from the simplex (p, y); y must hold the values of the rows
 // of p on entry.  Stops when the highest and lowest values agree to the
 // fractional tolerance tolerance, or when the simplex has collapsed onto one point
-// (reported on `diag`).  On return row 1 of p and y[1] are the best vertex and
-// its value, *count the number of evaluations charged.  Two progress lines per
-// pass go to `con`; they show the first three vertices, so ndim >= 2.
+// (reported through log.Diagnostic).  On return row 1 of p and y[1] are the
+// best vertex and its value, *count the number of evaluations charged.  Two
+// progress lines per pass go to log.Progress (printf-style, one line each);
+// they show the first three vertices, so ndim >= 2.
 // More than kAmoebaNmax charged evaluations are fatal ("NMAX exceeded").
-template <class Func>
-void amoeba(Matrix& p, Vector& y, int ndim, double tolerance, Func&& func, int* count, std::FILE* con,
-            std::FILE* diag) {
+template <class Func, class Log>
+void amoeba(Matrix& p, Vector& y, int ndim, double tolerance, Func&& func, int* count, Log& log) {
   const int m = ndim + 1;
   Vector colsum(1, ndim);
   *count = 0;
   amoeba_detail::ColumnSums(p, ndim, colsum);
   for (;;) {
-    std::fprintf(con, "1 amoeba det %f %f %f\n", y[1], y[2], y[3]);
-    std::fprintf(con, "2 amoeba T   %f %f %f\n", p[1][2], p[2][2], p[3][2]);
+    log.Progress("1 amoeba det %f %f %f", y[1], y[2], y[3]);
+    log.Progress("2 amoeba T   %f %f %f", p[1][2], p[2][2], p[3][2]);
 
     int best = 1;
     int worst, next;
@@ -106,10 +106,15 @@ void amoeba(Matrix& p, Vector& y, int ndim, double tolerance, Func&& func, int* 
       if (!met) {
         // Values that scatter around zero on a point-sized simplex can never
         // meet a relative tolerance; stop here rather than exhaust the budget.
-        std::fprintf(diag, "amoeba: simplex collapsed at (");
-        for (int j = 1; j <= ndim; ++j) std::fprintf(diag, j == 1 ? "%.10g" : ", %.10g", p[best][j]);
-        std::fprintf(diag, ") after %d evaluations without meeting the tolerance %g\n", *count,
-                     tolerance);
+        char at[256] = "";
+        int used = 0;
+        for (int j = 1; j <= ndim && used >= 0 && used < static_cast<int>(sizeof at); ++j) {
+          used += std::snprintf(at + used, sizeof at - static_cast<std::size_t>(used),
+                                j == 1 ? "%.10g" : ", %.10g", p[best][j]);
+        }
+        log.Diagnostic("amoeba: simplex collapsed at (%s) after %d evaluations without meeting "
+                       "the tolerance %g",
+                       at, *count, tolerance);
       }
       const double t = y[1];
       y[1] = y[best];

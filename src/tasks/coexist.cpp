@@ -7,9 +7,8 @@
 // up.  The record reports both phases at the trial value evaluated last.
 // A point without a record says why in one line on the diagnostics stream.
 #include <cmath>
-#include <cstdio>
-
 #include "search/search.hpp"
+#include "tasks/record.hpp"
 #include "tasks/tasks.hpp"
 
 namespace chainmelt {
@@ -36,7 +35,7 @@ void TaskCoexist(RunState& rs) {
                     rs.T * para.dS * (1.0 - para.conc)) /
                    (para.conc - 1.0);
   if (!std::isfinite(E)) {
-    std::fprintf(rs.diag, "coexist at T = %f: no record, the estimate of dH is not finite\n", rs.T);
+    rs.ctx->Diagnostic("coexist at T = %f: no record, the estimate of dH is not finite", rs.T);
     return;
   }
   double hi = E + 0.01;
@@ -46,9 +45,9 @@ void TaskCoexist(RunState& rs) {
 
   for (int pass = 0; pass <= kLastPass; ++pass) {
     if (std::fabs(hi - lo) > kMaxWidth) {
-      std::fprintf(rs.diag,
+      rs.ctx->Diagnostic(
                    "coexist at T = %f: no record, no sign change of the free-energy difference "
-                   "before the trial values of dH spread from %f to %f\n",
+                   "before the trial values of dH spread from %f to %f",
                    rs.T, lo, hi);
       return;
     }
@@ -63,25 +62,28 @@ void TaskCoexist(RunState& rs) {
   }
 
   if (rs.fret1 == kSentinel || rs.fret2 == kSentinel) {
-    std::fprintf(rs.diag,
-                 "coexist at T = %f: no record, a phase has no feasible minimum at dH = %f\n",
+    rs.ctx->Diagnostic(
+                 "coexist at T = %f: no record, a phase has no feasible minimum at dH = %f",
                  rs.T, para.dH);
     return;
   }
   if (!(std::fabs(rs.p1[1] - rs.p2[1]) > kSamePhase)) {
-    std::fprintf(rs.diag,
+    rs.ctx->Diagnostic(
                  "coexist at T = %f: no record, both families ended in the same phase at dH = %f "
-                 "(fluid fractions %f and %f)\n",
+                 "(fluid fractions %f and %f)",
                  rs.T, para.dH, rs.p1[1], rs.p2[1]);
     return;
   }
 
-  std::fprintf(rs.out_ptr, "%f %f ", rs.T, para.dH);
-  for (int i = 1; i <= rs.n0; ++i) std::fprintf(rs.out_ptr, "%f ", rs.p1[i]);
-  for (int i = 1; i <= rs.n0; ++i) std::fprintf(rs.out_ptr, "%f ", rs.p2[i]);
-  std::fprintf(rs.out_ptr, "%f %i ", rs.fret1, rs.iter);
-  std::fprintf(rs.out_ptr, "%f %i ", rs.fret2, rs.iter);
-  std::fprintf(rs.out_ptr, "\n");
+  Emit(rs, RecordBuf()
+                .Add(rs.T)
+                .Add(para.dH)
+                .AddState(rs.p1, rs.n0)
+                .AddState(rs.p2, rs.n0)
+                .Add(rs.fret1)
+                .Add(rs.iter)
+                .Add(rs.fret2)
+                .Add(rs.iter));
 }
 
 }  // namespace chainmelt

@@ -1,10 +1,9 @@
 // "crit": downhill-simplex search of the (dH, T) plane for the point where
 // the scaled Hessian determinant at the equilibrium state is smallest.
-#include <cstdio>
-
 #include "model/model.hpp"
 #include "numeric/amoeba.hpp"
 #include "search/search.hpp"
+#include "tasks/record.hpp"
 #include "tasks/tasks.hpp"
 
 namespace chainmelt {
@@ -40,9 +39,8 @@ void TaskCrit(RunState& rs) {
     }
 
     int nfunc = 0;
-    amoeba(p, y, 2, kCritFtol, [&rs](const Vector& v) { return StepDet(rs, v); }, &nfunc, rs.con,
-           rs.diag);
-    std::fprintf(rs.con, "hier taskcrit %f\n", y[1]);
+    amoeba(p, y, 2, kCritFtol, [&rs](const Vector& v) { return StepDet(rs, v); }, &nfunc, *rs.ctx);
+    rs.ctx->Progress("hier taskcrit %f", y[1]);
 
     x[1] = p[1][1];
     x[2] = p[1][2];
@@ -50,11 +48,14 @@ void TaskCrit(RunState& rs) {
     rs.para.dH = p[1][1];
     rs.T = p[1][2];
     if (rs.fret0 != kSentinel) {
-      std::fprintf(rs.out_ptr, "%f %f %f ", rs.T, rs.para.dH, rs.para.conc);
-      std::fprintf(rs.out_ptr, "%f ", rs.det);
-      for (int i = 1; i <= rs.n0; ++i) std::fprintf(rs.out_ptr, "%f ", rs.p0[i]);
-      std::fprintf(rs.out_ptr, "%f %i ", rs.fret0, rs.iter);
-      std::fprintf(rs.out_ptr, "\n");
+      Emit(rs, RecordBuf()
+                    .Add(rs.T)
+                    .Add(rs.para.dH)
+                    .Add(rs.para.conc)
+                    .Add(rs.det)
+                    .AddState(rs.p0, rs.n0)
+                    .Add(rs.fret0)
+                    .Add(rs.iter));
     }
     rs.para.conc = rs.para.conc + 0.01;
   } while (rs.para.conc <= kCritConc);

@@ -1,8 +1,7 @@
 // "heat": one point of the heat-capacity curve per sweep point.
-#include <cstdio>
-
 #include "model/model.hpp"
 #include "search/search.hpp"
+#include "tasks/record.hpp"
 #include "tasks/tasks.hpp"
 
 namespace chainmelt {
@@ -16,11 +15,14 @@ void HeatMeanField(RunState& rs) {
             (rs.fret0 + rs.alt2 - 2.0 * rs.alt1);
   // The first two points only fill the history.
   if (rs.T >= rs.T_min + 2.0 * rs.dT) {
-    std::fprintf(rs.out_ptr, "%f %f %f ", rs.T, rs.para.z, ThetaCalc(rs, rs.p0));
-    for (int i = 1; i <= rs.n0; ++i) std::fprintf(rs.out_ptr, "%f ", rs.p0[i]);
-    std::fprintf(rs.out_ptr, "%f ", rs.heat / rs.T);
-    std::fprintf(rs.out_ptr, "%f %i ", rs.fret0, rs.iter);
-    std::fprintf(rs.out_ptr, "\n");
+    Emit(rs, RecordBuf()
+                  .Add(rs.T)
+                  .Add(rs.para.z)
+                  .Add(ThetaCalc(rs, rs.p0))
+                  .AddState(rs.p0, rs.n0)
+                  .Add(rs.heat / rs.T)
+                  .Add(rs.fret0)
+                  .Add(rs.iter));
   }
   rs.alt2 = rs.alt1;
   rs.alt1 = rs.fret0;
@@ -32,10 +34,12 @@ void HeatPair(RunState& rs) {
   HesseInv(rs.hes, rs.inv, rs.n0, rs.indx);
   if (rs.fret0 == kSentinel) return;
   const double c = HeatCalc(rs, rs.n0, rs.inv);
-  std::fprintf(rs.out_ptr, "%f %f ", IsEnthalpySweep(rs.para) ? rs.para.dH : rs.T, c);
-  for (int i = 1; i <= rs.n0; ++i) std::fprintf(rs.out_ptr, "%f ", rs.p0[i]);
-  std::fprintf(rs.out_ptr, "%f %i ", rs.fret0, rs.iter);
-  std::fprintf(rs.out_ptr, "\n");
+  Emit(rs, RecordBuf()
+                .Add(IsEnthalpySweep(rs.para) ? rs.para.dH : rs.T)
+                .Add(c)
+                .AddState(rs.p0, rs.n0)
+                .Add(rs.fret0)
+                .Add(rs.iter));
 }
 
 }  // namespace

@@ -1,8 +1,7 @@
 // Task "phase": the equilibrium state at the current sweep point, the lower
 // of the gel-rich and the fluid-rich minimum.
-#include <cstdio>
-
 #include "search/search.hpp"
+#include "tasks/record.hpp"
 #include "tasks/tasks.hpp"
 
 namespace chainmelt {
@@ -21,10 +20,7 @@ void TaskPhase(RunState& rs) {
 
   if (rs.fret1 == kSentinel || rs.fret2 == kSentinel) return;
 
-  std::fprintf(rs.out_ptr, "%f ", rs.T);
-  for (int i = 1; i <= rs.n0; ++i) std::fprintf(rs.out_ptr, "%f ", rs.p0[i]);
-  std::fprintf(rs.out_ptr, "%f %i ", rs.fret0, rs.iter);
-  std::fprintf(rs.out_ptr, "\n");
+  Emit(rs, RecordBuf().Add(rs.T).AddState(rs.p0, rs.n0).Add(rs.fret0).Add(rs.iter));
 }
 
 }  // namespace chainmelt

@@ -1,0 +1,170 @@
+#include "driver/params_file.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <toml++/toml.h>
+
+namespace chainmelt {
+
+namespace {
+
+// MIN:MAX:STEP of a sweep shorthand.
+bool ApplySweepText(bool enthalpy, const std::string& text, const std::string& origin,
+                    RunSpec& spec, Sources& sources, std::string& error) {
+  double v[3] = {0, 0, 0};
+  std::size_t from = 0;
+  for (int i = 0; i < 3; ++i) {
+    const std::size_t colon = text.find(':', from);
+    const std::string part =
+        text.substr(from, i < 2 ? (colon == std::string::npos ? std::string::npos : colon - from)
+                                : std::string::npos);
+    if ((i < 2 && colon == std::string::npos) || (i == 2 && part.find(':') != std::string::npos)) {
+      error = origin + ": expected MIN:MAX:STEP, got " + Shown(text);
+      return false;
+    }
+    RunSpec probe;
+    const FieldDef& number = *FindField("T_min");
+    if (!SetFieldFromText(probe, number, part).empty()) {
+      error = origin + ": expected MIN:MAX:STEP of finite numbers, got " + Shown(text);
+      return false;
+    }
+    v[i] = probe.T_min;
+    from = colon + 1;
+  }
+  if (!(v[2] > 0) || !(v[0] <= v[1])) {
+    error = origin + ": expected MIN <= MAX and STEP > 0, got " + Shown(text);
+    return false;
+  }
+  const double steps = (v[1] - v[0]) / v[2];
+  if (!(steps <= 1e8) || std::fabs(steps - std::round(steps)) > 1e-9 * std::max(1.0, steps)) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.6g", steps);
+    error = origin + ": expected a STEP that divides MAX - MIN into at most 1e8 steps, got " +
+            Shown(text) + " (" + buf + " steps)";
+    return false;
+  }
+  spec.T_min = v[0];
+  spec.T_max = v[1];
+  spec.dT = v[2];
+  spec.model.para.sweep = enthalpy ? "H" : "T";
+  spec.exact_sweep = true;
+  for (const char* f : {"T_min", "T_max", "dT", "sweep"}) sources[*FindField(f)] = origin;
+  return true;
+}
+
+std::string Where(const std::string& name, const toml::source_region& at, const std::string& key) {
+  return name + ":" + std::to_string(at.begin.line) + ": key '" + key + "'";
+}
+
+}  // namespace
+
+bool ApplySetting(const std::string& key, const std::string& text, const std::string& origin,
+                  RunSpec& spec, Sources& sources, std::string& error) {
+  if (key == "T-sweep" || key == "dH-sweep")
+    return ApplySweepText(key == "dH-sweep", text, origin, spec, sources, error);
+  const FieldDef* f = FindField(key);
+  if (f == nullptr) {
+    error = origin + ": unknown parameter " + Shown(key) + " (see 'chainmelt run --help')";
+    return false;
+  }
+  const std::string expected = SetFieldFromText(spec, *f, text);
+  if (!expected.empty()) {
+    error = origin + ": expected " + expected + ", got " + Shown(text);
+    return false;
+  }
+  if (key == "T_min" || key == "T_max" || key == "dT" || key == "sweep") spec.exact_sweep = false;
+  sources[*f] = origin;
+  return true;
+}
+
+bool ReadParameterText(std::string_view text, const std::string& name, RunSpec& spec,
+                       Sources& sources, std::string& error) {
+  toml::table table;
+  try {
+    table = toml::parse(text, name);
+  } catch (const toml::parse_error& e) {
+    std::string what(e.description());
+    for (char& c : what)
+      if (c == '\n' || c == '\r') c = ' ';
+    error = name + ":" + std::to_string(e.source().begin.line) + ": " + what;
+    return false;
+  }
+  for (const auto& [k, node] : table) {
+    const std::string key(k.str());
+    const std::string where = Where(name, node.source(), key);
+    const FieldDef* f = FindField(key);
+    const bool sweep = key == "T-sweep" || key == "dH-sweep";
+    if (f == nullptr && !sweep) {
+      error = where + ": unknown key (the keys are the field names of 'chainmelt run --help')";
+      return false;
+    }
+    std::string value;
+    if (sweep) {
+      if (const auto* arr = node.as_array(); arr != nullptr && arr->size() == 3) {
+        for (std::size_t i = 0; i < 3; ++i) {
+          const auto d = (*arr)[i].value<double>();
+          if (!d) {
+            error = where + ": expected [MIN, MAX, STEP] of numbers or \"MIN:MAX:STEP\"";
+            return false;
+          }
+          char buf[40];
+          std::snprintf(buf, sizeof buf, "%.17g", *d);
+          value += (i ? ":" : "") + std::string(buf);
+        }
+      } else if (const auto s = node.value<std::string>()) {
+        value = *s;
+      } else {
+        error = where + ": expected [MIN, MAX, STEP] of numbers or \"MIN:MAX:STEP\"";
+        return false;
+      }
+    } else if (f->type == FieldType::kNumber) {
+      const auto d = node.is_number() ? node.value<double>() : std::nullopt;
+      if (!d) {
+        error = where + ": expected a number";
+        return false;
+      }
+      char buf[40];
+      std::snprintf(buf, sizeof buf, "%.17g", *d);
+      value = buf;
+    } else if (f->type == FieldType::kVariant || f->type == FieldType::kThreads) {
+      const auto i = node.is_integer() ? node.value<long long>() : std::nullopt;
+      if (!i) {
+        error = where + ": expected a whole number";
+        return false;
+      }
+      value = std::to_string(*i);
+    } else {
+      const auto s = node.value<std::string>();
+      if (!s || !node.is_string()) {
+        error = where + ": expected a string";
+        return false;
+      }
+      value = *s;
+    }
+    if (!ApplySetting(key, value, where, spec, sources, error)) return false;
+  }
+  return true;
+}
+
+bool ReadParameterFile(const std::string& path, RunSpec& spec, Sources& sources,
+                       std::string& error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = path + ": cannot read the parameter file";
+    return false;
+  }
+  std::ostringstream text;
+  text << in.rdbuf();
+  return ReadParameterText(text.str(), path, spec, sources, error);
+}
+
+std::string NamedRefusal(const RunSpec& spec, const Sources& sources, const Refusal& refusal) {
+  const FieldDef& f = *refusal.field;
+  std::string where = sources[f];
+  if (where.empty()) where = std::string(f.name) + " (not given, so 0)";
+  return where + ": expected " + refusal.expected + ", got " + FieldValueText(spec, f);
+}
+
+}  // namespace chainmelt

@@ -1,0 +1,203 @@
+#include "run/sinks.hpp"
+
+#include <charconv>
+#include <cmath>
+
+namespace chainmelt {
+
+namespace {
+
+// Follows every completed data line of task "size"; names its columns.
+constexpr char kSizeHeader[] =
+    "# nu, z, cmax, T, Theta, p, fret, iter, c1/2, T, Theta, p, fret, iter, dT1/2 \n";
+static_assert(sizeof(kSizeHeader) - 1 == 78, "the header line is 78 bytes");
+
+bool IsInteger(const Layout& layout, std::size_t i) {
+  return i < layout.columns.size() && layout.columns[i].integer;
+}
+
+std::string JsonString(const std::string& s) {
+  std::string r = "\"";
+  for (const char ch : s) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c == '"' || c == '\\') {
+      r += '\\';
+      r += ch;
+    } else if (c < 0x20) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
+      r += buf;
+    } else {
+      r += ch;
+    }
+  }
+  return r + "\"";
+}
+
+}  // namespace
+
+std::string NumberText(double v, bool integer) {
+  if (std::isnan(v)) return "nan";
+  if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
+  if (integer && std::fabs(v) < 9e15 && v == std::floor(v)) {
+    return std::to_string(static_cast<long long>(v));
+  }
+  char buf[32];
+  const auto res = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, res.ptr);
+}
+
+std::string ParametersJson(const RunSpec& spec) {
+  std::string r = "{";
+  bool first = true;
+  for (const FieldDef& f : Fields()) {
+    if (!first) r += ", ";
+    first = false;
+    r += JsonString(f.name) + ": ";
+    switch (f.type) {
+      case FieldType::kNumber:
+        r += NumberText(NumberField(spec, f), false);
+        break;
+      case FieldType::kVariant:
+      case FieldType::kThreads:
+        r += FieldValueText(spec, f);
+        break;
+      case FieldType::kWord:
+      case FieldType::kSearch:
+        r += JsonString(FieldValueText(spec, f));
+        break;
+    }
+  }
+  r += ", \"exact_sweep\": ";
+  r += spec.exact_sweep ? "true" : "false";
+  return r + "}";
+}
+
+std::string ParametersText(const RunSpec& spec) {
+  std::string r;
+  for (const FieldDef& f : Fields()) {
+    if (!r.empty()) r += ' ';
+    std::string v = f.type == FieldType::kNumber ? NumberText(NumberField(spec, f), false)
+                                                 : FieldValueText(spec, f);
+    if (v.empty() || v.find_first_of(" \t\n") != std::string::npos) v = JsonString(v);
+    r += std::string(f.name) + "=" + v;
+  }
+  return r + (spec.exact_sweep ? " exact_sweep=true" : " exact_sweep=false");
+}
+
+// --- classic bytes ----------------------------------------------------------
+
+void ClassicSink::Begin(const RunSpec&, const Layout& layout) { layout_ = layout; }
+
+void ClassicSink::Fields(const double* v, std::size_t from, std::size_t to) {
+  for (std::size_t i = from; i < to; ++i) {
+    if (IsInteger(layout_, i)) {
+      std::fprintf(file_, "%i ", static_cast<int>(v[i]));
+    } else {
+      std::fprintf(file_, "%f ", v[i]);
+    }
+  }
+}
+
+void ClassicSink::Check() {
+  if (std::ferror(file_)) throw OutputError("error writing " + name_);
+}
+
+void ClassicSink::Record(const double* v, std::size_t n) {
+  Fields(v, written_, n);
+  std::fputc('\n', file_);
+  written_ = 0;
+  if (layout_.kind == "size") std::fwrite(kSizeHeader, 1, sizeof(kSizeHeader) - 1, file_);
+  Check();
+}
+
+void ClassicSink::Partial(const double* v, std::size_t n) {
+  Fields(v, 0, n);
+  written_ = n;
+  Check();
+}
+
+void ClassicSink::Truncated(const double* v, std::size_t n) {
+  Fields(v, written_, n);
+  std::fputc('\n', file_);
+  written_ = 0;
+  Check();
+}
+
+// --- text tables --------------------------------------------------------------
+
+const char* FormatName(TextFormat format) {
+  switch (format) {
+    case TextFormat::kCsv:
+      return "csv";
+    case TextFormat::kJsonl:
+      return "jsonl";
+    case TextFormat::kTsv:
+      break;
+  }
+  return "tsv";
+}
+
+void TextSink::Check() {
+  if (std::ferror(file_)) throw OutputError("error writing " + name_);
+}
+
+void TextSink::Begin(const RunSpec& spec, const Layout& layout) {
+  layout_ = layout;
+  const auto& cols = layout.columns;
+  std::string head;
+  switch (format_) {
+    case TextFormat::kTsv: {
+      head = "# chainmelt " CHAINMELT_VERSION " " + ParametersText(spec) + "\n# units";
+      for (const auto& c : cols) head += "\t" + c.unit;
+      head += "\n";
+      for (std::size_t i = 0; i < cols.size(); ++i) head += (i ? "\t" : "") + cols[i].name;
+      head += "\n";
+      break;
+    }
+    case TextFormat::kCsv:
+      for (std::size_t i = 0; i < cols.size(); ++i) head += (i ? "," : "") + cols[i].name;
+      head += "\n";
+      break;
+    case TextFormat::kJsonl: {
+      head = "{\"chainmelt\": \"" CHAINMELT_VERSION "\", \"kind\": " + JsonString(layout.kind) +
+             ", \"parameters\": " + ParametersJson(spec) + ", \"columns\": [";
+      for (std::size_t i = 0; i < cols.size(); ++i) {
+        head += (i ? ", " : "") + std::string("{\"name\": ") + JsonString(cols[i].name) +
+                ", \"unit\": " + JsonString(cols[i].unit) + "}";
+      }
+      head += "]}\n";
+      break;
+    }
+  }
+  std::fputs(head.c_str(), file_);
+  Check();
+}
+
+void TextSink::Row(const double* v, std::size_t n) {
+  const auto& cols = layout_.columns;
+  std::string line;
+  const char sep = format_ == TextFormat::kCsv ? ',' : '\t';
+  if (format_ == TextFormat::kJsonl) line = "{";
+  for (std::size_t i = 0; i < cols.size(); ++i) {
+    const bool have = i < n && std::isfinite(v[i]);
+    if (format_ == TextFormat::kJsonl) {
+      line += (i ? ", " : "") + JsonString(cols[i].name) + ": " +
+              (have ? NumberText(v[i], cols[i].integer) : "null");
+    } else {
+      if (i) line += sep;
+      if (i < n) line += NumberText(v[i], cols[i].integer);
+    }
+  }
+  line += format_ == TextFormat::kJsonl ? "}\n" : "\n";
+  std::fputs(line.c_str(), file_);
+  Check();
+}
+
+void TableSink::Row(const double* v, std::size_t n) {
+  std::vector<double> row(layout_.columns.size(), std::nan(""));
+  for (std::size_t i = 0; i < n && i < row.size(); ++i) row[i] = v[i];
+  rows_.push_back(std::move(row));
+}
+
+}  // namespace chainmelt

@@ -1,0 +1,294 @@
+#include "run/spec.hpp"
+
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+namespace chainmelt {
+
+namespace {
+
+constexpr std::array<FieldDef, kNumFields> kFieldDefs = {{
+    {"approx", 1, FieldType::kWord, "any word; ignored"},
+    {"task", 2, FieldType::kWord, "size, heat, crit, phase or coexist"},
+    {"n0", 3, FieldType::kVariant, "model variant 1, 2, 4, 5 or 8"},
+    {"T", 4, FieldType::kNumber, "temperature (> 0) when the sweep is in dH"},
+    {"w", 5, FieldType::kNumber, "fluid-fluid nearest-neighbour interaction energy"},
+    {"w2", 6, FieldType::kNumber, "interaction between second-component molecules (n0 4, 5)"},
+    {"dH", 7, FieldType::kNumber, "melting enthalpy of one chain; 0 derives it from dHcal, Tm"},
+    {"dS", 8, FieldType::kNumber, "melting entropy of one chain (replaced when dH is 0)"},
+    {"Tm", 9, FieldType::kNumber, "transition temperature (used when dH is 0)"},
+    {"dHcal", 10, FieldType::kNumber, "calorimetric enthalpy (used when dH is 0)"},
+    {"e2", 11, FieldType::kNumber, "energy per unit fraction of the second component (n0 4, 5)"},
+    {"w3", 12, FieldType::kNumber, "fluid-chain/second-component interaction (n0 4, 5)"},
+    {"dH2", 13, FieldType::kNumber, "binding enthalpy per fluid chain (n0 1); extra enthalpy of B (n0 8)"},
+    {"dS2", 14, FieldType::kNumber, "entropy counterpart of dH2"},
+    {"zsave", 15, FieldType::kNumber, "accepted and ignored"},
+    {"conc", 16, FieldType::kNumber, "fraction of the second component (n0 4); fluid-rich start offset"},
+    {"conc2", 17, FieldType::kNumber, "fraction of population B (n0 8); linear coefficient (mode 42.1)"},
+    {"z", 18, FieldType::kNumber, "ligand activity (n0 1)"},
+    {"nu", 19, FieldType::kNumber, "ligand size: a ligand covers nu + 1 chains (n0 1)"},
+    {"mode", 20, FieldType::kNumber, "42.1 selects the ligand-activity mode (n0 2)"},
+    {"T_min", 21, FieldType::kNumber, "first sweep value"},
+    {"T_max", 22, FieldType::kNumber, "last sweep value"},
+    {"dT", 23, FieldType::kNumber, "sweep step; also the step of the finite differences"},
+    {"sweep", 24, FieldType::kWord, "H sweeps dH at the fixed T; any other word sweeps T"},
+    {"search", 0, FieldType::kSearch, "classic, equilibrium or robust"},
+    {"threads", 0, FieldType::kThreads, "sweep points minimised at once (phase, heat)"},
+}};
+
+bool IsSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+
+bool OnlyBlanks(const char* end) {
+  while (*end != '\0' && IsSpace(*end)) ++end;
+  return *end == '\0';
+}
+
+// The first blank-delimited word of a text (empty if there is none).
+std::string FirstWord(const std::string& text) {
+  std::size_t b = 0;
+  while (b < text.size() && IsSpace(text[b])) ++b;
+  std::size_t e = b;
+  while (e < text.size() && !IsSpace(text[e])) ++e;
+  return text.substr(b, e - b);
+}
+
+Refusal Refuse(int position, std::string expected) {
+  for (const FieldDef& f : kFieldDefs)
+    if (f.position == position) return {&f, std::move(expected)};
+  return {&kFieldDefs[0], std::move(expected)};
+}
+
+}  // namespace
+
+const char* SearchName(SearchMode mode) {
+  switch (mode) {
+    case SearchMode::kEquilibrium:
+      return "equilibrium";
+    case SearchMode::kRobust:
+      return "robust";
+    case SearchMode::kClassic:
+      break;
+  }
+  return "classic";
+}
+
+std::optional<SearchMode> SearchFromName(std::string_view name) {
+  if (name == "classic") return SearchMode::kClassic;
+  if (name == "equilibrium") return SearchMode::kEquilibrium;
+  if (name == "robust") return SearchMode::kRobust;
+  return std::nullopt;
+}
+
+const std::array<FieldDef, kNumFields>& Fields() { return kFieldDefs; }
+
+const FieldDef* FindField(std::string_view name) {
+  for (const FieldDef& f : kFieldDefs)
+    if (name == f.name) return &f;
+  return nullptr;
+}
+
+double& NumberField(RunSpec& spec, const FieldDef& field) {
+  Para& p = spec.model.para;
+  double* const numbers[kNumClassicArgs + 1] = {
+      nullptr, nullptr,  nullptr, nullptr, &spec.model.T, &p.w,  &p.w2,    &p.dH,
+      &p.dS,   &p.Tm,    &p.dHcal, &p.e2,  &p.w3,         &p.dH2, &p.dS2,  &p.zsave,
+      &p.conc, &p.conc2, &p.z,    &p.nu,   &p.mode,       &spec.T_min, &spec.T_max, &spec.dT,
+      nullptr};
+  return *numbers[field.position];
+}
+
+double NumberField(const RunSpec& spec, const FieldDef& field) {
+  return NumberField(const_cast<RunSpec&>(spec), field);
+}
+
+std::string FieldValueText(const RunSpec& spec, const FieldDef& field) {
+  char buf[64];
+  switch (field.type) {
+    case FieldType::kWord:
+      return field.position == 1 ? spec.approx
+             : field.position == 2 ? spec.task
+                                   : spec.model.para.sweep;
+    case FieldType::kVariant:
+      return std::to_string(spec.model.n0);
+    case FieldType::kSearch:
+      return SearchName(spec.search);
+    case FieldType::kThreads:
+      return std::to_string(spec.threads);
+    case FieldType::kNumber:
+      break;
+  }
+  std::snprintf(buf, sizeof buf, "%.17g", NumberField(spec, field));
+  return buf;
+}
+
+std::string SetFieldFromText(RunSpec& spec, const FieldDef& field, const std::string& text) {
+  switch (field.type) {
+    case FieldType::kWord: {
+      const std::string word = FirstWord(text);
+      if (field.position == 1) {
+        spec.approx = word;
+      } else if (field.position == 2) {
+        spec.task = word;
+        if (!IsTaskName(word)) return "one of the tasks size, heat, crit, phase, coexist";
+      } else {
+        spec.model.para.sweep = word;
+      }
+      return "";
+    }
+    case FieldType::kVariant:
+    case FieldType::kThreads: {
+      const char* begin = text.c_str();
+      char* end = nullptr;
+      errno = 0;
+      const long v = std::strtol(begin, &end, 10);
+      const bool whole = end != begin && OnlyBlanks(end) && errno != ERANGE;
+      if (field.type == FieldType::kThreads) {
+        if (!whole || v < 1 || v > 1024) return "a whole number of threads from 1 to 1024";
+        spec.threads = static_cast<int>(v);
+        return "";
+      }
+      if (!whole || !IsVariant(v)) return "one of the model variants 1, 2, 4, 5, 8";
+      spec.model.n0 = static_cast<int>(v);
+      return "";
+    }
+    case FieldType::kSearch: {
+      const auto mode = SearchFromName(FirstWord(text));
+      if (!mode) return "one of the searches classic, equilibrium, robust";
+      spec.search = *mode;
+      return "";
+    }
+    case FieldType::kNumber:
+      break;
+  }
+  // The whole text must be one number; values that overflow, underflow or are
+  // infinite or NaN are refused rather than replaced.
+  const char* begin = text.c_str();
+  char* end = nullptr;
+  errno = 0;
+  const double value = std::strtod(begin, &end);
+  const bool range_error = errno == ERANGE;
+  if (end == begin || !OnlyBlanks(end)) return "a number";
+  if (range_error || !std::isfinite(value)) return "a finite number within the range of a double";
+  NumberField(spec, field) = value;
+  return "";
+}
+
+bool IsTaskName(std::string_view task) {
+  return task == "size" || task == "heat" || task == "crit" || task == "phase" ||
+         task == "coexist";
+}
+
+bool IsVariant(long n0) { return n0 == 1 || n0 == 2 || n0 == 4 || n0 == 5 || n0 == 8; }
+
+std::string Shown(const std::string& text) {
+  constexpr std::size_t kMaxShown = 60;
+  std::string r = "'";
+  for (std::size_t i = 0; i < text.size() && i < kMaxShown; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == '\n') {
+      r += "\\n";
+    } else if (c == '\t') {
+      r += "\\t";
+    } else if (c < 0x20 || c == 0x7f) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02x", static_cast<unsigned>(c));
+      r += buf;
+    } else {
+      r += static_cast<char>(c);
+    }
+  }
+  if (text.size() > kMaxShown) return r + "...' (" + std::to_string(text.size()) + " characters)";
+  return r + "'";
+}
+
+std::optional<Refusal> DeriveAndCheck(RunSpec& spec) {
+  Model& m = spec.model;
+  Para& p = m.para;
+
+  // dH given as 0 asks for dH and dS from the calorimetric enthalpy and the
+  // transition temperature.
+  if (p.dH == 0) {
+    const double b = m.n0 == 1 ? 0.5 : 3;
+    p.dH = p.dHcal - b * p.w;
+    p.dS = p.dHcal / p.Tm;
+    if (p.Tm == 0) return Refuse(9, "a non-zero value when dH (argument 7) is 0, as dS = dHcal / Tm");
+    if (!std::isfinite(p.dS)) return Refuse(9, "a value for which dS = dHcal / Tm is finite");
+    if (!std::isfinite(p.dH)) return Refuse(10, "a value for which dH = dHcal - b*w is finite");
+  }
+
+  if (IsAltMode(p) && m.n0 != 2) {
+    return Refuse(20, "a value other than 42.1 with n0 = " + std::to_string(m.n0) +
+                          " (42.1 selects the alternative mode, which needs n0 = 2)");
+  }
+  if (spec.task == "crit" && m.n0 == 1) {
+    return Refuse(3, "2, 4, 5 or 8 for task crit (the mean-field model n0 = 1 has no Hessian)");
+  }
+  if (spec.task == "coexist" && p.conc == 1) {
+    return Refuse(16, "a value other than 1 for task coexist (its estimate divides by 1 - conc)");
+  }
+
+  // The sweep must visit at least one point and reach its end.
+  if (!(spec.T_min <= spec.T_max)) return Refuse(22, "a value not below T_min (argument 21)");
+  if (!(spec.dT > 0)) return Refuse(23, "a positive step");
+  if (spec.T_min + spec.dT == spec.T_min || spec.T_max + spec.dT == spec.T_max) {
+    return Refuse(23, "a step large enough to change T_min and T_max when added to them");
+  }
+
+  // Every temperature the run uses must be positive.
+  if (IsEnthalpySweep(p)) {
+    if (!(m.T > 0)) return Refuse(4, "a positive temperature (the sweep is in dH at this T)");
+    if (spec.task == "size" && !(spec.T_min > 0)) {
+      return Refuse(21, "a positive temperature (task size sweeps T from T_min)");
+    }
+  } else if (!(spec.T_min > 0)) {
+    return Refuse(21, "a positive temperature (the sweep is in T)");
+  }
+  return std::nullopt;
+}
+
+std::string UnusedFields(const RunSpec& spec) {
+  const Model& m = spec.model;
+  const Para& p = m.para;
+  const bool alt = IsAltMode(p);
+  const int n0 = m.n0;
+  const std::string& task = spec.task;
+  const bool discont = task == "phase" || task == "coexist";
+  auto reads = [&](const std::string& name) -> bool {
+    if (name == "w" || name == "dH") return true;
+    if (name == "w2" || name == "e2") return n0 == 4 || n0 == 5;
+    if (name == "w3") return n0 == 4 || n0 == 5 || task == "coexist";
+    if (name == "dH2" || name == "dS2") return n0 == 1 || n0 == 8 || alt;
+    if (name == "conc") return (n0 == 4 && task != "crit") || discont;
+    if (name == "conc2") return n0 == 8 || alt;
+    if (name == "z") return n0 == 1;
+    if (name == "nu") return (n0 == 1 && task != "size") || alt;
+    if (name == "T") return IsEnthalpySweep(p) && task != "size";
+    return true;
+  };
+  std::string unused;
+  auto add = [&unused](const char* name) {
+    if (!unused.empty()) unused += ", ";
+    unused += name;
+  };
+  for (const FieldDef& f : kFieldDefs) {
+    if (f.type != FieldType::kNumber) continue;
+    const double v = NumberField(spec, f);
+    const std::string name = f.name;
+    if (name == "zsave" && v != 0) add(f.name);
+    // Before the derivation: a given dH makes Tm and dHcal unused, a dH of 0
+    // replaces dS.
+    if ((name == "Tm" || name == "dHcal") && v != 0 && p.dH != 0) add(f.name);
+    if (name == "dS" && v != 0 && p.dH == 0) add(f.name);
+    if (name == "mode" && v != 0 && !alt) add(f.name);
+    if (name == "zsave" || name == "mode" || name == "T_min" || name == "T_max" ||
+        name == "dT" || name == "Tm" || name == "dHcal" || name == "dH" || name == "dS")
+      continue;
+    if (v != 0 && !reads(name)) add(f.name);
+  }
+  return unused;
+}
+
+}  // namespace chainmelt

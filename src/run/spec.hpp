@@ -1,0 +1,85 @@
+// What a run is given: the model (variant, temperature, parameters), the
+// task and the sweep, with the fields named as on the command line.
+#pragma once
+
+#include <array>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "model/params.hpp"
+
+namespace chainmelt {
+
+// How the tasks look for equilibrium states.  kClassic is the program's own
+// search; the others are opt-in.
+enum class SearchMode { kClassic, kEquilibrium, kRobust };
+const char* SearchName(SearchMode mode);
+std::optional<SearchMode> SearchFromName(std::string_view name);
+
+struct RunSpec {
+  std::string approx;  // first classic argument: any word, ignored
+  std::string task;    // "size", "heat", "crit", "phase" or "coexist"
+  Model model;         // n0, T and para (the sweep selector included)
+  double T_min = 0, T_max = 0, dT = 0;
+
+  // Opt-in settings of the named form.
+  // Visit MIN + k*STEP for k = 0 ... round((MAX - MIN)/STEP) instead of
+  // accumulating the step.
+  bool exact_sweep = false;
+  SearchMode search = SearchMode::kClassic;
+  int threads = 1;  // sweep points minimised at once ("phase" and "heat")
+};
+
+// The fields of a run, in the order of the classic command line (positions
+// 1 to 24), then the settings of the named form.  The name is the option,
+// the key of a parameter file and the Python keyword.
+enum class FieldType { kWord, kVariant, kNumber, kSearch, kThreads };
+struct FieldDef {
+  const char* name;
+  int position;  // classic argument, 0 for the named form's own settings
+  FieldType type;
+  const char* help;
+};
+inline constexpr int kNumClassicArgs = 24;
+inline constexpr int kNumFields = 26;
+const std::array<FieldDef, kNumFields>& Fields();
+// The field of that name, or null.
+const FieldDef* FindField(std::string_view name);
+// The number a kNumber field is held in.
+double& NumberField(RunSpec& spec, const FieldDef& field);
+double NumberField(const RunSpec& spec, const FieldDef& field);
+
+// Text of a field's current value as the run holds it ("%.17g" for numbers).
+std::string FieldValueText(const RunSpec& spec, const FieldDef& field);
+
+// Checks a whole number text of a field and sets it; returns the expectation
+// that failed ("a number", ...) or an empty string.
+std::string SetFieldFromText(RunSpec& spec, const FieldDef& field, const std::string& text);
+
+// A refused run: the field at fault and what it should have been.
+struct Refusal {
+  const FieldDef* field;
+  std::string expected;
+};
+
+// Derives dH and dS when dH is 0 (dH = dHcal - b*w, b = 0.5 for n0 = 1 and
+// 3 otherwise; dS = dHcal/Tm), then checks everything that depends on more
+// than one field.  Returns the first refusal, in the order of the classic
+// command line's checks.
+std::optional<Refusal> DeriveAndCheck(RunSpec& spec);
+
+// The words of a task and a variant, as accepted.
+bool IsTaskName(std::string_view task);
+bool IsVariant(long n0);
+
+// A text as it appears in a message: quoted, control characters escaped,
+// cut after 60 characters.
+std::string Shown(const std::string& text);
+
+// Parameters the chosen task and variant do not read (for the warning of the
+// named form): names of the fields that are non-zero yet unused, separated by
+// ", ".  Call it before DeriveAndCheck (a dH of 0 there means "derive").
+std::string UnusedFields(const RunSpec& spec);
+
+}  // namespace chainmelt

@@ -1,0 +1,35 @@
+// A record under construction: its fields in layout order, on the stack.
+#pragma once
+
+#include <cstddef>
+
+#include "model/run_state.hpp"
+
+namespace chainmelt {
+
+class RecordBuf {
+ public:
+  // Room for the longest layout ("size" of the largest variant).
+  static constexpr std::size_t kCapacity = 40;
+
+  RecordBuf& Add(double v) {
+    if (n_ < kCapacity) v_[n_++] = v;
+    return *this;
+  }
+  RecordBuf& Add(int v) { return Add(static_cast<double>(v)); }
+  // p[1..n]
+  RecordBuf& AddState(const StateVec& p, int n) {
+    for (int i = 1; i <= n; ++i) Add(p[i]);
+    return *this;
+  }
+  const double* data() const { return v_; }
+  std::size_t size() const { return n_; }
+
+ private:
+  double v_[kCapacity] = {};
+  std::size_t n_ = 0;
+};
+
+inline void Emit(RunState& rs, const RecordBuf& r) { rs.ctx->Record(r.data(), r.size()); }
+
+}  // namespace chainmelt
