@@ -53,10 +53,12 @@ struct RunResult {
 };
 
 // Runs the binary with `args` (argument 0 excluded) in `dir`, with no
-// standard input.  Gives up (status -1) after `timeout_s` seconds.
+// standard input.  Gives up (status -1) after `timeout_s` seconds.  Standard
+// output goes to `stdout_to` when it is given (and is then not read back).
 inline RunResult RunChainmelt(const std::vector<std::string>& args, const std::string& dir,
-                              int timeout_s = 120) {
-  const std::string out_path = dir + "/.stdout", err_path = dir + "/.stderr";
+                              int timeout_s = 120, const std::string& stdout_to = "") {
+  const std::string out_path = stdout_to.empty() ? dir + "/.stdout" : stdout_to;
+  const std::string err_path = dir + "/.stderr";
   std::vector<std::string> words = {CHAINMELT_BIN};
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -74,9 +76,9 @@ inline RunResult RunChainmelt(const std::vector<std::string>& args, const std::s
   }
   int wstatus = 0;
   waitpid(pid, &wstatus, 0);
-  RunResult r{WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1, ReadFile(out_path),
-              ReadFile(err_path)};
-  std::remove(out_path.c_str());
+  RunResult r{WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1,
+              stdout_to.empty() ? ReadFile(out_path) : "", ReadFile(err_path)};
+  if (stdout_to.empty()) std::remove(out_path.c_str());
   std::remove(err_path.c_str());
   return r;
 }

@@ -50,6 +50,9 @@ CliResult ParseCommandLine(const std::vector<std::string>& args, RunSpec& spec) 
 std::string UsageText() {
   return R"(Usage: chainmelt approx task n0 T w w2 dH dS Tm dHcal e2 w3 dH2 dS2 zsave
                  conc conc2 z nu mode T_min T_max dT sweep
+       chainmelt run [FILE.toml] [--FIELD VALUE]... [--T-sweep MIN:MAX:STEP]
+                 [--set KEY=VALUE]... [-o PATH] [--format classic|tsv|csv|jsonl]
+       chainmelt run --help
        chainmelt --help | -h
        chainmelt --version
 
@@ -129,9 +132,22 @@ Exit status:
   2  invalid command line: one line on standard error names the argument,
      and no file is created or changed
 
-Example (equilibrium states of the pair model from 300 to 330 in steps of
-0.5, dH and dS derived from dHcal = 4400 and Tm = 314):
-  chainmelt - phase 2 300 -250 0 0 0 314 4400 0 0 0 0 0 0 0 0 0 0 300 330 0.5 T
+Example of the classic form (equilibrium states of the pair model from 300
+to 330 in steps of 0.5, dH and dS derived from dHcal = 4400 and Tm = 314;
+conc = 0.21 starts the fluid-rich searches at a fluid fraction of 0.59):
+  chainmelt - phase 2 300 -250 0 0 0 314 4400 0 0 0 0 0 0.21 0 0 0 0 300 330 0.5 T
+
+The named form takes every field above as an option of its own name (or a key
+of a TOML parameter file), writes its records with named columns to -o PATH
+(default: standard output) as TSV (default), CSV, JSON Lines or the classic
+bytes, and its progress lines to standard error.  A result file is written
+under a temporary name and renamed into place when the run is complete; after
+a fatal error the completed records are kept in PATH.partial.
+
+Example of the named form (the heat-capacity curve of a DPPC-like membrane
+from 290 to 340 K, end point included):
+  chainmelt run --task heat --n0 2 --Tm 314 --dHcal 2200 --w -240 \
+      --T-sweep 290:340:0.5 -o curve.tsv
 )";
 }
 
