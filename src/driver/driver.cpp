@@ -1,10 +1,14 @@
 #include "driver/driver.hpp"
 
 #include <cstdio>
+#include <cstdlib>
+#include <thread>
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "driver/batch.hpp"
 #include "driver/cli.hpp"
 #include "driver/named.hpp"
 #include "driver/output.hpp"
@@ -39,6 +43,15 @@ int RunClassic(const std::vector<std::string>& args) {
       return 2;
     case CliAction::kRun:
       break;
+  }
+  // The classic form is sequential unless asked otherwise.
+  if (const char* env = std::getenv("CHAINMELT_THREADS"); env != nullptr && *env != '\0') {
+    const FieldDef& threads = *FindField("threads");
+    if (!SetFieldFromText(spec, threads, env).empty()) {
+      std::fprintf(stderr, "chainmelt: CHAINMELT_THREADS: expected %s, got %s\n",
+                   SetFieldFromText(spec, threads, env).c_str(), Shown(env).c_str());
+      return 2;
+    }
   }
 
   std::string reason;
@@ -105,6 +118,9 @@ int RunNamed(const std::vector<std::string>& args) {
       break;
   }
   for (const auto& w : run.warnings) std::fprintf(stderr, "chainmelt: %s\n", w.c_str());
+  if (!run.threads_given) {
+    run.spec.threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  }
 
   SafeOutput output(run.output);
   std::string reason;
@@ -166,6 +182,9 @@ int Main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
   if (!IsClassicForm(args) && !args.empty() && args[0] == "run") {
     return RunNamed(std::vector<std::string>(args.begin() + 1, args.end()));
+  }
+  if (!IsClassicForm(args) && !args.empty() && args[0] == "batch") {
+    return RunBatch(std::vector<std::string>(args.begin() + 1, args.end()));
   }
   return RunClassic(args);
 }

@@ -1,9 +1,14 @@
 #include "run/run.hpp"
 
+#include <atomic>
 #include <cmath>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "model/run_state.hpp"
 #include "numeric/fatal.hpp"
+#include "search/search.hpp"
 #include "tasks/tasks.hpp"
 
 namespace chainmelt {
@@ -89,17 +94,200 @@ bool SweepPoint(RunState& rs, double v) {
   return true;
 }
 
-void Sweep(RunState& rs, const RunSpec& spec) {
+// The sweep values in order: the classic accumulated values, or MIN + k*STEP
+// for k = 0 ... round((MAX - MIN)/STEP).  `visit` returns false to stop.
+template <class Visit>
+void ForEachSweepValue(const RunSpec& spec, Visit&& visit) {
   if (spec.exact_sweep) {
-    // MIN + k*STEP for k = 0 ... round((MAX - MIN)/STEP): the end is a point.
     const double steps = std::round((spec.T_max - spec.T_min) / spec.dT);
     for (double k = 0; k <= steps; k += 1.0)
-      if (!SweepPoint(rs, spec.T_min + k * spec.dT)) return;
+      if (!visit(spec.T_min + k * spec.dT)) return;
     return;
   }
   // The classic sweep: the value is accumulated, v = v + dT, while v <= T_max.
   for (double v = spec.T_min; v <= spec.T_max; v = v + spec.dT)
-    if (!SweepPoint(rs, v)) return;
+    if (!visit(v)) return;
+}
+
+// What one sweep point handed to its context, kept to be replayed in sweep
+// order.
+class PointBuffer : public RunContext {
+ public:
+  void Record(const double* v, std::size_t n) override { Add(Kind::kRecord, v, n); }
+  void Partial(const double* v, std::size_t n) override { Add(Kind::kPartial, v, n); }
+  void Truncated(const double* v, std::size_t n) override { Add(Kind::kTruncated, v, n); }
+  void ProgressLine(const char* text) override { Add(Kind::kProgress, nullptr, 0, text); }
+  void DiagnosticLine(const char* text) override { Add(Kind::kDiagnostic, nullptr, 0, text); }
+
+  void ReplayInto(RunContext& ctx) const {
+    for (const Event& e : events_) {
+      switch (e.kind) {
+        case Kind::kRecord:
+          ctx.Record(e.values.data(), e.values.size());
+          break;
+        case Kind::kPartial:
+          ctx.Partial(e.values.data(), e.values.size());
+          break;
+        case Kind::kTruncated:
+          ctx.Truncated(e.values.data(), e.values.size());
+          break;
+        case Kind::kProgress:
+          ctx.ProgressLine(e.text.c_str());
+          break;
+        case Kind::kDiagnostic:
+          ctx.DiagnosticLine(e.text.c_str());
+          break;
+      }
+    }
+  }
+
+ private:
+  enum class Kind { kRecord, kPartial, kTruncated, kProgress, kDiagnostic };
+  struct Event {
+    Kind kind;
+    std::vector<double> values;
+    std::string text;
+  };
+  void Add(Kind kind, const double* v, std::size_t n, const char* text = "") {
+    events_.push_back({kind, std::vector<double>(v, v + n), text});
+  }
+  std::vector<Event> events_;
+};
+
+// One sweep point of the parallel sweep: where its generator starts, and
+// what its search and task left.
+struct Point {
+  double v = 0;
+  std::int32_t idum = 0;
+  PointBuffer out;
+  bool fatal = false;
+  std::string message;
+  StateVec p0;  // heat, n0 = 1: the minimised state, free energy, iterations
+  double fret0 = 0;
+  int iter = 0;
+};
+
+void SetSweepValue(RunState& rs, double v) {
+  if (IsEnthalpySweep(rs.para)) {
+    rs.para.dH = v;
+  } else {
+    rs.T = v;
+  }
+}
+
+// Runs fn(k) for k = 0 ... n-1 on `threads` threads.
+template <class Fn>
+void ParallelFor(std::size_t n, int threads, Fn&& fn) {
+  if (n == 0) return;
+  std::atomic<std::size_t> next{0};
+  auto worker = [&] {
+    for (std::size_t k = next++; k < n; k = next++) fn(k);
+  };
+  std::vector<std::thread> pool;
+  const std::size_t extra = std::min<std::size_t>(n, static_cast<std::size_t>(threads)) - 1;
+  for (std::size_t t = 0; t < extra; ++t) pool.emplace_back(worker);
+  worker();
+  for (auto& t : pool) t.join();
+}
+
+// "phase" and "heat" with their points minimised concurrently, every result
+// the same to the last bit as the plain loop's.  The points share nothing
+// but the random generator (and, for heat with n0 = 1, the free-energy
+// history of its second difference): a first pass that only draws gives
+// each point the generator state the plain loop would start it from; each
+// point is then searched on its own copy of the run state, and what it
+// hands over is replayed in sweep order (heat with n0 = 1 forms its records
+// there, from the minimised free energies, exactly as the plain loop does).
+// Blocks of points bound the memory of a long sweep.
+void ParallelSweep(RunState& rs, const RunSpec& spec) {
+  constexpr std::size_t kBlock = 1024;
+  const bool phase = rs.task == "phase";
+  const bool mean_field_heat = rs.task == "heat" && rs.n0 == 1;
+  RunState scout = rs;  // advances the generator through the draws alone
+  PointBuffer scout_out;
+  scout.ctx = &scout_out;
+  std::vector<Point> block;
+  bool draw_failed = false;
+  std::string draw_message;
+
+  auto run_block = [&] {
+    // A point whose draws failed is the last; it ends the run after its
+    // progress line, as in the plain loop.
+    const std::size_t searched = block.size() - (draw_failed ? 1 : 0);
+    ParallelFor(searched, spec.threads, [&](std::size_t k) {
+      Point& pt = block[k];
+      RunState local = rs;
+      local.ctx = &pt.out;
+      local.idum = pt.idum;
+      SetSweepValue(local, pt.v);
+      try {
+        if (phase) {
+          TaskPhase(local);
+        } else if (mean_field_heat) {
+          StepOrderCont(local);
+          pt.p0 = local.p0;
+          pt.fret0 = local.fret0;
+          pt.iter = local.iter;
+        } else {
+          TaskHeat(local);
+        }
+      } catch (const FatalError& e) {
+        pt.fatal = true;
+        pt.message = e.what();
+      }
+    });
+    for (std::size_t k = 0; k < block.size(); ++k) {
+      Point& pt = block[k];
+      SetSweepValue(rs, pt.v);
+      rs.ctx->Progress(IsEnthalpySweep(rs.para) ? "H = %f Task: %s" : "T = %f Task: %s", pt.v,
+                       rs.task.c_str());
+      if (k == searched) vornerror(draw_message);
+      pt.out.ReplayInto(*rs.ctx);
+      if (pt.fatal) vornerror(pt.message);
+      if (mean_field_heat) {
+        rs.p0 = pt.p0;
+        rs.fret0 = pt.fret0;
+        rs.iter = pt.iter;
+        TaskHeatAfterSearch(rs);
+      }
+    }
+    block.clear();
+  };
+
+  ForEachSweepValue(spec, [&](double v) {
+    Point pt;
+    pt.v = v;
+    pt.idum = scout.idum;
+    SetSweepValue(scout, v);
+    try {
+      if (phase) {
+        StepOrderDiscontDraws(scout);
+      } else {
+        StepOrderContDraws(scout);
+      }
+    } catch (const FatalError& e) {
+      draw_failed = true;
+      draw_message = e.what();
+    }
+    block.push_back(std::move(pt));
+    if (draw_failed) return false;
+    if (block.size() == kBlock) run_block();
+    return true;
+  });
+  if (!block.empty()) run_block();
+}
+
+// "coexist" stays sequential: the trial enthalpies of a point depend on the
+// free energies found at its earlier trials, so its draws are not known
+// before the searches.  "size" and "crit" run once, and each evaluation of
+// their inner loops depends on the previous ones (the heat history of
+// "size", the simplex of "crit").
+void Sweep(RunState& rs, const RunSpec& spec) {
+  if (spec.threads > 1 && (spec.task == "phase" || spec.task == "heat")) {
+    ParallelSweep(rs, spec);
+    return;
+  }
+  ForEachSweepValue(spec, [&rs](double v) { return SweepPoint(rs, v); });
 }
 
 }  // namespace

@@ -14,6 +14,12 @@ void StepOrderGlobal(RunState& rs);
 // p2/fret2 (p0/fret0 the last run).
 void StepOrderDiscont(RunState& rs);
 
+// The random draws of StepOrderCont and StepOrderDiscont alone: idum
+// advances exactly as the full search would advance it (the fatal error of
+// a start that can never be feasible included), p0 is scratch.
+void StepOrderContDraws(RunState& rs);
+void StepOrderDiscontDraws(RunState& rs);
+
 // Critical-point objective: sets (para.dH, T) = (x[1], x[2]), searches the
 // equilibrium and returns the scaled Hessian determinant there.
 double StepDet(RunState& rs, const Vector& x);

@@ -131,13 +131,16 @@ void CopyState(const StateVec& from, StateVec& to, int n) {
 }
 
 // Five runs from phase starts with fluid fraction x; the lowest into
-// best/fbest.  p0/fret0 hold the last run.
-void Family(RunState& rs, StartKind kind, double x, StateVec& best, double& fbest) {
+// best/fbest.  p0/fret0 hold the last run.  Without `minimise` only the
+// starts are drawn.
+void Family(RunState& rs, StartKind kind, double x, StateVec& best, double& fbest,
+            bool minimise = true) {
   fbest = kInf;
   for (int run = 1; run <= kRunsPerFamily; ++run) {
     DrawFeasible(
         rs, rs.p0, [&rs, x] { InitLipidPhase(rs, rs.p0, rs.n0, x, &rs.idum); },
         "StepOrderDiscont", kind, x);
+    if (!minimise) continue;
     Run(rs, rs.p0, rs.fret0);
     if (run == 1 || fbest > rs.fret0) {
       fbest = rs.fret0;
@@ -172,6 +175,25 @@ void StepOrderGlobal(RunState& rs) {
 void StepOrderDiscont(RunState& rs) {
   Family(rs, StartKind::kGelRich, 0.2, rs.p1, rs.fret1);
   Family(rs, StartKind::kFluidRich, 0.8 - rs.para.conc, rs.p2, rs.fret2);
+}
+
+// The draws of a search without its minimisations.  A search draws starts
+// until Check accepts one, and a run that is repeated behind the wall starts
+// again from its own start without drawing: so the number of draws depends
+// on which drawn states Check rejects and never on a minimisation result.
+// The parallel sweep relies on this to know the generator state at which
+// every sweep point begins.
+void StepOrderContDraws(RunState& rs) {
+  DrawFeasible(
+      rs, rs.p0, [&rs] { Init(rs, rs.p0, rs.n0, &rs.idum); }, "StepOrderCont", StartKind::kBox,
+      0.0);
+}
+
+void StepOrderDiscontDraws(RunState& rs) {
+  StateVec scratch;
+  double f = 0.0;
+  Family(rs, StartKind::kGelRich, 0.2, scratch, f, false);
+  Family(rs, StartKind::kFluidRich, 0.8 - rs.para.conc, scratch, f, false);
 }
 
 }  // namespace chainmelt

@@ -46,6 +46,10 @@ void HeatPair(RunState& rs) {
 
 void TaskHeat(RunState& rs) {
   StepOrderCont(rs);
+  TaskHeatAfterSearch(rs);
+}
+
+void TaskHeatAfterSearch(RunState& rs) {
   if (rs.n0 == 1) {
     HeatMeanField(rs);
   } else {

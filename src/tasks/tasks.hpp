@@ -9,6 +9,9 @@ namespace chainmelt {
 void TaskPhase(RunState& rs);
 void TaskCoexist(RunState& rs);
 void TaskHeat(RunState& rs);
+// The part of TaskHeat after its search: the heat capacity at p0/fret0/iter
+// and the record (for n0 = 1 from the free-energy history alt1, alt2).
+void TaskHeatAfterSearch(RunState& rs);
 void TaskSize(RunState& rs);
 void TaskCrit(RunState& rs);
 

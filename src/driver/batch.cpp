@@ -1,0 +1,406 @@
+// Each line of a batch file is one run: a classic 24-argument line, or
+// "@path.toml KEY=VALUE ..." (the path relative to the batch file).  Blank
+// lines and lines starting with '#' are skipped; a run is named by its line
+// number.  Runs execute concurrently, each one sequentially inside, and are
+// written either one file per run into a directory or as one combined table
+// in line order.  A run that is refused or ends in a fatal error is recorded
+// with its status and message, and the batch goes on.
+#include "driver/batch.hpp"
+
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "driver/cli.hpp"
+#include "driver/named.hpp"
+#include "driver/output.hpp"
+#include "driver/params_file.hpp"
+#include "run/run.hpp"
+
+namespace chainmelt {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct BatchRun {
+  int line = 0;
+  std::string text;
+  RunSpec spec;
+  std::string status = "ok";  // ok, refused, fatal, nonfinite, output
+  std::string message;
+  std::size_t records = 0;
+  double seconds = 0;
+  TableSink table;
+};
+
+// Collects the diagnostics of a run; progress lines are dropped.
+class BatchReporter : public Reporter {
+ public:
+  void Progress(const char*) override {}
+  void Diagnostic(const char* line) override {
+    if (!text.empty()) text += "; ";
+    text += line;
+  }
+  std::string text;
+};
+
+std::vector<std::string> Words(const std::string& line) {
+  std::istringstream in(line);
+  std::vector<std::string> w;
+  for (std::string s; in >> s;) w.push_back(s);
+  return w;
+}
+
+// Reads the run of one line into run.spec; false with the refusal.
+bool Prepare(BatchRun& run, const fs::path& base) {
+  const std::vector<std::string> words = Words(run.text);
+  if (!words.empty() && words[0][0] == '@') {
+    Sources sources;
+    fs::path file = words[0].substr(1);
+    if (file.is_relative()) file = base / file;
+    std::string error;
+    if (!ReadParameterFile(file.string(), run.spec, sources, error)) {
+      run.message = error;
+      return false;
+    }
+    for (std::size_t i = 1; i < words.size(); ++i) {
+      const std::size_t eq = words[i].find('=');
+      if (eq == std::string::npos || eq == 0) {
+        run.message = "expected KEY=VALUE, got " + Shown(words[i]);
+        return false;
+      }
+      const std::string key = words[i].substr(0, eq);
+      if (!ApplySetting(key, words[i].substr(eq + 1), key, run.spec, sources, error)) {
+        run.message = error;
+        return false;
+      }
+    }
+    if (auto refusal = DeriveAndCheck(run.spec)) {
+      run.message = NamedRefusal(run.spec, sources, *refusal);
+      return false;
+    }
+    return true;
+  }
+  const CliResult cli = ParseCommandLine(words, run.spec);
+  if (cli.action != CliAction::kRun) {
+    run.message = cli.action == CliAction::kError ? cli.message : "not a run";
+    return false;
+  }
+  return true;
+}
+
+std::unique_ptr<RecordSink> MakeSink(OutputFormat format, std::FILE* f, const std::string& name) {
+  switch (format) {
+    case OutputFormat::kClassic:
+      return std::make_unique<ClassicSink>(f, name);
+    case OutputFormat::kCsv:
+      return std::make_unique<TextSink>(f, name, TextFormat::kCsv);
+    case OutputFormat::kJsonl:
+      return std::make_unique<TextSink>(f, name, TextFormat::kJsonl);
+    case OutputFormat::kTsv:
+      break;
+  }
+  return std::make_unique<TextSink>(f, name, TextFormat::kTsv);
+}
+
+void Summarise(BatchRun& run, const RunSummary& s, const std::string& diagnostics) {
+  run.records = s.records;
+  if (s.fatal) {
+    run.status = "fatal";
+    run.message = s.message;
+  } else if (s.nonfinite > 0) {
+    run.status = "nonfinite";
+    run.message = std::to_string(s.nonfinite) + " record(s) with a field that is not finite";
+  } else {
+    run.message = diagnostics;
+  }
+}
+
+// Executes one prepared run: into its own file in `dir`, or into memory.
+void Execute1(BatchRun& run, OutputFormat format, const std::string& dir) {
+  BatchReporter reporter;
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    if (dir.empty()) {
+      Summarise(run, Execute(run.spec, run.table, reporter), reporter.text);
+    } else {
+      const char* ext = format == OutputFormat::kClassic ? "out"
+                        : format == OutputFormat::kCsv   ? "csv"
+                        : format == OutputFormat::kJsonl ? "jsonl"
+                                                         : "tsv";
+      char name[64];
+      std::snprintf(name, sizeof name, "line-%06d.%s", run.line, ext);
+      SafeOutput out((fs::path(dir) / name).string());
+      std::string reason;
+      if (!out.Open(reason)) {
+        run.status = "output";
+        run.message = out.path() + ": " + reason;
+      } else {
+        auto sink = MakeSink(format, out.file(), out.path());
+        const RunSummary s = Execute(run.spec, *sink, reporter);
+        Summarise(run, s, reporter.text);
+        if (s.fatal) {
+          out.KeepPartial();
+        } else if (!out.Commit(reason)) {
+          run.status = "output";
+          run.message = reason;
+        }
+      }
+    }
+  } catch (const OutputError& e) {
+    run.status = "output";
+    run.message = e.what();
+  }
+  run.seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+std::string Cell(std::string s, char sep) {
+  for (char& c : s)
+    if (c == sep || c == '\n' || c == '\t') c = ' ';
+  return s;
+}
+
+// The combined table: a run column, the parameters of the run (those whose
+// names are not also record columns), then the record columns; the columns
+// of every run in order of first appearance.
+bool WriteCombined(const std::vector<BatchRun>& runs, OutputFormat format, std::FILE* f) {
+  std::vector<Column> cols;
+  auto have = [&cols](const std::string& n) {
+    return std::any_of(cols.begin(), cols.end(), [&n](const Column& c) { return c.name == n; });
+  };
+  for (const BatchRun& r : runs)
+    for (const Column& c : r.table.layout().columns)
+      if (!have(c.name)) cols.push_back(c);
+  std::vector<const FieldDef*> params;
+  for (const FieldDef& fd : Fields())
+    if (fd.position > 1 && !have(fd.name)) params.push_back(&fd);
+  const char sep = format == OutputFormat::kCsv ? ',' : '\t';
+  const bool json = format == OutputFormat::kJsonl;
+  std::string head;
+  if (json) {
+    head = "{\"chainmelt\": \"" CHAINMELT_VERSION "\", \"kind\": \"batch\", \"columns\": [";
+    head += "{\"name\": \"run\", \"unit\": \"1\"}";
+    for (const auto* p : params) head += ", {\"name\": \"" + std::string(p->name) + "\"}";
+    for (const auto& c : cols) head += ", {\"name\": \"" + c.name + "\", \"unit\": \"" + c.unit + "\"}";
+    head += "]}\n";
+  } else {
+    if (format == OutputFormat::kTsv) {
+      head = "# chainmelt " CHAINMELT_VERSION " batch\n# units\t1";
+      for (std::size_t i = 0; i < params.size(); ++i) head += "\t";
+      for (const auto& c : cols) head += "\t" + c.unit;
+      head += "\n";
+    }
+    head += "run";
+    for (const auto* p : params) head += sep + std::string(p->name);
+    for (const auto& c : cols) head += sep + c.name;
+    head += "\n";
+  }
+  std::fputs(head.c_str(), f);
+  for (const BatchRun& r : runs) {
+    const auto& layout = r.table.layout();
+    std::vector<std::string> pv;
+    for (const auto* p : params) {
+      pv.push_back(p->type == FieldType::kNumber ? NumberText(NumberField(r.spec, *p), false)
+                                                 : FieldValueText(r.spec, *p));
+    }
+    for (const auto& row : r.table.rows()) {
+      std::string line = json ? "{\"run\": " + std::to_string(r.line) : std::to_string(r.line);
+      for (std::size_t i = 0; i < params.size(); ++i) {
+        const bool text = params[i]->type != FieldType::kNumber &&
+                          params[i]->type != FieldType::kVariant &&
+                          params[i]->type != FieldType::kThreads;
+        if (json) {
+          line += ", \"" + std::string(params[i]->name) + "\": " +
+                  (text ? "\"" + pv[i] + "\"" : pv[i]);
+        } else {
+          line += sep + Cell(pv[i], sep);
+        }
+      }
+      for (const auto& c : cols) {
+        std::size_t at = 0;
+        while (at < layout.columns.size() && layout.columns[at].name != c.name) ++at;
+        const bool has = at < row.size() && std::isfinite(row[at]);
+        const std::string v = has ? NumberText(row[at], c.integer) : "";
+        if (json) {
+          line += ", \"" + c.name + "\": " + (has ? v : "null");
+        } else {
+          line += sep + v;
+        }
+      }
+      line += json ? "}\n" : "\n";
+      std::fputs(line.c_str(), f);
+    }
+  }
+  return std::ferror(f) == 0;
+}
+
+bool WriteRunsTable(const std::vector<BatchRun>& runs, const std::string& path) {
+  std::FILE* f = std::fopen(path.c_str(), "w");
+  if (f == nullptr) return false;
+  std::fprintf(f, "line\tstatus\trecords\tseconds\tmessage\n");
+  for (const BatchRun& r : runs)
+    std::fprintf(f, "%d\t%s\t%zu\t%.6f\t%s\n", r.line, r.status.c_str(), r.records, r.seconds,
+                 Cell(r.message, '\t').c_str());
+  return CloseChecked(f);
+}
+
+void ShowProgress(std::size_t done, std::size_t total, std::size_t failed, double elapsed,
+                  bool tty, bool last) {
+  const double rest = done > 0 ? elapsed / static_cast<double>(done) * static_cast<double>(total - done) : 0;
+  std::fprintf(stderr, "%sbatch: %zu/%zu runs done, %zu failed, %.1f s elapsed, %.1f s remaining%s",
+               tty ? "\r" : "", done, total, failed, elapsed, rest, tty && !last ? "" : "\n");
+  std::fflush(stderr);
+}
+
+}  // namespace
+
+int RunBatch(const std::vector<std::string>& args) {
+  CLI::App app("Runs one calculation per line of FILE, concurrently.", "chainmelt batch");
+  app.footer(R"(
+Each line is a classic 24-argument line, or @path.toml followed by KEY=VALUE
+overrides (the path relative to FILE); blank lines and lines starting with #
+are skipped, and a run is named by its line number.  --out-dir writes one
+file per run (line-NNNNNN.EXT) and runs.tsv with every run's status; -o
+writes one combined table with a run column and the run's parameters, and
+PATH.runs.tsv.  The exit status is 0 only when every run succeeded.
+
+Example (a Slurm job array of 10 tasks, each taking every tenth line):
+  chainmelt batch runs.txt --shard $SLURM_ARRAY_TASK_ID/10 --out-dir results
+)");
+  std::string file, out_dir, output, format = "tsv", shard;
+  int threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  app.add_option("file", file, "batch file, one run per line")->required();
+  app.add_option("--threads", threads, "runs executed at once")->check(CLI::Range(1, 1024));
+  app.add_option("--out-dir", out_dir, "directory for one result file per run");
+  app.add_option("-o,--output", output, "combined table ('-': standard output)");
+  app.add_option("--format", format, "classic (with --out-dir), tsv, csv or jsonl");
+  app.add_option("--shard", shard, "K/N: only the runs whose index is K modulo N");
+  std::vector<std::string> words = args;
+  std::reverse(words.begin(), words.end());
+  try {
+    app.parse(words);
+  } catch (const CLI::CallForHelp&) {
+    std::fputs(app.help().c_str(), stdout);
+    return 0;
+  } catch (const CLI::ParseError& e) {
+    std::string m = e.what();
+    std::replace(m.begin(), m.end(), '\n', ' ');
+    std::fprintf(stderr, "chainmelt batch: %s\n", m.c_str());
+    return 2;
+  }
+  auto refuse = [](const std::string& m) {
+    std::fprintf(stderr, "chainmelt batch: %s\n", m.c_str());
+    return 2;
+  };
+  OutputFormat fmt = OutputFormat::kTsv;
+  if (format == "classic") {
+    fmt = OutputFormat::kClassic;
+  } else if (format == "csv") {
+    fmt = OutputFormat::kCsv;
+  } else if (format == "jsonl") {
+    fmt = OutputFormat::kJsonl;
+  } else if (format != "tsv") {
+    return refuse("--format: expected classic, tsv, csv or jsonl, got " + Shown(format));
+  }
+  if (out_dir.empty() == output.empty()) return refuse("expected one of --out-dir and -o");
+  if (!output.empty() && fmt == OutputFormat::kClassic)
+    return refuse("--format classic: expected --out-dir (a combined table is tsv, csv or jsonl)");
+  long shard_k = 0, shard_n = 1;
+  if (!shard.empty()) {
+    char slash = 0;
+    std::istringstream in(shard);
+    if (!(in >> shard_k >> slash >> shard_n) || slash != '/' || !in.eof() || shard_n < 1 ||
+        shard_k < 0 || shard_k >= shard_n)
+      return refuse("--shard: expected K/N with 0 <= K < N, got " + Shown(shard));
+  }
+  std::ifstream in(file);
+  if (!in) return refuse(file + ": cannot read the batch file");
+  if (!out_dir.empty()) {
+    std::error_code ec;
+    fs::create_directories(out_dir, ec);
+    if (!fs::is_directory(out_dir)) return refuse("--out-dir " + out_dir + ": not a directory");
+  }
+
+  std::vector<BatchRun> runs;
+  {
+    std::string text;
+    long index = 0;
+    for (int line = 1; std::getline(in, text); ++line) {
+      const auto first = text.find_first_not_of(" \t\r");
+      if (first == std::string::npos || text[first] == '#') continue;
+      if (index++ % shard_n != shard_k) continue;
+      runs.emplace_back();
+      runs.back().line = line;
+      runs.back().text = text;
+    }
+  }
+  const fs::path base = fs::path(file).parent_path();
+  std::atomic<std::size_t> next{0}, done{0}, failed{0};
+  auto worker = [&] {
+    for (std::size_t k = next++; k < runs.size(); k = next++) {
+      BatchRun& r = runs[k];
+      if (!Prepare(r, base)) {
+        r.status = "refused";
+      } else {
+        r.spec.threads = 1;
+        Execute1(r, fmt, out_dir);
+      }
+      if (r.status != "ok") ++failed;
+      ++done;
+    }
+  };
+  std::vector<std::thread> pool;
+  for (int t = 0; t < threads && static_cast<std::size_t>(t) < runs.size(); ++t)
+    pool.emplace_back(worker);
+  const bool tty = ::isatty(2) != 0;
+  const auto start = std::chrono::steady_clock::now();
+  auto elapsed = [&] {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  };
+  double shown = 0;
+  while (done < runs.size()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const double e = elapsed();
+    if (e - shown >= (tty ? 0.2 : 5.0)) {
+      ShowProgress(done, runs.size(), failed, e, tty, false);
+      shown = e;
+    }
+  }
+  for (auto& t : pool) t.join();
+  ShowProgress(done, runs.size(), failed, elapsed(), tty, true);
+
+  std::string runs_table = out_dir.empty() ? output + ".runs.tsv" : (fs::path(out_dir) / "runs.tsv").string();
+  if (!output.empty()) {
+    SafeOutput out(output);
+    std::string reason;
+    if (!out.Open(reason) || !WriteCombined(runs, fmt, out.file()) || !out.Commit(reason)) {
+      std::fprintf(stderr, "chainmelt batch: cannot write %s: %s\n", output.c_str(),
+                   reason.empty() ? "write error" : reason.c_str());
+      return 1;
+    }
+  }
+  if (output == "-") {
+    for (const BatchRun& r : runs)
+      if (r.status != "ok")
+        std::fprintf(stderr, "chainmelt batch: line %d: %s: %s\n", r.line, r.status.c_str(),
+                     r.message.c_str());
+  } else if (!WriteRunsTable(runs, runs_table)) {
+    std::fprintf(stderr, "chainmelt batch: cannot write %s\n", runs_table.c_str());
+    return 1;
+  }
+  return failed == 0 ? 0 : 1;
+}
+
+}  // namespace chainmelt
