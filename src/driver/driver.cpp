@@ -24,6 +24,13 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
+void Warnings(const RunSummary& summary) {
+  if (summary.warnings == 0) return;
+  std::fprintf(stderr, "chainmelt: %zu warning(s) about records that may not be what they claim "
+                       "(see above)\n",
+               summary.warnings);
+}
+
 // The 24 positional arguments: results to output.out in the working
 // directory, progress lines on standard output.
 int RunClassic(const std::vector<std::string>& args) {
@@ -90,8 +97,12 @@ int RunClassic(const std::vector<std::string>& args) {
     std::fprintf(stderr, "chainmelt: error writing output.out\n");
     return 1;
   }
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "chainmelt: error writing standard output\n");
+    return 1;
+  }
+  Warnings(summary);
   if (summary.nonfinite > 0) {
-    std::fflush(stdout);
     std::fprintf(stderr,
                  "chainmelt: %zu record(s) had a field that is not a finite number and were not "
                  "written\n",
@@ -165,6 +176,7 @@ int RunNamed(const std::vector<std::string>& args) {
     std::fprintf(stderr, "chainmelt: %s\n", reason.c_str());
     return 1;
   }
+  Warnings(summary);
   if (summary.nonfinite > 0) {
     std::fprintf(stderr,
                  "chainmelt: %zu record(s) had a field that is not a finite number and were not "

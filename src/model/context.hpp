@@ -31,7 +31,11 @@ class RunContext {
   virtual void ProgressLine(const char* text) = 0;
   virtual void DiagnosticLine(const char* text) = 0;
 
-  // printf-style forms of the two; a line longer than the buffer is cut.
+  // A diagnostic that says a record may not be what it claims to be; the
+  // run counts them.
+  virtual void WarningLine(const char* text) { DiagnosticLine(text); }
+
+  // printf-style forms of the three; a line longer than the buffer is cut.
   void Progress(const char* format, ...) __attribute__((format(printf, 2, 3))) {
     std::va_list ap;
     va_start(ap, format);
@@ -41,15 +45,23 @@ class RunContext {
   void Diagnostic(const char* format, ...) __attribute__((format(printf, 2, 3))) {
     std::va_list ap;
     va_start(ap, format);
-    Format(format, ap, true);
+    Format(format, ap, 1);
+    va_end(ap);
+  }
+  void Warning(const char* format, ...) __attribute__((format(printf, 2, 3))) {
+    std::va_list ap;
+    va_start(ap, format);
+    Format(format, ap, 2);
     va_end(ap);
   }
 
  private:
-  void Format(const char* format, std::va_list ap, bool diagnostic) {
+  void Format(const char* format, std::va_list ap, int kind) {
     char line[512];
     std::vsnprintf(line, sizeof line, format, ap);
-    if (diagnostic) {
+    if (kind == 2) {
+      WarningLine(line);
+    } else if (kind == 1) {
       DiagnosticLine(line);
     } else {
       ProgressLine(line);

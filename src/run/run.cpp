@@ -41,6 +41,10 @@ class SinkContext : public RunContext {
   }
   void ProgressLine(const char* text) override { reporter_.Progress(text); }
   void DiagnosticLine(const char* text) override { reporter_.Diagnostic(text); }
+  void WarningLine(const char* text) override {
+    ++summary_.warnings;
+    reporter_.Diagnostic(text);
+  }
 
  private:
   static bool Finite(const double* v, std::size_t n) {
@@ -118,6 +122,7 @@ class PointBuffer : public RunContext {
   void Truncated(const double* v, std::size_t n) override { Add(Kind::kTruncated, v, n); }
   void ProgressLine(const char* text) override { Add(Kind::kProgress, nullptr, 0, text); }
   void DiagnosticLine(const char* text) override { Add(Kind::kDiagnostic, nullptr, 0, text); }
+  void WarningLine(const char* text) override { Add(Kind::kWarning, nullptr, 0, text); }
 
   void ReplayInto(RunContext& ctx) const {
     for (const Event& e : events_) {
@@ -137,12 +142,15 @@ class PointBuffer : public RunContext {
         case Kind::kDiagnostic:
           ctx.DiagnosticLine(e.text.c_str());
           break;
+        case Kind::kWarning:
+          ctx.WarningLine(e.text.c_str());
+          break;
       }
     }
   }
 
  private:
-  enum class Kind { kRecord, kPartial, kTruncated, kProgress, kDiagnostic };
+  enum class Kind { kRecord, kPartial, kTruncated, kProgress, kDiagnostic, kWarning };
   struct Event {
     Kind kind;
     std::vector<double> values;

@@ -40,6 +40,8 @@ struct RunSummary {
   // Records with a field that is not a finite number: reported as a
   // diagnostic and not handed to the sink.
   std::size_t nonfinite = 0;
+  // Records that may not be the equilibrium state (a warning each).
+  std::size_t warnings = 0;
   bool fatal = false;  // a fatal numerical condition ended the run
   std::string message;
   bool ok() const { return !fatal && nonfinite == 0; }

@@ -1,5 +1,6 @@
 #include "run/spec.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -9,6 +10,11 @@
 namespace chainmelt {
 
 namespace {
+
+constexpr double kMaxSweepPoints = 1e8;
+constexpr double kMaxLigandSize = 170;
+constexpr double kMaxMagnitude = 1e100;
+constexpr double kMinTemperature = 1e-100;
 
 constexpr std::array<FieldDef, kNumFields> kFieldDefs = {{
     {"approx", 1, FieldType::kWord, "any word; ignored"},
@@ -233,8 +239,22 @@ std::optional<Refusal> DeriveAndCheck(RunSpec& spec) {
   // The sweep must visit at least one point and reach its end.
   if (!(spec.T_min <= spec.T_max)) return Refuse(22, "a value not below T_min (argument 21)");
   if (!(spec.dT > 0)) return Refuse(23, "a positive step");
-  if (spec.T_min + spec.dT == spec.T_min || spec.T_max + spec.dT == spec.T_max) {
-    return Refuse(23, "a step large enough to change T_min and T_max when added to them");
+  // The accumulated sweep stalls where adding dT no longer changes the value:
+  // dT must be at least the spacing of doubles at the largest magnitude it
+  // visits, max(|T_min|, |T_max|), so that every step advances it.
+  const double widest = std::max(std::fabs(spec.T_min), std::fabs(spec.T_max));
+  const double spacing = std::nextafter(widest, HUGE_VAL) - widest;
+  if (spec.T_min + spec.dT == spec.T_min || spec.T_max + spec.dT == spec.T_max ||
+      spec.dT < spacing) {
+    char buf[160];
+    std::snprintf(buf, sizeof buf,
+                  "a step large enough to change every value from T_min to T_max when added "
+                  "(at least %.17g, the spacing of doubles at %.17g)",
+                  spacing, widest);
+    return Refuse(23, buf);
+  }
+  if (!((spec.T_max - spec.T_min) / spec.dT <= kMaxSweepPoints)) {
+    return Refuse(23, "a step that gives at most 1e8 sweep points (T_max - T_min)/dT");
   }
 
   // Every temperature the run uses must be positive.
@@ -245,6 +265,34 @@ std::optional<Refusal> DeriveAndCheck(RunSpec& spec) {
     }
   } else if (!(spec.T_min > 0)) {
     return Refuse(21, "a positive temperature (the sweep is in T)");
+  }
+  // Ranges in which the model's sums and ratios cannot stay finite.
+  const bool ligand = m.n0 == 1 || IsAltMode(p);
+  if (ligand && spec.task != "size" && !(p.nu < kMaxLigandSize)) {
+    return Refuse(19, "a ligand size below 170 (the factorials of nu + 1 overflow from there on)");
+  }
+  if (m.n0 == 1 && !(p.z >= 0)) return Refuse(18, "a non-negative ligand activity");
+  for (int position : {5, 6, 7, 11, 12, 13}) {
+    const double v = NumberField(spec, Fields()[static_cast<std::size_t>(position - 1)]);
+    if (!(std::fabs(v) <= kMaxMagnitude)) {
+      return Refuse(position, "an energy of magnitude at most 1e100 (beyond it the heat "
+                              "capacity overflows)");
+    }
+  }
+  for (int position : {8, 14}) {
+    const double v = NumberField(spec, Fields()[static_cast<std::size_t>(position - 1)]);
+    if (!(std::fabs(v) <= kMaxMagnitude)) return Refuse(position, "an entropy of magnitude at most 1e100");
+  }
+  // The lowest and highest temperatures the run uses.
+  const bool fixed_T = IsEnthalpySweep(p) && spec.task != "size";
+  const double t_low = fixed_T ? m.T : spec.T_min;
+  const double t_high = fixed_T ? m.T : spec.T_max;
+  const int t_position = fixed_T ? 4 : 21;
+  if (!(t_low >= kMinTemperature)) {
+    return Refuse(t_position, "a temperature of at least 1e-100 (energies over T overflow below it)");
+  }
+  if (!(t_high <= kMaxMagnitude)) {
+    return Refuse(fixed_T ? 4 : 22, "a temperature of at most 1e100");
   }
   return std::nullopt;
 }

@@ -43,6 +43,7 @@ void TaskCoexist(RunState& rs) {
   double Dhi = Difference(rs, hi);
   double Dlo = Difference(rs, lo);
 
+  bool bracketed = false;
   for (int pass = 0; pass <= kLastPass; ++pass) {
     if (std::fabs(hi - lo) > kMaxWidth) {
       rs.ctx->Diagnostic(
@@ -51,7 +52,11 @@ void TaskCoexist(RunState& rs) {
                    rs.T, lo, hi);
       return;
     }
-    if (Dhi * Dlo < 0.0) break;
+    if (Dhi * Dlo < 0.0) {
+      bracketed = true;
+      break;
+    }
+    const double width = hi - lo;
     if (std::fabs(Dlo) > std::fabs(Dhi)) {
       hi = hi + 1.6 * (hi - lo);
       Dhi = Difference(rs, hi);
@@ -59,6 +64,17 @@ void TaskCoexist(RunState& rs) {
       lo = lo + 1.6 * (lo - hi);
       Dlo = Difference(rs, lo);
     }
+    // At enthalpies of 2^47 and more, E +- 0.01 rounds to E and the width
+    // can no longer grow: the search would run out of passes and report a
+    // record without a sign change.
+    if (!(hi - lo > width)) break;
+  }
+  if (!bracketed) {
+    rs.ctx->Diagnostic(
+        "coexist at T = %f: no record, the trial values of dH (%g to %g) cannot be widened at "
+        "this magnitude of the estimate",
+        rs.T, lo, hi);
+    return;
   }
 
   if (rs.fret1 == kSentinel || rs.fret2 == kSentinel) {

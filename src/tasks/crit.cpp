@@ -1,5 +1,7 @@
 // "crit": downhill-simplex search of the (dH, T) plane for the point where
 // the scaled Hessian determinant at the equilibrium state is smallest.
+#include <limits>
+
 #include "model/model.hpp"
 #include "numeric/amoeba.hpp"
 #include "search/search.hpp"
@@ -13,6 +15,13 @@ namespace {
 constexpr double kCritConc = 0.01;   // composition the search works at
 constexpr double kCritStep = 100.0;  // initial simplex step in dH and in T
 constexpr double kCritFtol = 0.1;    // fractional tolerance on the determinant
+
+// The objective of the simplex: the determinant at (dH, T), or +infinity at
+// T <= 0, which is outside the model (the simplex then turns back).
+double Objective(RunState& rs, const Vector& x) {
+  if (!(x[2] > 0.0)) return std::numeric_limits<double>::infinity();
+  return StepDet(rs, x);
+}
 
 }  // namespace
 
@@ -35,15 +44,21 @@ void TaskCrit(RunState& rs) {
     for (int i = 1; i <= 3; ++i) {
       x[1] = p[i][1];
       x[2] = p[i][2];
-      y[i] = StepDet(rs, x);
+      y[i] = Objective(rs, x);
     }
 
     int nfunc = 0;
-    amoeba(p, y, 2, kCritFtol, [&rs](const Vector& v) { return StepDet(rs, v); }, &nfunc, *rs.ctx);
+    amoeba(p, y, 2, kCritFtol, [&rs](const Vector& v) { return Objective(rs, v); }, &nfunc,
+           *rs.ctx);
     rs.ctx->Progress("hier taskcrit %f", y[1]);
 
     x[1] = p[1][1];
     x[2] = p[1][2];
+    if (!(x[2] > 0.0)) {
+      rs.ctx->Diagnostic("crit: no record, the best vertex (dH = %f, T = %f) lies at T <= 0", x[1],
+                         x[2]);
+      return;
+    }
     rs.det = StepDet(rs, x);
     rs.para.dH = p[1][1];
     rs.T = p[1][2];

@@ -40,6 +40,7 @@ void HeatPair(RunState& rs) {
                 .AddState(rs.p0, rs.n0)
                 .Add(rs.fret0)
                 .Add(rs.iter));
+  WarnIfNotEquilibrium(rs, "heat");
 }
 
 }  // namespace

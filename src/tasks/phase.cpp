@@ -21,6 +21,7 @@ void TaskPhase(RunState& rs) {
   if (rs.fret1 == kSentinel || rs.fret2 == kSentinel) return;
 
   Emit(rs, RecordBuf().Add(rs.T).AddState(rs.p0, rs.n0).Add(rs.fret0).Add(rs.iter));
+  WarnIfNotEquilibrium(rs, "phase");
 }
 
 }  // namespace chainmelt

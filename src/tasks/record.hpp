@@ -3,7 +3,10 @@
 
 #include <cstddef>
 
+#include <string>
+
 #include "model/run_state.hpp"
+#include "search/check.hpp"
 
 namespace chainmelt {
 
@@ -31,5 +34,16 @@ class RecordBuf {
 };
 
 inline void Emit(RunState& rs, const RecordBuf& r) { rs.ctx->Record(r.data(), r.size()); }
+
+// After the record of p0/fret0 of `task` at the current point: a warning
+// when the state is not stationary or an almost pure state is lower.
+inline void WarnIfNotEquilibrium(RunState& rs, const char* task) {
+  const std::string why = CheckEquilibrium(rs, rs.p0, rs.fret0);
+  if (why.empty()) return;
+  rs.ctx->Warning("%s at %s = %f: the record may not be the equilibrium state: %s (--search "
+                  "equilibrium finds the lowest minimum)",
+                  task, IsEnthalpySweep(rs.para) ? "dH" : "T",
+                  IsEnthalpySweep(rs.para) ? rs.para.dH : rs.T, why.c_str());
+}
 
 }  // namespace chainmelt

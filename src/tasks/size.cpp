@@ -67,7 +67,21 @@ void SweepOneSize(RunState& rs) {
 
 }  // namespace
 
+// The heat value h = -(T - dT)^2 / dT^2 * (second difference of F) divides
+// the rounding scatter of the minimised free energies (about kFreeNoise of
+// their magnitude) by dT^2.  Relative to the energy scale it stays below
+// kHeatNoise only for dT >= T * sqrt(4 kFreeNoise / kHeatNoise); below that
+// step rounding noise can pass for a peak.
+constexpr double kFreeNoise = 2.5e-14;
+constexpr double kHeatNoise = 1e-3;
+
 void TaskSize(RunState& rs) {
+  const double smallest = rs.T_max * std::sqrt(4.0 * kFreeNoise / kHeatNoise);
+  if (rs.n0 == 1 && rs.dT < smallest) {
+    rs.ctx->Warning("size: dT = %g is below %g, the step at which the heat values rise above the "
+                    "rounding noise of the minimised free energies; peaks and widths may be noise",
+                    rs.dT, smallest);
+  }
   for (rs.para.nu = -1.0; rs.para.nu <= 18.0; rs.para.nu = rs.para.nu + 1.0) {
     rs.para.zsave = rs.para.z;
     if (rs.para.nu == -1.0) {

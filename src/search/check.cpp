@@ -1,0 +1,85 @@
+#include "search/check.hpp"
+
+#include <cmath>
+#include <cstdio>
+
+#include "model/model.hpp"
+
+namespace chainmelt {
+
+namespace {
+
+// Fraction of the minority species in the almost pure limits.
+constexpr double kPure = 1e-9;
+
+// The almost pure state of variant n0 with fluid fraction(s) scaled by
+// `fluid` (kPure: gel, 1 - kPure: fluid), pair variables at random mixing.
+StateVec PureState(const Model& m, double fluid) {
+  StateVec p;
+  const double c = m.para.conc, b = m.para.conc2;
+  switch (m.n0) {
+    case 1:
+      p[1] = fluid;
+      break;
+    case 2:
+      p[1] = fluid, p[2] = fluid * fluid;
+      break;
+    case 4: {
+      const double x = fluid * (1.0 - c);
+      p[1] = x, p[2] = x * x, p[3] = x * c, p[4] = c * c;
+      break;
+    }
+    case 5: {
+      const double x = fluid * (1.0 - 2.0 * kPure), s = kPure;
+      p[1] = x, p[2] = s, p[3] = x * x, p[4] = x * s, p[5] = s * s;
+      break;
+    }
+    case 8: {
+      const double a = fluid * (1.0 - b), f = fluid * b;
+      const double ag = (1.0 - b) - a, bg = b - f;
+      p[1] = a, p[2] = f, p[3] = a * a, p[4] = f * f, p[5] = ag * bg, p[6] = f * ag;
+      p[7] = a * bg, p[8] = a * f;
+      break;
+    }
+    default:
+      break;
+  }
+  return p;
+}
+
+}  // namespace
+
+std::string CheckEquilibrium(const Model& m, const StateVec& p, double f) {
+  if (IsAltMode(m.para) || !Check(m, p, m.n0)) return "";
+  const Para& pa = m.para;
+  // The energy scale of the model at this temperature.
+  const double scale = std::fabs(pa.dH) + std::fabs(m.T * pa.dS) + 3.0 * std::fabs(pa.w) +
+                       3.0 * std::fabs(pa.w2) + 6.0 * std::fabs(pa.w3) + std::fabs(pa.e2) +
+                       std::fabs(pa.dH2) + std::fabs(m.T * pa.dS2) + m.T;
+  char why[200];
+  for (const double fluid : {kPure, 1.0 - kPure}) {
+    const StateVec q = PureState(m, fluid);
+    const double fq = FreeCalc(m, q);
+    if (fq != kSentinel && f > fq + 1e-9 * scale) {
+      std::snprintf(why, sizeof why, "the almost pure %s state has the lower F = %f",
+                    fluid < 0.5 ? "gel" : "fluid", fq);
+      return why;
+    }
+  }
+  StateVec g;
+  DerCalc(m, p, g);
+  // A component next to the edge of the region can move only as far as the
+  // edge: the gradient is weighed by that room, which estimates the free
+  // energy still to be gained.
+  for (int i = 1; i <= m.n0; ++i) {
+    const double room = std::fmin(std::fabs(p[i]), std::fabs(1.0 - p[i]));
+    if (!(std::fabs(g[i]) * room <= 1e-6 * scale)) {
+      std::snprintf(why, sizeof why, "the state is not stationary (dF/dp%d = %g at p%d = %g)", i,
+                    g[i], i, p[i]);
+      return why;
+    }
+  }
+  return "";
+}
+
+}  // namespace chainmelt
