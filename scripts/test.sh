@@ -1,19 +1,48 @@
 #!/usr/bin/env bash
-# Builds and runs every test twice: an optimised build, then the same suite
-# under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Builds and runs every test: an optimised build, the same suite under
+# AddressSanitizer and UndefinedBehaviorSanitizer, the concurrent paths under
+# ThreadSanitizer, a short bounded fuzz run of both command-line parsers
+# (when clang is installed), then the Python package's tests.
+# As root it first installs what is missing from Debian's packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/deps.sh test
 jobs=$(nproc 2>/dev/null || echo 2)
 
 run_suite() {
-  local dir=$1; shift
+  local dir=$1 filter=$2; shift 2
   cmake -S . -B "$dir" "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
-  ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs" ${filter:+-R "$filter"}
 }
 
 echo "== optimised build =="
-run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_suite build "" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCHAINMELT_PYTHON=ON
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  run_suite build-sanitize -DCMAKE_BUILD_TYPE=Debug -DCHAINMELT_SANITIZE=ON
+  run_suite build-sanitize "" -DCMAKE_BUILD_TYPE=Debug -DCHAINMELT_SANITIZE=ON
+echo "== ThreadSanitizer build (parallel sweeps and batches) =="
+TSAN_OPTIONS=halt_on_error=1 \
+  run_suite build-tsan "Parallel|Batch|Golden" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCHAINMELT_TSAN=ON
+
+if command -v clang++ >/dev/null; then
+  echo "== fuzzing the classic command line and the parameter files (bounded) =="
+  cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCHAINMELT_FUZZ=ON -DCHAINMELT_TESTS=OFF \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build build-fuzz -j "$jobs" --target chainmelt_fuzz_classic chainmelt_fuzz_toml
+  for target in classic toml; do
+    work=$(mktemp -d)
+    cp tests/fuzz/corpus-$target/* "$work"/
+    timeout 120 build-fuzz/chainmelt_fuzz_$target -max_total_time="${CHAINMELT_FUZZ_SECONDS:-20}" \
+      -timeout=10 -rss_limit_mb=2048 -artifact_prefix="$work/" "$work" 2>&1 | tail -n 1
+    rm -rf "$work"
+  done
+else
+  echo "== no clang: fuzz run skipped (Debian: apt-get install clang) =="
+fi
+
+if [ -d python/tests ]; then
+  echo "== Python package =="
+  CHAINMELT_BUILD_DIR="$PWD/build" PYTHONPATH="$PWD/build/python:$PWD/python" \
+    /usr/bin/python3 -m pytest python/tests -q -p no:cacheprovider
+fi

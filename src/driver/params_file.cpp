@@ -58,6 +58,44 @@ std::string Where(const std::string& name, const toml::source_region& at, const 
   return name + ":" + std::to_string(at.begin.line) + ": key '" + key + "'";
 }
 
+// The keys and values of a parameter file are ASCII; comments may hold any
+// text.  Non-ASCII bytes of comments are replaced by '?' before parsing (the
+// Debian build of the TOML parser reaches an unreachable point on some
+// non-ASCII characters), and a non-ASCII byte elsewhere is refused with its
+// line.
+bool AsciiOutsideComments(std::string& text, const std::string& name, std::string& error) {
+  int line = 1;
+  char quote = 0;
+  bool comment = false;
+  for (char& ch : text) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c == '\n') {
+      ++line;
+      quote = 0;
+      comment = false;
+      continue;
+    }
+    if (comment) {
+      if (c >= 0x80) ch = '?';
+      continue;
+    }
+    if (c >= 0x80) {
+      error = name + ":" + std::to_string(line) +
+              ": a character outside ASCII (keys and values of a parameter file are ASCII; "
+              "comments may hold any text)";
+      return false;
+    }
+    if (quote != 0) {
+      if (ch == quote) quote = 0;
+    } else if (ch == '"' || ch == '\'') {
+      quote = ch;
+    } else if (ch == '#') {
+      comment = true;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 bool ApplySetting(const std::string& key, const std::string& text, const std::string& origin,
@@ -81,9 +119,11 @@ bool ApplySetting(const std::string& key, const std::string& text, const std::st
 
 bool ReadParameterText(std::string_view text, const std::string& name, RunSpec& spec,
                        Sources& sources, std::string& error) {
+  std::string ascii(text);
+  if (!AsciiOutsideComments(ascii, name, error)) return false;
   toml::table table;
   try {
-    table = toml::parse(text, name);
+    table = toml::parse(ascii, name);
   } catch (const toml::parse_error& e) {
     std::string what(e.description());
     for (char& c : what)
