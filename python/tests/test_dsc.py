@@ -282,3 +282,32 @@ def test_command_line(scans, tmp_path):
         status, out, err = run_cli(args)
         assert status == 2 and out == "" and err.count("\n") == 1 and err.startswith("chainmelt fit: ")
     assert png.read_bytes() == b"keep"
+
+
+def test_engine_seam_and_model_objects(monkeypatch, scans):
+    """Without engine=, the fit builds chainmelt.Model(**fields) and reads column U of
+    chainmelt.heat(model, T=..., search=...); a Model comes back through .replace."""
+    import chainmelt
+
+    calls = []
+
+    class Model:
+        def __init__(self, **fields):
+            self.fields = dict(fields)
+
+        def replace(self, **changes):
+            return Model(**{**self.fields, **changes})
+
+    def heat(model, T, search):
+        calls.append(search)
+        return pd.DataFrame({"T": T, "U": two_state(model.fields, T), "Cp": 0.0})
+
+    monkeypatch.setattr(chainmelt, "Model", Model, raising=False)
+    monkeypatch.setattr(chainmelt, "heat", heat, raising=False)
+    data = dsc.read(scans["tab"][0], **scans["tab"][1])
+    sigma = dsc.Units("K", "kcal/(mol K)", 2).Cp_to_model(0.04)
+    r = dsc.fit(data, Model(**TRUE), starts=1, baseline="linear", sigma=sigma)
+    assert isinstance(r.model, Model) and r.model.fields["Tm"] == r.value("Tm")
+    assert set(calls) == {"equilibrium"}
+    assert 0.8 < r.redchi < 1.2  # the noise put in is the noise found
+    assert_recovers(r)
