@@ -1,0 +1,415 @@
+"""Reading calorimeter exports and converting between instrument and model units.
+
+The model works per lattice site (one lipid chain) with the Boltzmann constant 1:
+temperatures in kelvin, energies as energy/R in kelvin, heat capacities in
+multiples of k_B.  Calorimeters report molar heat capacities per mole of lipid.
+A lipid has ``chains_per_lipid`` chains, so
+
+    Cp_model = Cp_molar / (R * chains_per_lipid),   R = 8.314462618 J/(mol K).
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+import os
+import re
+from typing import Iterable
+
+import numpy as np
+import pandas as pd
+
+R = 8.314462618  # J/(mol K)
+CELSIUS_OFFSET = 273.15
+
+#: Heat-capacity units and their size in J/(mol K); the calorie is the thermochemical one.
+CP_UNITS = {
+    "J/(mol K)": 1.0,
+    "kJ/(mol K)": 1000.0,
+    "cal/(mol K)": 4.184,
+    "kcal/(mol K)": 4184.0,
+}
+#: Temperature units and the offset that turns them into kelvin.
+T_UNITS = {"K": 0.0, "C": CELSIUS_OFFSET}
+
+_COMMENT_CHARS = ("#", ";", "%")
+_SEP_NAMES = {",": "comma", ";": "semicolon", "\t": "tab", " ": "blank"}
+_SEP_ALIASES = {",": ",", ";": ";", "\t": "\t", "tab": "\t", " ": " ", "blank": " ",
+                "whitespace": " "}
+_NUMBER = {
+    ".": re.compile(r"[+-]?(?:\d+(?:\.\d*)?|\.\d+)(?:[eE][+-]?\d+)?"),
+    ",": re.compile(r"[+-]?(?:\d+(?:,\d+)?|,\d+)(?:[eE][+-]?\d+)?"),
+}
+# Interpretations tried when neither sep nor decimal is given, in order of preference.
+_CANDIDATES = [(",", "."), (";", "."), (";", ","), ("\t", "."), ("\t", ","),
+               (" ", "."), (" ", ",")]
+
+
+@dataclasses.dataclass(frozen=True)
+class Units:
+    """The instrument's units and the conversion to and from the model's units."""
+
+    T_unit: str = "C"
+    Cp_unit: str = "kJ/(mol K)"
+    chains_per_lipid: float = 2.0
+
+    def __post_init__(self):
+        if self.T_unit not in T_UNITS:
+            raise ValueError(f"T_unit: expected one of {', '.join(map(repr, T_UNITS))}, "
+                             f"got {self.T_unit!r}")
+        if self.Cp_unit not in CP_UNITS:
+            raise ValueError(f"Cp_unit: expected one of {', '.join(map(repr, CP_UNITS))}, "
+                             f"got {self.Cp_unit!r}")
+        c = self.chains_per_lipid
+        if isinstance(c, bool) or not isinstance(c, (int, float)) or not math.isfinite(c) \
+                or c <= 0:
+            raise ValueError(f"chains_per_lipid: expected a positive number, got {c!r}")
+
+    @property
+    def T_offset(self) -> float:
+        return T_UNITS[self.T_unit]
+
+    @property
+    def Cp_factor(self) -> float:
+        """Model heat capacity (k_B per chain) per unit of the instrument's heat capacity."""
+        return CP_UNITS[self.Cp_unit] / (R * self.chains_per_lipid)
+
+    @property
+    def energy_unit(self) -> str:
+        """The molar energy unit that goes with ``Cp_unit``, e.g. 'kJ/mol'."""
+        return self.Cp_unit.split("/")[0] + "/mol"
+
+    @property
+    def T_label(self) -> str:
+        return "°C" if self.T_unit == "C" else "K"
+
+    def T_to_model(self, T):
+        return np.asarray(T, dtype=float) + self.T_offset
+
+    def T_from_model(self, T):
+        return np.asarray(T, dtype=float) - self.T_offset
+
+    def Cp_to_model(self, Cp):
+        return np.asarray(Cp, dtype=float) * self.Cp_factor
+
+    def Cp_from_model(self, Cp):
+        return np.asarray(Cp, dtype=float) / self.Cp_factor
+
+    def enthalpy_from_model(self, H):
+        """Model enthalpy per chain (energy/k_B in K) to the energy unit per mole of lipid."""
+        return np.asarray(H, dtype=float) * R * self.chains_per_lipid / CP_UNITS[self.Cp_unit]
+
+    def molar_energy(self, H):
+        """Energy/k_B in K per mole of whatever it counts (no per-lipid factor)."""
+        return np.asarray(H, dtype=float) * R / CP_UNITS[self.Cp_unit]
+
+    def describe(self) -> str:
+        T = ("T[K] = T[C] + 273.15" if self.T_unit == "C" else "T[K] = T[K]")
+        return (f"{T}; Cp[k_B per chain] = Cp[{self.Cp_unit}] * {CP_UNITS[self.Cp_unit]:g} / "
+                f"({R} * {self.chains_per_lipid:g})")
+
+    def to_attrs(self) -> dict:
+        return {"T_unit": self.T_unit, "Cp_unit": self.Cp_unit,
+                "chains_per_lipid": self.chains_per_lipid, "T_offset": self.T_offset,
+                "Cp_factor": self.Cp_factor, "R": R, "conversion": self.describe()}
+
+    @classmethod
+    def from_attrs(cls, attrs: dict) -> "Units":
+        try:
+            return cls(attrs["T_unit"], attrs["Cp_unit"], attrs["chains_per_lipid"])
+        except KeyError:
+            raise ValueError("the data carry no units in attrs (read them with dsc.read, "
+                             "or give T_unit, Cp_unit and chains_per_lipid)") from None
+
+
+def units_of(data=None, T_unit=None, Cp_unit=None, chains_per_lipid=None) -> Units:
+    """Units given explicitly, completed from ``data.attrs`` where left as None."""
+    attrs = getattr(data, "attrs", None) or {}
+    if attrs.get("T_unit") is not None:
+        base = Units.from_attrs(attrs)
+    else:
+        if T_unit is None or Cp_unit is None or chains_per_lipid is None:
+            raise ValueError("no units: give T_unit, Cp_unit and chains_per_lipid "
+                             "(the data carry none in attrs)")
+        base = Units()
+    return Units(T_unit if T_unit is not None else base.T_unit,
+                 Cp_unit if Cp_unit is not None else base.Cp_unit,
+                 chains_per_lipid if chains_per_lipid is not None else base.chains_per_lipid)
+
+
+def to_instrument(data, T_unit=None, Cp_unit=None, chains_per_lipid=None):
+    """Convert model units back to the instrument's.
+
+    ``data`` is a DataFrame in model units (column ``T`` in kelvin, every other column a
+    heat capacity in k_B per chain, as made by :func:`read`, the baselines and the fit),
+    or a pair ``(T, Cp)`` of arrays.  Units not given are taken from ``data.attrs``.
+    Returns a DataFrame (or a pair of arrays) in the instrument's units.
+    """
+    if isinstance(data, pd.DataFrame):
+        u = units_of(data, T_unit, Cp_unit, chains_per_lipid)
+        if "T" not in data.columns:
+            raise ValueError("to_instrument: the DataFrame has no column 'T'")
+        out = pd.DataFrame(index=data.index)
+        for name in data.columns:
+            out[name] = (u.T_from_model(data[name]) if name == "T"
+                         else u.Cp_from_model(data[name]))
+        out.attrs = dict(data.attrs)
+        out.attrs.update(u.to_attrs())
+        out.attrs["in_units"] = "instrument"
+        return out
+    try:
+        T, Cp = data
+    except (TypeError, ValueError):
+        raise ValueError("to_instrument: expected a DataFrame or a pair (T, Cp)") from None
+    u = units_of(None, T_unit, Cp_unit, chains_per_lipid)
+    return u.T_from_model(T), u.Cp_from_model(Cp)
+
+
+# --- reading -------------------------------------------------------------------------
+
+
+def _excerpt(text: str, limit: int = 60) -> str:
+    text = text.replace("\t", "\\t")
+    return repr(text if len(text) <= limit else text[:limit] + "...")
+
+
+def _split(line: str, sep: str) -> list[str]:
+    if sep == " ":
+        fields = line.split()
+    else:
+        fields = [f.strip() for f in line.split(sep)]
+        if len(fields) > 1 and fields[-1] == "":
+            fields.pop()  # a trailing separator
+    return [f[1:-1].strip() if len(f) >= 2 and f[0] == f[-1] == '"' else f for f in fields]
+
+
+def _numbers(line: str, sep: str, decimal: str):
+    fields = _split(line, sep)
+    if len(fields) < 2:
+        return None
+    pattern = _NUMBER[decimal]
+    if not all(pattern.fullmatch(f) for f in fields):
+        return None
+    if decimal == ",":
+        fields = [f.replace(",", ".") for f in fields]
+    return [float(f) for f in fields]
+
+
+@dataclasses.dataclass
+class _Reading:
+    sep: str
+    decimal: str
+    start: int = -1           # index into the content lines of the first row of numbers
+    rows: list = dataclasses.field(default_factory=list)
+    failure: int = -1         # index of the first content line that breaks the table
+
+    @property
+    def ok(self):
+        return self.start >= 0 and self.failure < 0
+
+    @property
+    def label(self):
+        return f"{_SEP_NAMES[self.sep]}-separated with decimal {'commas' if self.decimal == ',' else 'points'}"
+
+
+def _numeric_somehow(text) -> bool:
+    return any(_numbers(text, s, d) is not None for s, d in _CANDIDATES)
+
+
+def _try(lines, sep, decimal) -> _Reading:
+    r = _Reading(sep, decimal)
+    ncols = None
+    for k, (_, text) in enumerate(lines):
+        row = _numbers(text, sep, decimal)
+        if r.start < 0:
+            if row is not None:
+                r.start, ncols = k, len(row)
+                r.rows.append(row)
+            elif _numeric_somehow(text):
+                r.failure = k  # a row of numbers in another layout cannot be a preamble
+                return r
+            continue
+        if row is None or len(row) != ncols:
+            r.failure = k
+            return r
+        r.rows.append(row)
+    return r
+
+
+def _content_lines(path) -> list[tuple[int, str]]:
+    try:
+        with open(path, "rb") as fh:
+            raw = fh.read()
+    except OSError as e:
+        raise ValueError(f"{path}: cannot read: {e.strerror or e}") from None
+    if b"\0" in raw:
+        raise ValueError(f"{path}: not a text file (it contains NUL bytes)")
+    try:
+        text = raw.decode("utf-8-sig")
+    except UnicodeDecodeError:
+        text = raw.decode("latin-1")
+    out = []
+    for n, line in enumerate(text.splitlines(), start=1):
+        s = line.strip()
+        if s and not s.startswith(_COMMENT_CHARS):
+            out.append((n, s))
+    return out
+
+
+def _choose(path, lines, sep, decimal) -> _Reading:
+    cands = [(s, d) for s, d in _CANDIDATES
+             if (sep is None or s == sep) and (decimal is None or d == decimal)]
+    readings = [_try(lines, s, d) for s, d in cands]
+    good = [r for r in readings if r.ok]
+    if good:
+        first = good[0]
+        for other in good[1:]:
+            same = (other.start == first.start and len(other.rows) == len(first.rows)
+                    and np.array_equal(np.array(other.rows), np.array(first.rows)))
+            if not same:
+                hint = (f'decimal="{other.decimal}"' if other.decimal != first.decimal
+                        else f'sep="{other.sep}"'.replace("\t", "\\t"))
+                mine = (f'decimal="{first.decimal}"' if other.decimal != first.decimal
+                        else f'sep="{first.sep}"'.replace("\t", "\\t"))
+                raise ValueError(
+                    f"{path}: ambiguous layout: it reads as {first.label} "
+                    f"({len(first.rows[0])} columns) and as {other.label} "
+                    f"({len(other.rows[0])} columns); pass {mine} or {hint}")
+        return first
+    started = [r for r in readings if r.start >= 0]
+    if not started:
+        n, text = lines[next((r.failure for r in readings if r.failure >= 0), 0)]
+        other = [f"{_SEP_NAMES[s]}-separated with decimal "
+                 f"{'commas' if d == ',' else 'points'}" for s, d in _CANDIDATES
+                 if _numbers(text, s, d) is not None]
+        if other and (sep is not None or decimal is not None):
+            raise ValueError(f"{path}, line {n}: {_excerpt(text)} reads as {other[0]}, not "
+                             f"with the given sep/decimal")
+        how = "" if sep is None and decimal is None else " with the given sep/decimal"
+        raise ValueError(f"{path}: no numeric rows{how} (line {n}: {_excerpt(text)} is not a "
+                         f"row of two or more numbers)")
+    best = max(started, key=lambda r: len(r.rows))
+    n, text = lines[best.failure]
+    ncols = len(best.rows[0])
+    for s, d in _CANDIDATES:
+        row = _numbers(text, s, d)
+        if row is not None and s != best.sep and len(row) == ncols:
+            raise ValueError(f"{path}, line {n}: {_SEP_NAMES[s]}-separated row among "
+                             f"{_SEP_NAMES[best.sep]}-separated ones (mixed separators): "
+                             f"{_excerpt(text)}")
+    raise ValueError(f"{path}, line {n}: expected {ncols} {_SEP_NAMES[best.sep]}-separated "
+                     f"numbers like the rows above, got {_excerpt(text)}")
+
+
+def _column(path, which, default, names, ncols, role):
+    if which is None:
+        which = default
+    if isinstance(which, (int, np.integer)) and not isinstance(which, bool):
+        if not 0 <= which < ncols:
+            raise ValueError(f"{path}: {role}={which}: the file has columns 0 to {ncols - 1}")
+        return int(which)
+    if isinstance(which, str):
+        if names is None:
+            raise ValueError(f"{path}: {role}={which!r}: the file has no header line with "
+                             f"{ncols} column names; choose the column by index")
+        folded = [n.casefold() for n in names]
+        if which.strip().casefold() in folded:
+            return folded.index(which.strip().casefold())
+        raise ValueError(f"{path}: {role}={which!r}: no such column; the header names "
+                         f"{', '.join(map(repr, names))}")
+    raise ValueError(f"{role}: expected a column index or name, got {which!r}")
+
+
+def read(path, T_unit="C", Cp_unit="kJ/(mol K)", chains_per_lipid=2, T_col=None,
+         Cp_col=None, sep=None, decimal=None) -> pd.DataFrame:
+    """Read a DSC scan exported as text and convert it to the model's units.
+
+    Layout: rows of numbers separated by commas, semicolons, tabs or blanks (runs of
+    blanks and tabs), with decimal points or decimal commas; lines starting with ``#``,
+    ``;`` or ``%`` and blank lines are ignored.  Lines before the first row of numbers
+    are a preamble; the column names are taken from the first preamble line with as many
+    fields as the table has columns.  ``sep`` (",", ";", "\\t" or "tab", " " or "blank")
+    and ``decimal`` ("." or ",") are detected when not given; a file that reads
+    consistently in two different ways is refused, naming the option that settles it.
+
+    ``T_col`` and ``Cp_col`` choose the columns by 0-based index or by header name
+    (case-insensitive); the defaults are the first two columns.  The temperature column
+    must be strictly monotonic; a cooling scan is returned in ascending order
+    (``attrs["scan"] == "down"``).
+
+    Returns a DataFrame with ``T`` in kelvin and ``Cp`` in k_B per lattice site (per
+    chain): Cp_model = Cp_molar / (R * chains_per_lipid).  ``attrs`` records the units,
+    the conversion, the layout and the source.  Every refusal is a one-line ValueError
+    naming the file and, where there is one, the line.
+    """
+    units = Units(T_unit, Cp_unit, chains_per_lipid)
+    if sep is not None:
+        if sep not in _SEP_ALIASES:
+            raise ValueError(f"sep: expected one of ',', ';', '\\t' (or 'tab'), ' ' (or "
+                             f"'blank'), got {sep!r}")
+        sep = _SEP_ALIASES[sep]
+    if decimal not in (None, ".", ","):
+        raise ValueError(f"decimal: expected '.' or ',', got {decimal!r}")
+    if sep == "," and decimal == ",":
+        raise ValueError('sep="," and decimal="," cannot both hold')
+    path = os.fspath(path)
+    lines = _content_lines(path)
+    if not lines:
+        raise ValueError(f"{path}: no numeric rows (the file is empty or holds only comments)")
+    r = _choose(path, lines, sep, decimal)
+    table = np.array(r.rows, dtype=float)
+    ncols = table.shape[1]
+    names = None
+    for _, text in lines[:r.start]:
+        fields = _split(text, r.sep)
+        if len(fields) == ncols:
+            names = fields
+            break
+    ti = _column(path, T_col, 0, names, ncols, "T_col")
+    ci = _column(path, Cp_col, 1, names, ncols, "Cp_col")
+    if ti == ci:
+        raise ValueError(f"{path}: T_col and Cp_col name the same column ({ti})")
+    if len(table) < 2:
+        raise ValueError(f"{path}: only one row of numbers (line {lines[r.start][0]})")
+    T, Cp = table[:, ti], table[:, ci]
+    if not (np.all(np.isfinite(T)) and np.all(np.isfinite(Cp))):
+        k = int(np.flatnonzero(~(np.isfinite(T) & np.isfinite(Cp)))[0])
+        raise ValueError(f"{path}, line {lines[r.start + k][0]}: number out of range")
+    step = np.diff(T)
+    up = step[0] > 0
+    bad = np.flatnonzero(step <= 0 if up else step >= 0)
+    if step[0] == 0 or bad.size:
+        k = 1 if step[0] == 0 else int(bad[0]) + 1
+        n, text = lines[r.start + k]
+        order = "increasing" if up else "decreasing"
+        raise ValueError(f"{path}, line {n}: temperature {T[k]:g} breaks the "
+                         f"{'strictly ' + order if step[0] else 'strict'} order of the rows "
+                         f"above (column {ti}); the temperature column must be monotonic")
+    T_K = units.T_to_model(T)
+    if T_K.min() <= 0:
+        raise ValueError(f"{path}: temperatures down to {T.min():g} {units.T_unit} are not "
+                         f"above absolute zero; is T_unit right?")
+    order = slice(None) if up else slice(None, None, -1)
+    df = pd.DataFrame({"T": T_K[order], "Cp": units.Cp_to_model(Cp)[order]})
+    df.attrs.update(units.to_attrs())
+    df.attrs.update({
+        "source": path, "sep": r.sep, "decimal": r.decimal,
+        "columns": list(names) if names else None, "T_col": ti, "Cp_col": ci,
+        "scan": "up" if up else "down",
+        "first_line": lines[r.start][0],
+    })
+    return df
+
+
+def format_rows(T: Iterable[float], Cp: Iterable[float], sep=",", decimal=".",
+                header=("T", "Cp"), comments=()) -> str:
+    """Text of a two-column table in an instrument-like layout (for examples and tests)."""
+    out = [f"# {c}" for c in comments]
+    if header:
+        out.append(sep.join(header))
+    for t, c in zip(T, Cp):
+        a, b = f"{t:.4f}", f"{c:.6g}"
+        if decimal == ",":
+            a, b = a.replace(".", ","), b.replace(".", ",")
+        out.append(f"{a}{sep}{b}")
+    return "\n".join(out) + "\n"
