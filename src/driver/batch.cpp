@@ -272,7 +272,8 @@ int RunBatch(const std::vector<std::string>& args) {
 Each line is a classic 24-argument line, or @path.toml followed by KEY=VALUE
 overrides (the path relative to FILE); blank lines and lines starting with #
 are skipped, and a run is named by its line number.  --out-dir writes one
-file per run (line-NNNNNN.EXT) and runs.tsv with every run's status; -o
+file per run (line-NNNNNN.EXT) and runs.tsv (runs-K-of-N.tsv for a shard)
+with every run's status; -o
 writes one combined table with a run column and the run's parameters, and
 PATH.runs.tsv.  The exit status is 0 only when every run succeeded.
 
@@ -381,7 +382,12 @@ Example (a Slurm job array of 10 tasks, each taking every tenth line):
   for (auto& t : pool) t.join();
   ShowProgress(done, runs.size(), failed, elapsed(), tty, true);
 
-  std::string runs_table = out_dir.empty() ? output + ".runs.tsv" : (fs::path(out_dir) / "runs.tsv").string();
+  // Shards of one batch share the directory: each keeps a table of its own.
+  const std::string runs_name =
+      shard.empty() ? "runs.tsv"
+                    : "runs-" + std::to_string(shard_k) + "-of-" + std::to_string(shard_n) + ".tsv";
+  const std::string runs_table =
+      out_dir.empty() ? output + ".runs.tsv" : (fs::path(out_dir) / runs_name).string();
   if (!output.empty()) {
     SafeOutput out(output);
     std::string reason;
