@@ -34,6 +34,17 @@ struct RunState : Model {
   std::int32_t idum = kSeed;
   double ftol = 1e-15;
 
+  // The opt-in equilibrium search ("--search equilibrium"): the tasks that
+  // ask for the lowest minimum use it instead of their random starts.
+  bool equilibrium = false;
+  int branch = 0;      // family of the equilibrium state: 0 gel-rich, 1 fluid-rich
+  int minima = 0;      // distinct minima found at the current point
+  double U = 0;        // equilibrium energy per site, F + T*S
+  // The previous point of an equilibrium heat curve.
+  bool have_prev = false;
+  int branch_prev = 0, minima_prev = 0;
+  double U_prev = 0;
+
   // Records, progress lines and diagnostics of the run (not owned).
   RunContext* ctx = nullptr;
 

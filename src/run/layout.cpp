@@ -79,6 +79,9 @@ Layout LayoutFor(const RunSpec& spec) {
     b.layout.columns.push_back({"det", det_unit, false});
     b.State(state).Add("F", kEnergy).Add("iter", kOne, true);
   }
+  if (spec.task == "heat" && spec.search != SearchMode::kClassic) {
+    b.Add("U", kEnergy).Add("branch", kOne, true).Add("dU", kEnergy);
+  }
   return b.layout;
 }
 

@@ -170,9 +170,9 @@ struct Point {
   PointBuffer out;
   bool fatal = false;
   std::string message;
-  StateVec p0;  // heat, n0 = 1: the minimised state, free energy, iterations
-  double fret0 = 0;
-  int iter = 0;
+  StateVec p0;  // heat: what the search left
+  double fret0 = 0, U = 0;
+  int iter = 0, branch = 0, minima = 0;
 };
 
 void SetSweepValue(RunState& rs, double v) {
@@ -205,12 +205,12 @@ void ParallelFor(std::size_t n, int threads, Fn&& fn) {
 // each point the generator state the plain loop would start it from; each
 // point is then searched on its own copy of the run state, and what it
 // hands over is replayed in sweep order (heat with n0 = 1 forms its records
-// there, from the minimised free energies, exactly as the plain loop does).
+// there, from the minimised states, exactly as the plain loop does).
 // Blocks of points bound the memory of a long sweep.
 void ParallelSweep(RunState& rs, const RunSpec& spec) {
   constexpr std::size_t kBlock = 1024;
   const bool phase = rs.task == "phase";
-  const bool mean_field_heat = rs.task == "heat" && rs.n0 == 1;
+  const bool heat = rs.task == "heat";
   RunState scout = rs;  // advances the generator through the draws alone
   PointBuffer scout_out;
   scout.ctx = &scout_out;
@@ -231,13 +231,14 @@ void ParallelSweep(RunState& rs, const RunSpec& spec) {
       try {
         if (phase) {
           TaskPhase(local);
-        } else if (mean_field_heat) {
-          StepOrderCont(local);
+        } else {
+          HeatSearch(local);
           pt.p0 = local.p0;
           pt.fret0 = local.fret0;
           pt.iter = local.iter;
-        } else {
-          TaskHeat(local);
+          pt.branch = local.branch;
+          pt.minima = local.minima;
+          pt.U = local.U;
         }
       } catch (const FatalError& e) {
         pt.fatal = true;
@@ -252,10 +253,13 @@ void ParallelSweep(RunState& rs, const RunSpec& spec) {
       if (k == searched) vornerror(draw_message);
       pt.out.ReplayInto(*rs.ctx);
       if (pt.fatal) vornerror(pt.message);
-      if (mean_field_heat) {
+      if (heat) {
         rs.p0 = pt.p0;
         rs.fret0 = pt.fret0;
         rs.iter = pt.iter;
+        rs.branch = pt.branch;
+        rs.minima = pt.minima;
+        rs.U = pt.U;
         TaskHeatAfterSearch(rs);
       }
     }
@@ -268,7 +272,9 @@ void ParallelSweep(RunState& rs, const RunSpec& spec) {
     pt.idum = scout.idum;
     SetSweepValue(scout, v);
     try {
-      if (phase) {
+      // The equilibrium search draws nothing.
+      if (rs.equilibrium) {
+      } else if (phase) {
         StepOrderDiscontDraws(scout);
       } else {
         StepOrderContDraws(scout);
@@ -320,6 +326,7 @@ RunSummary Execute(const RunSpec& spec, RecordSink& sink, Reporter& reporter) {
   rs.approx = spec.approx;
   rs.task = spec.task;
   rs.ctx = &ctx;
+  rs.equilibrium = spec.search != SearchMode::kClassic;
   sink.Begin(spec, layout);
   try {
     rs.Allocate();

@@ -1,5 +1,6 @@
 // Task "phase": the equilibrium state at the current sweep point, the lower
 // of the gel-rich and the fluid-rich minimum.
+#include "search/equilibrium.hpp"
 #include "search/search.hpp"
 #include "tasks/record.hpp"
 #include "tasks/tasks.hpp"
@@ -7,6 +8,12 @@
 namespace chainmelt {
 
 void TaskPhase(RunState& rs) {
+  if (rs.equilibrium) {
+    StepOrderEquilibrium(rs);
+    if (rs.fret0 == kSentinel) return;
+    Emit(rs, RecordBuf().Add(rs.T).AddState(rs.p0, rs.n0).Add(rs.fret0).Add(rs.iter));
+    return;
+  }
   StepOrderDiscont(rs);
 
   // The fluid-rich family wins ties.

@@ -12,6 +12,8 @@ void TaskHeat(RunState& rs);
 // The part of TaskHeat after its search: the heat capacity at p0/fret0/iter
 // and the record (for n0 = 1 from the free-energy history alt1, alt2).
 void TaskHeatAfterSearch(RunState& rs);
+// The search of TaskHeat alone (p0, fret0, iter and the equilibrium fields).
+void HeatSearch(RunState& rs);
 void TaskSize(RunState& rs);
 void TaskCrit(RunState& rs);
 
