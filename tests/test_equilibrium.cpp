@@ -1,124 +1,256 @@
-// The equilibrium search: the exact transition of the one-lipid pair model,
-// the lowest minimum against a dense scan of the free energy, and the area
-// of the equilibrium heat curve with its latent heats.
+// The equilibrium search, the robust coexistence search and the critical
+// point, against what the pair model of one lipid gives exactly: gel-fluid
+// symmetry puts coexistence at dH = T dS - 3w and the critical point at
+// T = -w / (2 ln 1.5), at every energy scale.
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <string>
-#include <vector>
+#include <cstdint>
+#include <cstring>
+
+#include <boost/math/tools/minima.hpp>
 
 #include "model/model.hpp"
-#include "run/run.hpp"
+#include "search/equilibrium.hpp"
+#include "search/search.hpp"
 
 namespace chainmelt {
 namespace {
 
-class Quiet : public Reporter {
- public:
-  void Progress(const char*) override {}
-  void Diagnostic(const char*) override {}
-};
-
-// n0 = 2 with dH, dS, w given; sweep MIN + k*STEP.
-RunSpec Pair(const std::string& task, double dH, double dS, double w, double lo, double hi,
-             double step) {
-  RunSpec s;
-  s.task = task;
-  s.model.n0 = 2;
-  s.model.para.dH = dH, s.model.para.dS = dS, s.model.para.w = w;
-  s.model.para.conc = 0.21;
-  s.model.para.sweep = "T";
-  s.T_min = lo, s.T_max = hi, s.dT = step;
-  s.exact_sweep = true;
-  s.search = SearchMode::kEquilibrium;
-  return s;
+RunState State(int n0, double T) {
+  RunState rs;
+  rs.n0 = n0;
+  rs.T = T;
+  rs.Allocate();
+  return rs;
 }
 
-std::vector<std::vector<double>> Rows(const RunSpec& spec, int threads = 1) {
-  RunSpec s = spec;
-  s.threads = threads;
-  TableSink sink;
-  Quiet quiet;
-  const RunSummary r = Execute(s, sink, quiet);
-  EXPECT_TRUE(r.ok()) << r.message;
-  return sink.rows();
+// One lipid in the pair model with dH, dS derived from Tm and dHcal.
+RunState Pair(double T, double w, double Tm, double dHcal) {
+  RunState rs = State(2, T);
+  rs.para.w = w;
+  rs.para.dH = dHcal - 3.0 * w;
+  rs.para.dS = dHcal / Tm;
+  rs.para.conc = 0.21;
+  return rs;
 }
 
-// The gel-fluid symmetry of the pair model puts the first-order transition
-// at T* = (dH + 3w)/dS exactly: the fluid fraction jumps once, there, at
-// both energy scales and every step, and the parallel sweep agrees.
-TEST(Equilibrium, PairModelJumpsOnceAtTheExactTransition) {
-  const struct {
-    double dH, dS, w, step;
-  } cases[] = {{2165.0 + 900.0, 2165.0 / 314.0, -300.0, 0.01},
-               {2165.0 + 900.0, 2165.0 / 314.0, -300.0, 0.05},
-               {36.0, 8.0, -4.0, 0.1}};
-  for (const auto& c : cases) {
-    const double Tstar = (c.dH + 3 * c.w) / c.dS;
-    const auto rows = Rows(Pair("phase", c.dH, c.dS, c.w, Tstar - 1.5, Tstar + 1.5, c.step * Tstar / 314.0));
-    int jumps = 0;
-    for (std::size_t i = 1; i < rows.size(); ++i) {
-      if ((rows[i][1] > 0.5) == (rows[i - 1][1] > 0.5)) continue;
-      ++jumps;
-      EXPECT_LE(rows[i - 1][0], Tstar + 1e-9 * Tstar);
-      EXPECT_GE(rows[i][0], Tstar - 1e-9 * Tstar);
-      EXPECT_GT(rows[i][1] - rows[i - 1][1], 0.5);  // gel to fluid, a real jump
+// Kelvin-scale mixtures whose coexistence ends near 325 K (n0 = 4) and 365 K
+// (n0 = 8).
+RunState Mixture4(double T) {
+  RunState rs = Pair(T, -300.0, 314.0, 2165.0);
+  rs.n0 = 4;
+  rs.para.conc = 0.1;
+  rs.Allocate();
+  return rs;
+}
+RunState Mixture8(double T) {
+  RunState rs = Pair(T, -300.0, 314.0, 2165.0);
+  rs.n0 = 8;
+  rs.para.conc2 = 0.3, rs.para.dH2 = -300.0, rs.para.dS2 = -0.9;
+  rs.Allocate();
+  return rs;
+}
+
+double Tc(double w) { return -w / (2.0 * std::log(1.5)); }
+
+TEST(EquilibriumSearch, PairModelJumpsOnceAtTheSymmetricPoint) {
+  // The README's example at steps of 0.01 K: gel below T* = (dH + 3w)/dS,
+  // fluid above, one jump, and the generator never touched.
+  RunState rs = Pair(313.0, -300.0, 314.0, 2165.0);
+  const double Tstar = (rs.para.dH + 3.0 * rs.para.w) / rs.para.dS;
+  const std::int32_t idum = rs.idum;
+  int jumps = 0;
+  double last = -1.0;
+  for (double T = 313.0; T <= 316.0; T += 0.01) {
+    rs.T = T;
+    const EquilibriumResult r = StepOrderEquilibrium(rs);
+    const double x = rs.p0[1];
+    if (std::fabs(T - Tstar) > 1e-9) {
+      EXPECT_EQ(x > 0.5, T > Tstar) << "T = " << T;
     }
-    EXPECT_EQ(jumps, 1) << c.w;
-    EXPECT_EQ(Rows(Pair("phase", c.dH, c.dS, c.w, Tstar - 1.5, Tstar + 1.5, 0.25), 2),
-              Rows(Pair("phase", c.dH, c.dS, c.w, Tstar - 1.5, Tstar + 1.5, 0.25), 1));
+    EXPECT_EQ(r.branch == Branch::kFluidRich, x > 0.5) << "T = " << T;
+    EXPECT_EQ(r.minima, 2) << "T = " << T;
+    if (last >= 0.0 && (last > 0.5) != (x > 0.5)) ++jumps;
+    last = x;
+  }
+  EXPECT_EQ(jumps, 1);
+  EXPECT_EQ(rs.idum, idum);
+}
+
+// The lowest free energy along a dense scan of the fluid fraction, the pair
+// probability at its optimum for each x (the free energy is convex in it).
+double ScanMinimum(const Model& m, double* x_at) {
+  double best = 1e300;
+  const int n = 2000;
+  for (int k = 1; k < n; ++k) {
+    const double x = static_cast<double>(k) / n;
+    const double lo = std::fmax(0.0, 2.0 * x - 1.0), hi = x;
+    auto f = [&m, x](double q) {
+      StateVec p;
+      p[1] = x, p[2] = q;
+      return FreeCalc(m, p);
+    };
+    const auto r = boost::math::tools::brent_find_minima(f, lo + 1e-15, hi - 1e-15, 50);
+    if (r.second < best) best = r.second, *x_at = x;
+  }
+  return best;
+}
+
+TEST(EquilibriumSearch, IsTheLowestMinimumOfADenseScanAtBothScales) {
+  struct Point {
+    double T, w, dS, dH;
+  };
+  const double kS = 2165.0 / 314.0;
+  const Point points[] = {
+      // kelvin scale, around the README's example and the heat case w = -280
+      {305.0, -300.0, kS, 3065.0}, {313.9, -300.0, kS, 3065.0}, {314.1, -300.0, kS, 3065.0},
+      {314.7, -300.0, kS, 3065.0}, {315.0, -280.0, kS, 3005.0}, {330.0, -300.0, kS, 3065.0},
+      // order-1 scale: coexistence at dH = 3 * 8 + 12 = 36
+      {3.0, -4.0, 8.0, 35.95}, {3.0, -4.0, 8.0, 36.05}, {3.0, -4.0, 8.0, 30.0}, {5.5, -4.0, 8.0, 56.0}};
+  for (const Point& pt : points) {
+    RunState rs = State(2, pt.T);
+    rs.para.w = pt.w, rs.para.dS = pt.dS, rs.para.dH = pt.dH;
+    StepOrderEquilibrium(rs);
+    double x_scan = 0.0;
+    const double scan = ScanMinimum(rs, &x_scan);
+    // No point of the scan lies below the state found, and the scan's lowest
+    // point lies next to it.
+    EXPECT_LE(rs.fret0, scan + 1e-12 * std::fabs(scan)) << "T " << pt.T << " dH " << pt.dH;
+    EXPECT_NEAR(rs.p0[1], x_scan, 2e-3) << "T " << pt.T << " dH " << pt.dH;
   }
 }
 
-// F at fluid fraction x with the pair variable at its optimum (F is convex
-// in y_ff at fixed x).
-double BestOverPair(const Model& m, double x) {
-  double lo = std::fmax(0.0, 2 * x - 1), hi = x;
-  for (int i = 0; i < 200; ++i) {
-    const double a = lo + (hi - lo) / 3, b = hi - (hi - lo) / 3;
-    StateVec pa, pb;
-    pa[1] = pb[1] = x, pa[2] = a, pb[2] = b;
-    (FreeCalc(m, pa) < FreeCalc(m, pb) ? hi : lo) = (FreeCalc(m, pa) < FreeCalc(m, pb) ? b : a);
+// Every variant, with a case each where the old families may disagree.
+RunState Variant(int n0) {
+  if (n0 == 4) return Mixture4(310.0);
+  if (n0 == 8) {
+    RunState rs = Mixture8(330.0);
+    rs.para.conc = 0.5;  // where the default fluid-rich starts are feasible
+    return rs;
   }
-  StateVec p;
-  p[1] = x, p[2] = 0.5 * (lo + hi);
-  return FreeCalc(m, p);
+  RunState rs = State(n0, 3.0);
+  Para& q = rs.para;
+  q.w = -4.0, q.dS = 8.0, q.dH = 36.0, q.conc = 0.21;
+  if (n0 == 1) q.w = -16.0, q.dH = 26.0, q.z = 0.5, q.nu = 2, q.dH2 = 1.0, q.dS2 = 0.2;
+  if (n0 == 5) q.dH = 30.0, q.e2 = 1.0, q.w2 = 0.5, q.w3 = 0.2;
+  return rs;
 }
 
-// No state the search reports is above the lowest free energy a dense scan
-// over the fluid fraction finds, far below the transition too (where the
-// program's own search can stop far above the gel minimum).
-TEST(Equilibrium, NeverAboveADenseScanOfTheFreeEnergy) {
-  for (const double T : {10.0, 100.0, 250.0, 313.0, 314.5, 330.0, 600.0}) {
-    RunSpec s = Pair("phase", 3065, 2165.0 / 314.0, -300, T, T, 1);
-    const auto rows = Rows(s);
-    ASSERT_EQ(rows.size(), 1u);
-    Model m = s.model;
-    m.T = T;
-    double scan = INFINITY;
-    for (int k = 1; k < 2000; ++k) scan = std::fmin(scan, BestOverPair(m, k / 2000.0));
-    EXPECT_LE(rows[0][3], scan + 1e-9 * std::fabs(scan) + 1e-12) << T;
+TEST(EquilibriumSearch, EveryVariantEndsStationaryNoHigherThanTheFamiliesAndRepeats) {
+  for (int n0 : {1, 2, 4, 5, 8}) {
+    RunState rs = Variant(n0);
+    const std::int32_t idum = rs.idum;
+    const EquilibriumResult r = StepOrderEquilibrium(rs);
+    EXPECT_EQ(rs.idum, idum) << n0;
+    ASSERT_GE(r.minima, 1) << n0;
+    ASSERT_TRUE(Check(rs, rs.p0, n0)) << n0;
+    EXPECT_EQ(rs.fret0, FreeCalc(rs, rs.p0)) << n0;
+    EXPECT_LE(rs.fret0, rs.fret1) << n0;
+    EXPECT_LE(rs.fret0, rs.fret2) << n0;
+    StateVec g;
+    DerCalc(rs, rs.p0, g);
+    for (int i = 1; i <= n0; ++i) EXPECT_LT(std::fabs(g[i]), 1e-6 * rs.T) << n0 << " g" << i;
+
+    RunState again = Variant(n0);
+    StepOrderEquilibrium(again);
+    EXPECT_EQ(std::memcmp(&again.p0[1], &rs.p0[1], sizeof(double) * n0), 0) << n0;
+
+    StepOrderDiscont(again);  // the default search is never lower
+    EXPECT_LE(rs.fret0, std::fmin(again.fret1, again.fret2) + 1e-9 * std::fabs(rs.fret0)) << n0;
   }
+  // The ligand-activity mode: a zero of its (designed) gradient vector.
+  RunState rs = State(2, 300.0);
+  Para& q = rs.para;
+  q.mode = kAltMode, q.w = -300.0, q.dH = 3065.0, q.dS = 2165.0 / 314.0;
+  q.conc2 = 0.3, q.dH2 = 30.0, q.nu = 2;
+  const EquilibriumResult r = StepOrderEquilibrium(rs);
+  ASSERT_GE(r.minima, 1);
+  ASSERT_TRUE(Check(rs, rs.p0, 2));
+  StateVec g;
+  DerCalc(rs, rs.p0, g);
+  EXPECT_LT(std::fabs(g[1]), 1e-8 * rs.T);
+  EXPECT_LT(std::fabs(g[2]), 1e-12);
 }
 
-// The equilibrium heat capacity integrates to the change of the equilibrium
-// energy once the latent heat of the jump is added: sum of trapezoids of Cp
-// plus every dU against U(end) - U(start), first order (w = -300) and
-// continuous (w = -240).
-TEST(Equilibrium, HeatCurveAreaEqualsTheEnergyChange) {
-  for (const double w : {-300.0, -240.0}) {
-    const auto rows = Rows(Pair("heat", 2200 - 3 * w, 2200.0 / 314.0, w, 300, 330, 0.01), 2);
-    ASSERT_EQ(rows.size(), 3001u);
-    // T Cp x_f y_ff F iter U branch dU
-    double area = 0, latent = 0;
-    for (std::size_t i = 1; i < rows.size(); ++i) {
-      area += 0.5 * (rows[i][1] + rows[i - 1][1]) * (rows[i][0] - rows[i - 1][0]);
-      latent += rows[i][8];
+TEST(EquilibriumEnergy, IsFMinusTdFdTAtTheState) {
+  for (int n0 : {1, 2, 4, 5, 8, 42}) {
+    RunState rs = Variant(n0 == 42 ? 2 : n0);
+    if (n0 == 42) {
+      Para& q = rs.para;
+      q.mode = kAltMode, q.conc2 = 0.3, q.dH2 = 1.0, q.dS2 = 0.2, q.nu = 2;
     }
-    const double dU = rows.back()[6] - rows.front()[6];
-    EXPECT_NEAR(area + latent, dU, 1e-3 * dU) << w;
-    EXPECT_EQ(latent > 0, w == -300.0);
+    const int n = rs.n0;
+    const EquilibriumResult r = StepOrderEquilibrium(rs);
+    const double h = 1e-4 * rs.T;
+    Model up = rs, down = rs;
+    up.T += h, down.T -= h;
+    const double dFdT = (FreeCalc(up, rs.p0) - FreeCalc(down, rs.p0)) / (2.0 * h);
+    const double U = rs.fret0 - rs.T * dFdT;
+    EXPECT_NEAR(r.U, U, 1e-6 * (std::fabs(U) + rs.T)) << n0;
+    EXPECT_EQ(r.U, EquilibriumEnergy(rs, rs.p0)) << n;
   }
+}
+
+TEST(CoexistRobust, PairModelMatchesTheExactLineBelowTcAtBothScales) {
+  struct Scale {
+    double w, Tm, dHcal, Tlo;
+  };
+  for (const Scale& s : {Scale{-300.0, 314.0, 2165.0, 200.0}, Scale{-4.0, 3.0, 24.0, 1.0}}) {
+    const double tc = Tc(s.w);
+    for (double f : {0.0, 0.25, 0.5, 0.75, 0.9, 0.99, 0.999}) {
+      const double T = s.Tlo + f * (tc - s.Tlo);
+      RunState rs = Pair(T, s.w, s.Tm, s.dHcal);
+      const CoexistOutcome c = CoexistRobust(rs);
+      const double exact = T * rs.para.dS - 3.0 * s.w;
+      ASSERT_TRUE(c.found) << "T " << T << ": " << CoexistReason(c.status);
+      EXPECT_NEAR(c.dH, exact, 1e-8 * exact) << "T " << T;
+      EXPECT_EQ(rs.para.dH, c.dH);
+      EXPECT_LE(std::fabs(rs.fret1 - rs.fret2), c.gap_tol);
+      EXPECT_LT(rs.p1[1], 0.5);
+      EXPECT_GT(rs.p2[1], 0.5);
+    }
+    RunState above = Pair(1.01 * tc, s.w, s.Tm, s.dHcal);
+    const CoexistOutcome c = CoexistRobust(above);
+    EXPECT_FALSE(c.found);
+    EXPECT_EQ(c.status, CoexistStatus::kSinglePhase);
+  }
+  RunState cold = Pair(0.0, -300.0, 314.0, 2165.0);
+  EXPECT_EQ(CoexistRobust(cold).status, CoexistStatus::kBadTemperature);
+}
+
+TEST(CoexistRobust, MixturesHaveRecordsBelowTheirEndAtTheKelvinScale) {
+  for (int n0 : {4, 8}) {
+    for (double T : {300.0, 315.0}) {
+      RunState rs = n0 == 4 ? Mixture4(T) : Mixture8(T);
+      const CoexistOutcome c = CoexistRobust(rs);
+      ASSERT_TRUE(c.found) << n0 << " T " << T << ": " << CoexistReason(c.status);
+      EXPECT_GT(FluidShare(rs, rs.p2) - FluidShare(rs, rs.p1), 0.1) << n0;
+      EXPECT_LE(std::fabs(rs.fret1 - rs.fret2), c.gap_tol) << n0;
+      EXPECT_LT(c.gap_tol, 1e-9 * std::fabs(c.dH)) << n0;
+    }
+  }
+}
+
+TEST(CritRobust, PairModelCriticalPointFromStarts15PercentAwayAtBothScales) {
+  for (double w : {-250.0, -4.0}) {
+    const double dS = w == -4.0 ? 8.0 : 10.0;
+    const double tc = Tc(w), dhc = tc * dS - 3.0 * w;
+    for (double f : {0.85, 1.15}) {
+      RunState rs = State(2, f * tc);
+      rs.para.w = w, rs.para.dS = dS, rs.para.dH = dhc;
+      const CritOutcome c = CritRobust(rs);
+      ASSERT_TRUE(c.found) << "w " << w << " start " << f << ": " << CritReason(c.status);
+      EXPECT_NEAR(c.T, tc, 1e-3 * tc) << "w " << w << " start " << f;
+      EXPECT_NEAR(c.dH, dhc, 1e-3 * dhc) << "w " << w << " start " << f;
+      EXPECT_LE(c.rel_width, c.tol);
+      EXPECT_EQ(rs.T, c.T);
+      EXPECT_EQ(rs.para.dH, c.dH);
+      EXPECT_TRUE(std::isfinite(rs.det));
+    }
+  }
+  RunState rs = State(2, -1.0);
+  EXPECT_EQ(CritRobust(rs).status, CritStatus::kBadStart);
 }
 
 }  // namespace

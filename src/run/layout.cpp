@@ -79,6 +79,9 @@ Layout LayoutFor(const RunSpec& spec) {
     b.layout.columns.push_back({"det", det_unit, false});
     b.State(state).Add("F", kEnergy).Add("iter", kOne, true);
   }
+  if (spec.task == "crit" && spec.search != SearchMode::kClassic) {
+    b.Add("rel_width", kOne);  // final interval of T over T: how far the tolerance was met
+  }
   if (spec.task == "heat" && spec.search != SearchMode::kClassic) {
     b.Add("U", kEnergy).Add("branch", kOne, true).Add("dU", kEnergy);
   }

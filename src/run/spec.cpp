@@ -266,11 +266,6 @@ std::optional<Refusal> DeriveAndCheck(RunSpec& spec) {
   } else if (!(spec.T_min > 0)) {
     return Refuse(21, "a positive temperature (the sweep is in T)");
   }
-  if (spec.search != SearchMode::kClassic && spec.task != "phase" && spec.task != "heat") {
-    return {{FindField("search"), "classic for task " + spec.task +
-                                      " (the equilibrium search serves phase and heat)"}};
-  }
-
   // Ranges in which the model's sums and ratios cannot stay finite.
   const bool ligand = m.n0 == 1 || IsAltMode(p);
   if (ligand && spec.task != "size" && !(p.nu < kMaxLigandSize)) {

@@ -1,167 +1,487 @@
-#include "search/equilibrium.hpp"
-
+// Equilibrium search: the lowest minimum of the free energy from a fixed grid
+// of starts over the whole feasible range of the fluid fraction(s).
+//
+// The starts are deterministic on purpose: nothing is drawn from the random
+// generator, so a point's result does not depend on the points before it and
+// the default searches see the generator exactly as before.  The pair
+// probabilities start at their random-mixing values (products of the site
+// fractions), which lie inside the feasible region for every fluid fraction.
 #include <cmath>
+#include <cstdint>
+#include <exception>
 #include <limits>
+#include <utility>
+
+#include <boost/math/tools/roots.hpp>
 
 #include "model/model.hpp"
+#include "model/terms.hpp"
 #include "numeric/minimize.hpp"
+#include "search/equilibrium.hpp"
 #include "search/objective.hpp"
 
 namespace chainmelt {
 
 namespace {
 
-// Starts per fluid-fraction axis, at (k + 1/2)/kGrid of the feasible range.
-constexpr int kGrid = 8;
-constexpr int kGrid2 = 4;  // per axis of the two-fraction variants (5, 8)
-// Two minima are distinct when their total fluid fractions differ by more.
-constexpr double kDistinct = 1e-3;
-// Distances from the edges of the almost pure starts.
-constexpr double kEdges[] = {1e-4, 1e-8, 1e-12};
+constexpr int kLine = 9;        // starts along one fluid fraction
+constexpr int kTriangle = 6;    // n0 = 5: grid over (fluid, component) with i + j <= 6
+constexpr int kSquare = 3;      // n0 = 8: 3 x 3 over the two fluid fractions
+constexpr int kAltScan = 64;    // alternative mode: scan of the fluid fraction
+constexpr int kMaxStarts = 32;
+constexpr double kSameState = 1e-6;  // largest component difference of one minimum
+constexpr int kNewtonSteps = 8;
+// Where Newton steps finish a minimisation, conjugate gradients stop at this
+// coarser tolerance; a polish that does not converge goes back to them.
+constexpr double kCoarseTol = 1e-8;
+constexpr double kConverged = 1e-10;  // last Newton step, relative to the state
+constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// The state with fluid fractions a (and, for n0 = 5 the component fraction,
-// for n0 = 8 the fluid fraction of B, b) and random-mixing pair variables.
-StateVec MixingState(const Model& m, double a, double b) {
-  StateVec p;
-  const double c = m.para.conc, c2 = m.para.conc2;
-  if (IsAltMode(m.para)) {
-    p[1] = a, p[2] = 0.0;
-    return p;
-  }
+bool HasHessian(const Model& m) {
+  return !IsAltMode(m.para) && (m.n0 == 2 || m.n0 == 4 || m.n0 == 5 || m.n0 == 8);
+}
+
+// Middle of stratum k of n over (0, top).
+double Stratum(int k, int n, double top) { return top * ((k - 0.5) / n); }
+
+// The grid of starts; returns their number.
+int FillStarts(const Model& m, StateVec* s) {
+  const Para& para = m.para;
+  int n = 0;
+  if (IsAltMode(para)) return 0;  // no minimisation: see AltStates
   switch (m.n0) {
     case 1:
-      p[1] = a;
+      for (int k = 1; k <= kLine; ++k, ++n) s[n][1] = Stratum(k, kLine, 1.0);
       break;
     case 2:
-      p[1] = a, p[2] = a * a;
+      for (int k = 1; k <= kLine; ++k, ++n) {
+        const double x = Stratum(k, kLine, 1.0);
+        s[n][1] = x;
+        s[n][2] = x * x;
+      }
       break;
-    case 4:
-      p[1] = a, p[2] = a * a, p[3] = a * c, p[4] = c * c;
+    case 4: {
+      const double c = para.conc;
+      for (int k = 1; k <= kLine; ++k, ++n) {
+        const double x = Stratum(k, kLine, 1.0 - c);
+        s[n][1] = x;
+        s[n][2] = x * x;
+        s[n][3] = x * c;
+        s[n][4] = c * c;
+      }
       break;
+    }
     case 5:
-      p[1] = a, p[2] = b, p[3] = a * a, p[4] = a * b, p[5] = b * b;
+      for (int i = 1; i <= kTriangle; ++i) {
+        for (int j = 1; i + j <= kTriangle; ++j, ++n) {
+          const double x = Stratum(i, kTriangle, 1.0);
+          const double c = Stratum(j, kTriangle, 1.0);
+          s[n][1] = x;
+          s[n][2] = c;
+          s[n][3] = x * x;
+          s[n][4] = x * c;
+          s[n][5] = c * c;
+        }
+      }
       break;
     case 8: {
-      const double ag = (1.0 - c2) - a, bg = c2 - b;
-      p[1] = a, p[2] = b, p[3] = a * a, p[4] = b * b, p[5] = ag * bg, p[6] = b * ag;
-      p[7] = a * bg, p[8] = a * b;
+      const double b = para.conc2;
+      for (int i = 1; i <= kSquare; ++i) {
+        for (int j = 1; j <= kSquare; ++j, ++n) {
+          const double xa = Stratum(i, kSquare, 1.0 - b);
+          const double xb = Stratum(j, kSquare, b);
+          const double ga = (1.0 - b) - xa, gb = b - xb;
+          s[n][1] = xa;
+          s[n][2] = xb;
+          s[n][3] = xa * xa;
+          s[n][4] = xb * xb;
+          s[n][5] = ga * gb;
+          s[n][6] = xb * ga;
+          s[n][7] = xa * gb;
+          s[n][8] = xa * xb;
+        }
+      }
       break;
     }
     default:
       break;
   }
-  return p;
+  return n;
 }
 
-double FluidTotal(const Model& m, const StateVec& p) {
-  return m.n0 == 8 ? p[1] + p[2] : p[1];
+// Almost pure gel and fluid states: far from the transition the minimum lies
+// so close to an edge that conjugate gradients from the grid stall in the
+// narrow wedge the pair variables leave there (n0 = 2 at 10 K: F = 34 where
+// the gel minimum has F = 0).  Their runs are kept only where they end lower
+// than every minimum of the grid; elsewhere they stall near their edge
+// themselves and would pass for minima.
+int FillEdgeStarts(const Model& m, StateVec* s) {
+  const Para& para = m.para;
+  int n = 0;
+  if (!IsAltMode(para)) {
+    for (const double eps : {1e-4, 1e-8, 1e-12}) {
+      for (const bool fluid : {false, true}) {
+        const double u = fluid ? 1.0 - eps : eps;
+        StateVec& p = s[n++];
+        switch (m.n0) {
+          case 1:
+            p[1] = u;
+            break;
+          case 2:
+            p[1] = u, p[2] = u * u;
+            break;
+          case 4: {
+            const double c = para.conc, x = u * (1.0 - c);
+            p[1] = x, p[2] = x * x, p[3] = x * c, p[4] = c * c;
+            break;
+          }
+          case 5: {
+            const double x = u * (1.0 - 2.0 * eps), c = eps;
+            p[1] = x, p[2] = c, p[3] = x * x, p[4] = x * c, p[5] = c * c;
+            break;
+          }
+          case 8: {
+            const double b = para.conc2, xa = u * (1.0 - b), xb = u * b;
+            const double ga = (1.0 - b) - xa, gb = b - xb;
+            p[1] = xa, p[2] = xb, p[3] = xa * xa, p[4] = xb * xb, p[5] = ga * gb;
+            p[6] = xb * ga, p[7] = xa * gb, p[8] = xa * xb;
+            break;
+          }
+          default:
+            --n;
+            break;
+        }
+      }
+    }
+  }
+  return n;
 }
 
-// The largest total fluid fraction of the variant.
-double FluidRange(const Model& m) {
-  if (m.n0 == 4) return 1.0 - m.para.conc;
-  return 1.0;
+double MaxAbs(const StateVec& g, int n) {
+  double m = 0.0;
+  for (int i = 1; i <= n; ++i) m = std::fmax(m, std::fabs(g[i]));
+  return m;
+}
+
+// Solves a d = -g by Cholesky on a copy of the n x n matrix h; false when h is
+// not positive definite (a saddle or worse: no Newton step).
+bool NewtonStep(const Matrix& h, const StateVec& g, int n, StateVec& d) {
+  double a[kMaxVars + 1][kMaxVars + 1];
+  for (int i = 1; i <= n; ++i)
+    for (int j = 1; j <= n; ++j) a[i][j] = h[i][j];
+  for (int j = 1; j <= n; ++j) {
+    double s = a[j][j];
+    for (int k = 1; k < j; ++k) s -= a[j][k] * a[j][k];
+    if (!(s > 0.0)) return false;
+    a[j][j] = std::sqrt(s);
+    for (int i = j + 1; i <= n; ++i) {
+      double t = a[i][j];
+      for (int k = 1; k < j; ++k) t -= a[i][k] * a[j][k];
+      a[i][j] = t / a[j][j];
+    }
+  }
+  StateVec y;
+  for (int i = 1; i <= n; ++i) {
+    double t = -g[i];
+    for (int k = 1; k < i; ++k) t -= a[i][k] * y[k];
+    y[i] = t / a[i][i];
+  }
+  for (int i = n; i >= 1; --i) {
+    double t = y[i];
+    for (int k = i + 1; k <= n; ++k) t -= a[k][i] * d[k];
+    d[i] = t / a[i][i];
+  }
+  return true;
+}
+
+// Newton steps from the minimum p (free energy f) while each one lowers the
+// largest gradient component and does not raise the free energy beyond its
+// rounding.  Returns the number of steps taken; converged tells whether the
+// last step was below kConverged.
+int Polish(RunState& rs, StateVec& p, double& f, bool& converged) {
+  converged = false;
+  const Model& m = rs;
+  const int n = rs.n0;
+  StateVec g;
+  DerCalc(m, p, g);
+  double gmax = MaxAbs(g, n);
+  int steps = 0;
+  for (int k = 0; k < kNewtonSteps && gmax > 0.0; ++k) {
+    HesseCalc(m, p, n, rs.hes);
+    StateVec d;
+    if (!NewtonStep(rs.hes, g, n, d)) break;
+    // A step this small is at the rounding of the state: converged, whether
+    // or not the step itself still improves anything.
+    const bool small = MaxAbs(d, n) <= kConverged * (1.0 + MaxAbs(p, n));
+    StateVec q;
+    for (int i = 1; i <= n; ++i) q[i] = p[i] + d[i];
+    if (!Check(m, q, n)) break;
+    StateVec gq;
+    const double fq = FreeDerCalc(m, q, gq);
+    const double gqmax = MaxAbs(gq, n);
+    if (gqmax < gmax && fq <= f + 1e-12 * std::fmax(1.0, std::fabs(f))) {
+      p = q, f = fq, g = gq, gmax = gqmax;
+      ++steps;
+    } else if (!small) {
+      break;
+    }
+    if (small) {
+      converged = true;
+      break;
+    }
+  }
+  if (gmax == 0.0) converged = true;
+  return steps;
+}
+
+struct Minimum {
+  StateVec p;
+  double f = kInf;
+  double share = 0;
+  int iter = 0;
+  int newton = 0;
+};
+
+bool SameState(const Model& m, const StateVec& a, const StateVec& b) {
+  for (int i = 1; i <= m.n0; ++i) {
+    // -ln z of the alternative mode has no natural scale: relative there.
+    const double scale = IsAltMode(m.para) && i == 2 ? std::fmax(1.0, std::fabs(a[i])) : 1.0;
+    if (!(std::fabs(a[i] - b[i]) <= kSameState * scale)) return false;
+  }
+  return true;
+}
+
+// True when a is preferred to b: lower free energy, on a tie the larger share.
+bool Lower(const Minimum& a, const Minimum& b) {
+  return a.f < b.f || (a.f == b.f && a.share > b.share);
+}
+
+void Put(const Minimum& from, StateVec& p, double& f, int n) {
+  for (int i = 1; i <= n; ++i) p[i] = from.p[i];
+  f = from.f;
+}
+
+
+// The alternative mode.  Its gradient vector is by design not that of its
+// free energy (which is unbounded below in p2), so it has no minimum to
+// search for: its states are the zeros of that vector.  For a fluid fraction
+// x, the second component (conc2 minus the binding degree, falling in p2)
+// has one zero a(x), found by bracketing and TOMS 748; the states are then
+// where the first component along x, g1(x, a(x)), rises through zero.
+
+template <class F>
+bool ToRoot(double lo, double hi, double flo, double fhi, double& root, F f) {
+  std::uintmax_t it = 200;
+  try {
+    const std::pair<double, double> r = boost::math::tools::toms748_solve(
+        f, lo, hi, flo, fhi, boost::math::tools::eps_tolerance<double>(50), it);
+    root = 0.5 * (r.first + r.second);
+  } catch (const std::exception&) {
+    return false;
+  }
+  return true;
+}
+
+bool AltActivity(const Model& m, double x, double& a) {
+  StateVec p;
+  p[1] = x;
+  auto g2 = [&m, &p](double t) {
+    p[2] = t;
+    StateVec g;
+    DerCalc(m, p, g);
+    return g[2];
+  };
+  double lo = -1.0, hi = 1.0;
+  double glo = g2(lo), ghi = g2(hi);
+  for (int k = 0; k < 64 && !(glo > 0.0); ++k) glo = g2(lo *= 2.0);
+  for (int k = 0; k < 64 && !(ghi < 0.0); ++k) ghi = g2(hi *= 2.0);
+  if (glo == 0.0) return a = lo, true;
+  if (ghi == 0.0) return a = hi, true;
+  if (!(glo > 0.0 && ghi < 0.0)) return false;
+  return ToRoot(lo, hi, glo, ghi, a, g2);
+}
+
+// g1 at (x, a(x)), NaN where a(x) does not exist.
+double AltSlope(const Model& m, double x, double& a) {
+  if (!AltActivity(m, x, a)) return std::numeric_limits<double>::quiet_NaN();
+  StateVec p, g;
+  p[1] = x;
+  p[2] = a;
+  DerCalc(m, p, g);
+  return g[1];
+}
+
+int AltStates(const Model& m, Minimum* found) {
+  int nfound = 0;
+  double a = 0.0;
+  double xprev = Stratum(1, kAltScan, 1.0);
+  double hprev = AltSlope(m, xprev, a);
+  for (int k = 2; k <= kAltScan && nfound < kMaxStarts; ++k) {
+    const double x = Stratum(k, kAltScan, 1.0);
+    const double h = AltSlope(m, x, a);
+    if (hprev < 0.0 && h >= 0.0) {
+      double root = x;
+      auto f = [&m](double t) {
+        double b = 0.0;
+        const double v = AltSlope(m, t, b);
+        return std::isnan(v) ? 0.0 : v;
+      };
+      if (h == 0.0 || ToRoot(xprev, x, hprev, h, root, f)) {
+        Minimum st;
+        st.p[1] = root;
+        if (AltActivity(m, root, st.p[2]) && Check(m, st.p, 2)) {
+          st.f = FreeCalc(m, st.p);
+          st.share = root;
+          found[nfound++] = st;
+        }
+      }
+    }
+    xprev = x, hprev = h;
+  }
+  return nfound;
 }
 
 }  // namespace
 
-double EnergyAt(const Model& m, const StateVec& p, double F) {
-  const Para& a = m.para;
-  if (!IsAltMode(a)) {
-    switch (m.n0) {
-      case 2:
-        return a.dH * p[1] + 3.0 * a.w * p[2];
-      case 4:
-        return a.e2 * a.conc + a.dH * p[1] + 3.0 * a.w * p[2] + 6.0 * a.w3 * p[3] +
-               3.0 * a.w2 * p[4];
-      case 5:
-        return a.e2 * p[2] + a.dH * p[1] + 3.0 * a.w * p[3] + 6.0 * a.w3 * p[4] +
-               3.0 * a.w2 * p[5];
-      case 8:
-        return a.dH * p[1] + (a.dH + a.dH2) * p[2] + 3.0 * a.w * (p[3] + p[4] + 2.0 * p[8]);
-      default:
-        break;
-    }
-  }
-  // F - T dF/dT at fixed state.
-  const double h = 1e-4 * m.T;
-  Model up = m, down = m;
-  up.T = m.T + h;
-  down.T = m.T - h;
-  return F - m.T * (FreeCalc(up, p) - FreeCalc(down, p)) / (2.0 * h);
+int EquilibriumStarts(const Model& m) {
+  if (IsAltMode(m.para)) return kAltScan;
+  StateVec s[kMaxStarts];
+  return FillStarts(m, s);
 }
 
-void StepOrderEquilibrium(RunState& rs) {
-  const Model& m = rs;
-  WalledFreeEnergyObjective walled(m);
-  const bool two = !IsAltMode(m.para) && (m.n0 == 5 || m.n0 == 8);
-  const int na = two ? kGrid2 : kGrid;
-  const int nb = two ? kGrid2 : 1;
-  const double range = FluidRange(m);
+double FluidShare(const Model& m, const StateVec& p) {
+  if (IsAltMode(m.para)) return p[1];
+  switch (m.n0) {
+    case 4: return p[1] / (1.0 - m.para.conc);
+    case 5: return p[1] / (1.0 - p[2]);
+    case 8: return p[1] + p[2];
+    default: return p[1];
+  }
+}
 
-  double best = std::numeric_limits<double>::infinity();
-  int best_iter = 0;
-  StateVec best_p;
-  // Lowest and highest total fluid fraction of the minima, to tell the
-  // families apart.
-  double lo_x = 0, hi_x = 0;
-  bool any = false;
-  // One start with fractions (u, v) of the ranges of the fluid fraction(s).
-  auto start = [&](double u, double v) {
-    double a = u * range, b = 0.0;
-    if (m.n0 == 5) {
-      b = v * (1.0 - a);  // x_s in what x_f leaves
-    } else if (m.n0 == 8) {
-      a = u * (1.0 - m.para.conc2);
-      b = v * m.para.conc2;
-    }
-    StateVec p = MixingState(m, a, b);
-    if (!Check(m, p, m.n0)) return;
-    double f = FreeCalc(m, p);
-    int iter = 0;
-    frprmn(p, m.n0, rs.ftol, iter, f, walled);
-    if (!std::isfinite(f) || !Check(m, p, m.n0)) return;
-    const double x = FluidTotal(m, p);
-    if (!any) {
-      lo_x = hi_x = x;
-      any = true;
-    }
-    lo_x = std::fmin(lo_x, x);
-    hi_x = std::fmax(hi_x, x);
-    if (f < best) {
-      best = f;
-      best_p = p;
-      best_iter = iter;
-    }
-  };
-  for (int i = 0; i < na; ++i)
-    for (int j = 0; j < nb; ++j) start((i + 0.5) / na, (j + 0.5) / nb);
-  // Almost pure states: far from the transition the minimum lies so close to
-  // an edge that the conjugate gradients from the grid stall in the narrow
-  // wedge the pair variables leave there.
-  for (const double eps : kEdges) {
-    start(eps, eps);
-    start(1.0 - eps, 1.0 - eps);
+double EquilibriumEnergy(const Model& m, const StateVec& p) {
+  if (HasHessian(m)) {
+    // The free energy of a pair variant is affine in T at a fixed state, so
+    // F - T dF/dT is the free energy at T = 0.
+    Model cold = m;
+    cold.T = 0.0;
+    return FreeCalc(cold, p);
   }
-  if (!any) {
-    // No start is feasible (conc or conc2 outside their ranges): the
-    // sentinel, as for an infeasible state.
-    rs.fret0 = kSentinel;
-    rs.minima = 0;
-    rs.iter = 0;
-    return;
+  if (!Check(m, p, m.n0)) return kSentinel;
+  // Ligand variants: U = x dH + w x^2 / 2 + sum over k of B(k) (N - k) dH2
+  // q(k) / (1 + q(k)), q(k) = z exp(-(N - k) eps / T) (z = exp(-p2) in the
+  // alternative mode), the derivative of T ln(1 + q(k)) with respect to T.
+  const Para& para = m.para;
+  const double x = p[1];
+  const bool alt = IsAltMode(para);
+  const double N = para.nu + 1.0;
+  const double eps = para.dH2 - m.T * para.dS2;
+  double bound = 0.0;
+  for (double k = 0.0; k <= N && !std::isnan(bound); k += 1.0) {
+    const double t = -(N - k) * eps / m.T;
+    double sigma;
+    if (alt) {
+      sigma = 1.0 / (1.0 + std::exp(-(t - p[2])));
+    } else if (para.z == 0.0) {
+      sigma = 0.0;
+    } else {
+      sigma = 1.0 / (1.0 + std::exp(-(t + std::log(para.z))));
+    }
+    bound += terms::LigandWeight(N, k, x) * ((N - k) * para.dH2) * sigma;
   }
-  rs.p0 = best_p;
-  rs.fret0 = best;
-  rs.iter = best_iter;
-  const double x = FluidTotal(m, best_p);
-  rs.minima = hi_x - lo_x > kDistinct ? 2 : 1;
-  if (rs.minima == 2) {
-    rs.branch = std::fabs(x - lo_x) <= std::fabs(x - hi_x) ? 0 : 1;
+  double U = x * para.dH + 0.5 * para.w * (x * x) + bound;
+  if (alt) U += para.conc2 * p[2];
+  return U;
+}
+
+EquilibriumResult StepOrderEquilibrium(RunState& rs, const EquilibriumOptions& options) {
+  const Model& m = rs;
+  const int n = rs.n0;
+  StateVec starts[kMaxStarts];
+  const int count = FillStarts(m, starts);
+  Minimum found[kMaxStarts];
+  int nfound = 0;
+  WalledFreeEnergyObjective walled(m);
+  const bool polish = options.polish && HasHessian(m);
+
+  if (IsAltMode(m.para)) nfound = AltStates(m, found);
+  StateVec edges[kMaxStarts];
+  const int nedges = FillEdgeStarts(m, edges);
+  for (int s = 0; s < count + nedges && !IsAltMode(m.para); ++s) {
+    const bool edge = s >= count;
+    Minimum run;
+    run.p = edge ? edges[s - count] : starts[s];
+    if (!Check(m, run.p, n)) continue;  // only at the edge of the region
+    run.f = walled.Evaluate(run.p);
+    frprmn(run.p, n, polish ? kCoarseTol : rs.ftol, run.iter, run.f, walled);
+    if (!(run.f < kInf)) continue;
+    if (polish) {
+      bool converged = false;
+      run.newton = Polish(rs, run.p, run.f, converged);
+      if (!converged) {
+        int more = 0;
+        frprmn(run.p, n, rs.ftol, more, run.f, walled);
+        run.iter += more;
+        run.newton = Polish(rs, run.p, run.f, converged);
+      }
+    }
+    run.f = FreeCalc(m, run.p);
+    run.share = FluidShare(m, run.p);
+    if (edge) {
+      bool lowest = true;
+      for (int j = 0; j < nfound && lowest; ++j) lowest = run.f < found[j].f;
+      if (!lowest) continue;
+    }
+    int same = -1;
+    for (int j = 0; j < nfound && same < 0; ++j)
+      if (SameState(m, run.p, found[j].p)) same = j;
+    if (same < 0)
+      found[nfound++] = run;
+    else if (Lower(run, found[same]))
+      found[same] = run;
+  }
+
+  EquilibriumResult r;
+  r.minima = nfound;
+  if (nfound == 0) {
+    // No feasible start at all (a variant without a model): the sentinel.
+    rs.fret0 = rs.fret1 = rs.fret2 = kSentinel;
+    return r;
+  }
+
+  int best = 0;
+  for (int j = 1; j < nfound; ++j)
+    if (Lower(found[j], found[best])) best = j;
+  double lo = found[0].share, hi = found[0].share;
+  for (int j = 1; j < nfound; ++j) {
+    lo = std::fmin(lo, found[j].share);
+    hi = std::fmax(hi, found[j].share);
+  }
+  const double mid = 0.5 * (lo + hi);
+  int gel = -1, fluid = -1;
+  if (nfound >= 2) {
+    for (int j = 0; j < nfound; ++j) {
+      int& side = found[j].share < mid ? gel : fluid;
+      if (side < 0 || Lower(found[j], found[side])) side = j;
+    }
+  }
+  const Minimum& eq = found[best];
+  Put(eq, rs.p0, rs.fret0, n);
+  rs.iter = eq.iter;
+  r.share = eq.share;
+  r.newton_steps = eq.newton;
+  r.U = EquilibriumEnergy(m, eq.p);
+  if (gel >= 0 && fluid >= 0) {
+    r.two_sides = true;
+    Put(found[gel], rs.p1, rs.fret1, n);
+    Put(found[fluid], rs.p2, rs.fret2, n);
+    r.branch = eq.share < mid ? Branch::kGelRich : Branch::kFluidRich;
   } else {
-    rs.branch = x < 0.5 * FluidRange(m) ? 0 : 1;
+    Put(eq, rs.p1, rs.fret1, n);
+    Put(eq, rs.p2, rs.fret2, n);
+    r.branch = eq.share < 0.5 ? Branch::kGelRich : Branch::kFluidRich;
   }
-  rs.U = EnergyAt(m, best_p, best);
+  return r;
 }
 
 }  // namespace chainmelt

@@ -1,23 +1,163 @@
-// The equilibrium search: the lowest minimum of the free energy at the
-// current point, found deterministically at any energy scale.
+// Searches that find what they look for at any energy scale: the global
+// minimum of the free energy at a point, the coexistence enthalpy at a
+// temperature, and the critical point where the coexistence line ends.
+//
+// None of them draws from the random generator: the equilibrium search starts
+// from a fixed grid of states, so its result depends on the point alone (the
+// same in every run and in any order of points, which also keeps parallel
+// sweeps trivial).  None of them prints; what went wrong is returned as a
+// status with a one-line reason.
 #pragma once
 
 #include "model/run_state.hpp"
+#include "numeric/arrays.hpp"
 
 namespace chainmelt {
 
-// Minimises the free energy from a fixed grid of starts that covers the whole
-// feasible range of the fluid fraction(s), pair variables at random mixing,
-// and keeps the lowest minimum.  Draws nothing from the generator.  Leaves
-// the state in p0/fret0/iter (iter of the run that found it), the number of
-// distinct minima in rs.minima, the family of the state in rs.branch (with
-// two distinct minima: 0 for the one of lower total fluid fraction, 1 for
-// the other; with one: by which half of the fluid range it lies in) and the
-// equilibrium energy per site U = F + T*S in rs.U.
-void StepOrderEquilibrium(RunState& rs);
+// ---------------------------------------------------------------------------
+// Equilibrium search.
 
-// U = F + T*S of the state p: the energy part of the free energy (for the
-// ligand variants F - T dF/dT at fixed state, by a central difference).
-double EnergyAt(const Model& m, const StateVec& p, double F);
+// Which family a minimum belongs to, by its fluid share (FluidShare below).
+// Where the search finds two or more distinct minima, those below the middle
+// of the lowest and the highest share are gel-rich, the others fluid-rich.
+// Where it finds one, the share decides: below 0.5 gel-rich, otherwise
+// fluid-rich.  A change of family between two points is therefore a
+// first-order transition only where one of the two points has two distinct
+// minima (above the critical temperature the single minimum crosses 0.5
+// smoothly).
+enum class Branch { kGelRich, kFluidRich };
+
+struct EquilibriumResult {
+  Branch branch = Branch::kGelRich;  // family of the equilibrium state p0
+  double U = 0;          // equilibrium energy per site at p0, F + T*S (EquilibriumEnergy)
+  double share = 0;      // fluid share of p0 (FluidShare)
+  int minima = 0;        // distinct minima found (states apart by more than 1e-6)
+  bool two_sides = false;  // p1 and p2 are distinct minima of the two families
+  int newton_steps = 0;  // Newton steps that polished p0 (0 when not polished)
+};
+
+struct EquilibriumOptions {
+  // Polish every minimum with Newton steps on the closed-form Hessian (pair
+  // variants n0 = 2, 4, 5, 8; the ligand variants have none).
+  bool polish = true;
+};
+
+// The lowest minimum of the free energy at the current point (n0, T, para):
+// every start of a fixed grid covering the feasible range of the fluid
+// fraction(s), the pair probabilities at their random-mixing values, is
+// minimised by conjugate gradients with +infinity outside the feasible region
+// (no run can end infeasible), optionally polished, and the distinct minima
+// are kept.  Where Newton steps polish, conjugate gradients stop at a coarser
+// tolerance first and go on to ftol only where the polish does not converge.
+//
+// The alternative mode has no minimum to search for (its gradient vector is
+// by design not that of its free energy, which is unbounded below there): its
+// states are the zeros of that vector, found along a scan of the fluid
+// fraction with p2 solved from its own component, and the lowest of them in
+// free energy is taken.  iter is 0 there.
+//
+// Leaves
+//   p0/fret0  the lowest minimum (on an exact tie the larger fluid share),
+//   iter      the iterations of the run that ended there,
+//   p1/fret1  the lowest gel-rich minimum, p2/fret2 the lowest fluid-rich one
+//             (both p0 when only one distinct minimum was found),
+//   hes       overwritten (working space of the polish).
+// The random generator is not touched.
+EquilibriumResult StepOrderEquilibrium(RunState& rs, const EquilibriumOptions& options = {});
+
+// Number of starts of the grid (9 along the fluid fraction for n0 = 1, 2, 4;
+// 15 over fluid and component fraction for n0 = 5; 3 x 3 over the two fluid
+// fractions for n0 = 8), or of scan points in the alternative mode (64).
+int EquilibriumStarts(const Model& m);
+
+// The fluid fraction of the lipid: p1 (n0 = 1, 2 and the alternative mode),
+// p1 / (1 - conc) (n0 = 4), p1 / (1 - p2) (n0 = 5), p1 + p2 (n0 = 8).
+double FluidShare(const Model& m, const StateVec& p);
+
+// The energy per site U = F - T dF/dT at the fixed state p, so that
+// F = U - T*S with the entropy S of the free energy: for the pair variants the
+// free energy without its temperature terms, for n0 = 1 (and the alternative
+// mode) also the binding enthalpy of the bound ligands.
+double EquilibriumEnergy(const Model& m, const StateVec& p);
+
+// ---------------------------------------------------------------------------
+// Coexistence enthalpy.
+
+enum class CoexistStatus {
+  kFound,
+  kBadTemperature,     // T <= 0 or not a number
+  kEstimateNotFinite,  // the starting estimate is not a finite number
+  kNoFeasibleMinimum,  // a point without any feasible minimum
+  kNoSignChange,       // no transition within the physical range of dH
+  kSinglePhase,        // the families never form distinct phases (above the critical T)
+  kNotConverged,       // the two free energies differ at the root by more than allowed
+};
+
+// One line saying why no coexistence was recorded ("" for kFound).
+const char* CoexistReason(CoexistStatus s);
+
+struct CoexistOutcome {
+  bool found = false;
+  CoexistStatus status = CoexistStatus::kNoSignChange;
+  double dH = 0;        // the root (also left in para.dH), or the last dH tried
+  double estimate = 0;  // the starting estimate E
+  double lo = 0, hi = 0;  // the final bracket of the root
+  double gap = 0;       // |fret1 - fret2| at dH
+  double gap_tol = 0;   // what the record allows for it
+  int searches = 0;     // equilibrium searches made
+};
+
+// At the current T, the melting enthalpy dH at which the lowest gel-rich and
+// the lowest fluid-rich minimum have equal free energy, the root of
+// D(dH) = fret1 - fret2.  D falls with dH (the fluid minimum holds more fluid
+// chains), so the bracket starts at the estimate E of the coexistence task,
+// half-width 1e-3 s with s = max(|E|, T|dS|), and moves outwards, doubling,
+// up to 2 s from E.  Ends where only one family exists give the sign of D
+// alone and are bisected until both ends hold two distinct minima; then
+// TOMS 748 (Boost.Math) narrows the root to 1e-10 relative in dH.  Found when
+// at the root the two minima are distinct states (fluid shares more than 1e-3
+// apart) and |fret1 - fret2| is within gap_tol (the slope of D times the final
+// bracket, plus the rounding of the free energies).  Leaves para.dH,
+// p1/fret1, p2/fret2, p0/fret0 and iter of the search at dH.
+CoexistOutcome CoexistRobust(RunState& rs);
+
+// ---------------------------------------------------------------------------
+// Critical point.
+
+enum class CritStatus {
+  kFound,
+  kBadStart,         // T <= 0 or not a number at the start
+  kNoCoexistence,    // no temperature of the reach gives coexistence
+  kNoEnd,            // coexistence at every temperature of the reach
+  kLineLeavesRange,  // the line ends, but not at a critical point (reason below)
+};
+
+const char* CritReason(CritStatus s);
+
+struct CritOutcome {
+  bool found = false;
+  CritStatus status = CritStatus::kNoCoexistence;
+  CoexistStatus end = CoexistStatus::kSinglePhase;  // why there is no coexistence above T_above
+  double T = 0, dH = 0;          // the critical point (also left in T, para.dH)
+  double T_below = 0, T_above = 0;  // coexistence at T_below, none at T_above
+  double rel_width = 0;          // (T_above - T_below) / T: how far the tolerance was met
+  double tol = 0;                // the relative tolerance asked for
+  int coexist_searches = 0;
+};
+
+// The end of the coexistence line: from the start (para.dH, T) the
+// temperature moves in steps of 5 % of T (doubling, never to T <= 0: a step
+// down divides T by 1 + step) until one temperature has coexistence and one
+// has none, and the interval is then halved until its width is below
+// rel_tol * T.  The critical point is its middle, with the coexistence
+// enthalpy of its lower end.  Coexistence needs phases more than 1e-3 apart in
+// fluid share, so the end lies a little below the critical temperature (for
+// n0 = 2 by about 1e-5 relative; closer than that, whether the search still
+// resolves two phases is a matter of its resolution).  The start's para.dH
+// is not needed: every temperature finds its own coexistence enthalpy.  A
+// point with T <= 0 is outside the model.
+// Leaves T, para.dH at the critical point, p0/fret0/iter the equilibrium
+// state there and det its scaled Hessian determinant (NaN for n0 = 1).
+CritOutcome CritRobust(RunState& rs, double rel_tol = 1e-6);
 
 }  // namespace chainmelt

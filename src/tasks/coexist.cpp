@@ -7,6 +7,7 @@
 // up.  The record reports both phases at the trial value evaluated last.
 // A point without a record says why in one line on the diagnostics stream.
 #include <cmath>
+#include "search/equilibrium.hpp"
 #include "search/search.hpp"
 #include "tasks/record.hpp"
 #include "tasks/tasks.hpp"
@@ -29,7 +30,31 @@ double Difference(RunState& rs, double h) {
 
 }  // namespace
 
+namespace {
+
+// The opt-in search: the root of the free-energy difference, bracketed on
+// the scale of the problem and narrowed by TOMS 748.
+void CoexistByRoot(RunState& rs) {
+  const CoexistOutcome o = CoexistRobust(rs);
+  if (!o.found) {
+    rs.ctx->Diagnostic("coexist at T = %f: no record, %s", rs.T, CoexistReason(o.status));
+    return;
+  }
+  Emit(rs, RecordBuf()
+               .Add(rs.T)
+               .Add(rs.para.dH)
+               .AddState(rs.p1, rs.n0)
+               .AddState(rs.p2, rs.n0)
+               .Add(rs.fret1)
+               .Add(rs.iter)
+               .Add(rs.fret2)
+               .Add(rs.iter));
+}
+
+}  // namespace
+
 void TaskCoexist(RunState& rs) {
+  if (rs.equilibrium) return CoexistByRoot(rs);
   Para& para = rs.para;
   const double E = (3.0 * para.w * ((1.0 - para.conc) * (1.0 - para.conc)) + para.w3 * para.conc -
                     rs.T * para.dS * (1.0 - para.conc)) /

@@ -4,6 +4,7 @@
 
 #include "model/model.hpp"
 #include "numeric/amoeba.hpp"
+#include "search/equilibrium.hpp"
 #include "search/search.hpp"
 #include "tasks/record.hpp"
 #include "tasks/tasks.hpp"
@@ -23,10 +24,31 @@ double Objective(RunState& rs, const Vector& x) {
   return StepDet(rs, x);
 }
 
+// The opt-in search: the end of the coexistence line, followed in
+// temperature with the robust coexistence search.  The record also says how
+// far the tolerance was met (the relative width of the final interval).
+void CritByCoexistence(RunState& rs) {
+  const CritOutcome o = CritRobust(rs);
+  if (!o.found) {
+    rs.ctx->Diagnostic("crit: no record, %s", CritReason(o.status));
+    return;
+  }
+  Emit(rs, RecordBuf()
+               .Add(rs.T)
+               .Add(rs.para.dH)
+               .Add(rs.para.conc)
+               .Add(rs.det)
+               .AddState(rs.p0, rs.n0)
+               .Add(rs.fret0)
+               .Add(rs.iter)
+               .Add(o.rel_width));
+}
+
 }  // namespace
 
 void TaskCrit(RunState& rs) {
   rs.para.conc = kCritConc;
+  if (rs.equilibrium) return CritByCoexistence(rs);
   do {
     rs.pp[1] = rs.para.dH;
     rs.pp[2] = rs.T;

@@ -76,7 +76,7 @@ void TaskHeat(RunState& rs) {
 
 void HeatSearch(RunState& rs) {
   if (rs.equilibrium) {
-    StepOrderEquilibrium(rs);
+    NoteEquilibrium(rs, StepOrderEquilibrium(rs));
   } else {
     StepOrderCont(rs);
   }

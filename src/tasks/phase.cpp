@@ -9,7 +9,7 @@ namespace chainmelt {
 
 void TaskPhase(RunState& rs) {
   if (rs.equilibrium) {
-    StepOrderEquilibrium(rs);
+    NoteEquilibrium(rs, StepOrderEquilibrium(rs));
     if (rs.fret0 == kSentinel) return;
     Emit(rs, RecordBuf().Add(rs.T).AddState(rs.p0, rs.n0).Add(rs.fret0).Add(rs.iter));
     return;

@@ -7,6 +7,7 @@
 
 #include "model/run_state.hpp"
 #include "search/check.hpp"
+#include "search/equilibrium.hpp"
 
 namespace chainmelt {
 
@@ -34,6 +35,14 @@ class RecordBuf {
 };
 
 inline void Emit(RunState& rs, const RecordBuf& r) { rs.ctx->Record(r.data(), r.size()); }
+
+// What the equilibrium search says of its state, kept in the run state for
+// the records of heat.
+inline void NoteEquilibrium(RunState& rs, const EquilibriumResult& r) {
+  rs.branch = r.branch == Branch::kFluidRich ? 1 : 0;
+  rs.minima = r.minima;
+  rs.U = r.U;
+}
 
 // After the record of p0/fret0 of `task` at the current point: a warning
 // when the state is not stationary or an almost pure state is lower.
