@@ -1,0 +1,33 @@
+"""chainmelt: the chain-melting transition of lipid membranes from Python.
+
+The same engine as the command line, called directly::
+
+    import chainmelt
+    m = chainmelt.Model(n0=2, w=-240, dHcal=2200, Tm=314)
+    df = chainmelt.heat(m, T=(290, 340, 0.5))      # a pandas.DataFrame
+    chainmelt.peak(df)                               # peak, width, enthalpies
+    chainmelt.plot.heat(df).figure.savefig("heat.png")
+
+Tasks: phase, heat, coexist, size, crit (or run(task, **fields) and
+run_file(path, **overrides)); read(path) reads every output format of the
+command line.  Progress and diagnostics are records of the logger
+"chainmelt".
+"""
+
+from ._api import (FIELDS, MODEL_FIELDS, FatalError, Model, NonFiniteWarning, coexist,
+                   columns, crit, heat, phase, run, run_file, size)
+from ._core import version as __version__
+from .files import read
+from .peak import Peak, peak
+
+__all__ = ["Model", "FatalError", "NonFiniteWarning", "phase", "heat", "coexist", "size",
+           "crit", "run", "run_file", "read", "peak", "Peak", "columns", "plot", "FIELDS",
+           "MODEL_FIELDS"]
+
+
+def __getattr__(name):
+    # matplotlib is imported only when plots are asked for.
+    if name == "plot":
+        import importlib
+        return importlib.import_module(".plot", __name__)
+    raise AttributeError("module 'chainmelt' has no attribute %r" % name)

@@ -1,0 +1,155 @@
+"""Reading the result files of the command line into DataFrames."""
+
+import json
+import math
+import re
+
+import numpy as np
+import pandas as pd
+
+from . import _api, _core
+
+_PAIR = re.compile(r'(\w+)=("(?:[^"\\]|\\.)*"|\S*)')
+
+
+def _value(name, text):
+    if text.startswith('"'):
+        return json.loads(text)
+    kind = _api._FIELD_TYPES.get(name)
+    if name == "exact_sweep":
+        return text == "true"
+    if kind in ("variant", "threads"):
+        return int(text)
+    if kind == "number":
+        return float(text)
+    return text
+
+
+def _number(text):
+    text = text.strip()
+    return float(text) if text else math.nan
+
+
+def _frame(names, rows, kind, parameters, units, integer, path):
+    width = len(names)
+    data = np.full((len(rows), width), math.nan)
+    for i, row in enumerate(rows):
+        if len(row) > width:
+            raise ValueError("%s: record %d has %d fields, the layout %d"
+                             % (path, i + 1, len(row), width))
+        data[i, :len(row)] = row
+    df = pd.DataFrame(data, columns=names)
+    for name in integer:
+        if len(df) and np.isfinite(df[name].to_numpy()).all():
+            df[name] = df[name].astype(np.int64)
+    _api._set_attrs(df, kind, parameters.get("task"), parameters, units)
+    df.attrs["source"] = str(path)
+    return df
+
+
+def _layout(parameters):
+    """kind, columns, parameters of the run that wrote a file."""
+    settings = {k: v for k, v in parameters.items()
+                if k in _api._FIELD_TYPES and k not in ("search", "threads")}
+    try:
+        return _core.columns(_api._settings(settings))
+    except ValueError as e:
+        raise ValueError("parameters of the file: %s" % e.args[0]) from None
+
+
+def _kind_from_names(names):
+    if not names:
+        return None
+    if names[0] == "nu":
+        return "size"
+    if "det" in names:
+        return "crit"
+    if names[:3] == ["T", "z", "theta"]:
+        return "heat-mean-field"
+    if "Cp" in names:
+        return "heat"
+    if names[:2] == ["T", "dH"]:
+        return "coexist"
+    return "phase"
+
+
+def _read_tsv(lines, path):
+    head = lines[0][1:].split(None, 2)
+    parameters = {k: _value(k, v) for k, v in _PAIR.findall(head[2] if len(head) > 2 else "")}
+    units = lines[1].rstrip("\n").split("\t")[1:]
+    names = lines[2].rstrip("\n").split("\t")
+    rows = [[_number(x) for x in line.rstrip("\n").split("\t")]
+            for line in lines[3:] if line.strip()]
+    kind, cols, _ = _layout(parameters)
+    integer = [c[0] for c in cols if c[2]]
+    return _frame(names, rows, kind, parameters, dict(zip(names, units)), integer, path)
+
+
+def _read_jsonl(lines, path):
+    head = json.loads(lines[0])
+    names = [c["name"] for c in head["columns"]]
+    units = {c["name"]: c["unit"] for c in head["columns"]}
+    rows = []
+    for line in lines[1:]:
+        if line.strip():
+            rec = json.loads(line)
+            rows.append([math.nan if rec.get(n) is None else float(rec[n]) for n in names])
+    parameters = head.get("parameters", {})
+    _, cols, _ = _layout(parameters)
+    integer = [c[0] for c in cols if c[2]]
+    return _frame(names, rows, head.get("kind"), parameters, units, integer, path)
+
+
+def _read_csv(lines, path, given):
+    names = lines[0].rstrip("\n").split(",")
+    rows = [[_number(x) for x in line.rstrip("\n").split(",")] for line in lines[1:]
+            if line.strip()]
+    if given:
+        kind, cols, parameters = _layout(given)
+        units = {c[0]: c[1] for c in cols}
+    else:
+        kind, parameters, units = _kind_from_names(names), {}, {}
+        cols = [(n, "", n.startswith("iter")) for n in names]
+    integer = [c[0] for c in cols if c[2] and c[0] in names]
+    return _frame(names, rows, kind, parameters, units, integer, path)
+
+
+def _read_classic(lines, path, given):
+    if "task" not in given or "n0" not in given:
+        raise ValueError("%s: a classic output file holds numbers only; give the run's "
+                         "task and n0 (and mode, sweep where they matter), e.g. "
+                         "read(path, task='heat', n0=2) or read(path, 'heat', model=m)" % path)
+    kind, cols, parameters = _layout(given)
+    names = [c[0] for c in cols]
+    rows = [[float(x) for x in line.split()] for line in lines
+            if line.strip() and not line.startswith("#")]
+    return _frame(names, rows, kind, parameters, {c[0]: c[1] for c in cols},
+                  [c[0] for c in cols if c[2]], path)
+
+
+def read(path, task=None, model=None, **fields):
+    """Reads a result file of the command line into the DataFrame a run
+    returns: TSV (with its parameters and units), JSON Lines, CSV or the
+    classic "output.out".
+
+    A classic file (and a CSV file, for its units and kind) does not say
+    which run wrote it: give its task and fields, as keywords named as the
+    command line's fields or as a Model (``read("output.out", "heat",
+    model=m)``).  Classic records hold six decimals only.
+    """
+    with open(path, encoding="utf-8") as f:
+        lines = f.readlines()
+    given = {}
+    if model is not None:
+        given.update(model.given)
+    given.update(fields)
+    if task is not None:
+        given["task"] = task
+    first = lines[0] if lines else ""
+    if first.startswith("# chainmelt"):
+        return _read_tsv(lines, path)
+    if first.startswith("{"):
+        return _read_jsonl(lines, path)
+    if first and re.match(r"[A-Za-z_]", first):
+        return _read_csv(lines, path, given)
+    return _read_classic(lines, path, given)

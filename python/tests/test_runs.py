@@ -1,0 +1,158 @@
+"""Python runs give the command line's records to the last printed digit."""
+
+import concurrent.futures
+import math
+
+import pytest
+
+import chainmelt
+from conftest import ROOT
+
+CLASSIC = ["approx", "task", "n0", "T", "w", "w2", "dH", "dS", "Tm", "dHcal", "e2", "w3",
+           "dH2", "dS2", "zsave", "conc", "conc2", "z", "nu", "mode", "T_min", "T_max", "dT",
+           "sweep"]
+SIZE_HEADER = "# nu, z, cmax, T, Theta, p, fret, iter, c1/2, T, Theta, p, fret, iter, dT1/2 \n"
+
+
+def example(name):
+    for line in (ROOT / "examples" / (name + ".args")).read_text().splitlines():
+        if line.strip() and not line.startswith("#"):
+            return line.split()
+    raise AssertionError(name)
+
+
+# Every task and every variant, beyond the shipped examples.
+CASES = {name: example(name) for name in
+         ("phase-n2", "coexist-n4", "heat-n2", "heat-n8", "size-n1", "crit-n2")}
+CASES.update({k: v.split() for k, v in {
+    "phase-n1": "pa phase 1 314 -300 0 0 0 314 2165 0 0 0 0 0 0.21 0 0 0 0 305 325 1 T",
+    "phase-n4": "pa phase 4 3 -4 0.5 30 8 0 0 1 0.5 0 0 0 0.1 0 0 0 0 3.4 4 0.1 T",
+    "phase-n5": "pa phase 5 3 -4 0.5 30 8 0 0 1 0.5 0 0 0 0.6 0 0 0 0 3.4 4 0.1 T",
+    "phase-n8": "pa phase 8 314 -240 0 0 0 314 2200 0 0 200 0.5 0 0.5 0.3 0 0 0 300 330 2 T",
+    "heat-n1": "pa heat 1 300 -1000 0 0 0 314 2200 0 0 30 0 0 0 0 1 2 0 300 330 0.5 T",
+    "heat-n4": "pa heat 4 3 -4 0.5 30 8 0 0 1 0.5 0 0 0 0.1 0 0 0 0 3 5 0.05 T",
+    "heat-n5": "pa heat 5 3 -4 0.5 30 8 0 0 1 0.5 0 0 0 0.6 0 0 0 0 3 5 0.05 T",
+    "heat-H": "pa heat 2 314 -240 0 2900 7 0 0 0 0 0 0 0 0 0 0 0 0 2800 3000 10 H",
+    "phase-alt": "pa phase 2 314 -240 0 0 0 314 2200 0 0 100 0.3 0 0.3 0.2 0 0 42.1 300 320 2 T",
+}.items()})
+
+
+def classic_text(df):
+    """The records of a DataFrame as the classic output prints them."""
+    integer = [c for c in df.columns if df.attrs["units"][c] == "1" and c.startswith("iter")]
+    out = []
+    for _, row in df.iterrows():
+        fields = []
+        for c in df.columns:
+            v = row[c]
+            if isinstance(v, float) and math.isnan(v):
+                break
+            fields.append("%i " % v if c in integer else "%f " % v)
+        complete = len(fields) == len(df.columns)
+        out.append("".join(fields) + "\n")
+        if df.attrs["kind"] == "size" and complete:
+            out.append(SIZE_HEADER)
+    return "".join(out)
+
+
+@pytest.mark.parametrize("name", sorted(CASES))
+def test_every_task_and_variant_equals_the_command_line(name, cli):
+    args = CASES[name]
+    assert len(args) == 24
+    status, text, err = cli(*args)
+    fields = dict(zip(CLASSIC, args))
+    try:
+        df = chainmelt.run(**fields)
+    except chainmelt.FatalError as e:
+        assert status == 1, err
+        df = e.partial
+    else:
+        assert status == 0, err
+    assert text, "the case writes no record"
+    assert classic_text(df) == text
+
+
+def test_task_functions_are_run_with_the_model():
+    m = chainmelt.Model(n0=2, w=-240, dHcal=2200, Tm=314)
+    df = chainmelt.heat(m, T=(290, 300, 0.5))
+    same = chainmelt.run("heat", m, T_min=290, T_max=300, dT=0.5, sweep="T")
+    assert df.equals(same)
+    assert df.attrs["parameters"]["dH"] == 2200 + 3 * 240
+    assert df.attrs["units"]["Cp"] == "k_B" and df["iter"].dtype.kind == "i"
+    h = chainmelt.heat(m.replace(T=314), dH=(2800, 3000, 10))
+    assert list(h.columns[:2]) == ["dH", "Cp"]
+
+
+def test_points_are_one_point_sweeps(cli):
+    m = chainmelt.Model(n0=2, w=-240, dHcal=2200, Tm=314)
+    df = chainmelt.heat(m, T=[314, 290.5])
+    status, text, _ = cli(*"pa heat 2 0 -240 0 0 0 314 2200 0 0 0 0 0 0 0 0 0 0 314 314 1 T".split())
+    assert status == 0 and classic_text(df.iloc[:1]) == text
+    assert list(df["T"]) == [314, 290.5]
+    with pytest.raises(ValueError, match="three consecutive"):
+        chainmelt.heat(chainmelt.Model(n0=1, w=-1000, dHcal=2200, Tm=314), T=[300])
+    with pytest.raises(TypeError):
+        chainmelt.coexist(m, T=[300, 301])
+
+
+@pytest.mark.parametrize("given, field, text", [
+    (dict(n0=3), "n0", "model variants"),
+    (dict(n0=2, w="abc"), "w", "a number"),
+    (dict(n0=2, w=float("inf")), "w", "finite"),
+    (dict(n0=2, dHcal=2200), "Tm", "non-zero"),
+    (dict(n0=4, dH=3, mode=42.1), "mode", "42.1"),
+])
+def test_model_refusals_name_the_field(given, field, text):
+    with pytest.raises(ValueError, match=text) as e:
+        chainmelt.Model(**given)
+    assert e.value.field == field and str(e.value).startswith(field)
+
+
+def test_run_refusals_name_the_field():
+    m = chainmelt.Model(n0=1, dH=3)
+    with pytest.raises(ValueError) as e:
+        chainmelt.crit(m, T=(300, 300, 1))
+    assert e.value.field == "n0"
+    with pytest.raises(ValueError) as e:
+        chainmelt.heat(m, T=(300, 290, 1))
+    assert e.value.field == "T_max"
+    with pytest.raises(ValueError) as e:
+        chainmelt.heat(m, T=(300, 310, 1), search="fastest")
+    assert e.value.field == "search"
+
+
+def test_replace_derives_again():
+    m = chainmelt.Model(n0=2, w=-240, dHcal=2200, Tm=314)
+    assert m.replace(w=-250).dH == 2200 + 750
+    assert m.replace(dH=3000, dS=9).fields["dS"] == 9
+    assert "derived: dH=2920.0" in repr(m)
+
+
+def test_fatal_error_carries_the_records_before_it(cli):
+    args = "pa heat 5 0 -4 1 30 8 0 0 1 1 0 0 0 0.3 0 0 0 0 1.8 2.5 0.05 T".split()
+    status, text, err = cli(*args)
+    m = chainmelt.Model(n0=5, w=-4, w2=1, dH=30, dS=8, e2=1, w3=1, conc=0.3)
+    with pytest.raises(chainmelt.FatalError) as e:
+        chainmelt.heat(m, T=(1.8, 2.5, 0.05))
+    assert status == 1 and e.value.message in err
+    assert len(e.value.partial) == 2 and classic_text(e.value.partial) == text
+
+
+def test_concurrent_calls_equal_sequential_ones():
+    models = [chainmelt.Model(n0=2, w=w, dHcal=2200, Tm=314) for w in (-200, -220, -240, -260)]
+    def curve(m):
+        return chainmelt.heat(m, T=(290, 340, 0.25))
+    sequential = [curve(m) for m in models]
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        concurrent_ = list(pool.map(curve, models * 2))
+    for a, b in zip(sequential * 2, concurrent_):
+        assert a.equals(b)
+
+
+def test_progress_and_diagnostics(caplog):
+    lines = []
+    m = chainmelt.Model(n0=4, w=-4, dH=30, dS=8, conc=0.1)
+    with caplog.at_level("INFO", logger="chainmelt"):
+        chainmelt.coexist(m, T=(2.8, 3.0, 0.1), progress=lines.append)
+    assert lines[0] == "T = 2.800000 Task: coexist"
+    assert [r.getMessage() for r in caplog.records if r.levelname == "INFO"] == lines
