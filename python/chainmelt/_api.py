@@ -1,5 +1,6 @@
 """Models, runs and their results as pandas DataFrames."""
 
+import os
 import logging
 import math
 import numbers
@@ -174,6 +175,9 @@ def _execute(fields, progress=None, file=""):
         else:
             log.warning(line)
 
+    if "threads" not in fields and not file:
+        # As in the named form of the command line: every core.
+        fields = dict(fields, threads=os.cpu_count() or 1)
     try:
         result = _core.run(_settings(fields), deliver, file)
     except ValueError as e:
@@ -264,7 +268,7 @@ _COMMON_DOC = """
     T: the sweep in temperature, a tuple (min, max, step): the program's own
        sweep, min, min + step, ... (the step accumulated) while not above max.
     dH: instead, a sweep of the chain melting enthalpy dH at the model's T.
-    threads: sweep points minimised at once (default: the program's, one).
+    threads: sweep points minimised at once (default: every core).
     search: "classic" (default), "equilibrium" or "robust".
     progress: called with each progress line ("T = 314.000000 Task: heat");
        the lines are also INFO records of the logger "chainmelt", the
