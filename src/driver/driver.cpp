@@ -1,5 +1,6 @@
 #include "driver/driver.hpp"
 
+#include <cstddef>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -51,6 +52,7 @@ void RunSweep(RunState& rs) {
 
 int Main(int argc, char** argv) {
   std::vector<std::string> args;
+  args.reserve(argc > 1 ? static_cast<std::size_t>(argc - 1) : 0);
   for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
 
   // Everything is checked before any file is opened, so a rejected command
