@@ -2,8 +2,8 @@
 # Fixed cost of a process: instructions (callgrind) and wall time (hyperfine,
 # when installed) of `chainmelt --version`, a refused command line, a 1-point
 # and a 50-point heat run (n0 = 2), and a battery of 16 short heat runs of 1 to
-# 50 sweep points, for one or more binaries side by side.  Prints a Markdown
-# table.
+# 50 sweep points, for one or more binaries side by side; then an empty C
+# program, the floor of the machine.  Prints a Markdown table.
 #
 # Usage: bench/startup.sh [-r runs] [-w] TARGET...
 #   TARGET   a chainmelt binary, or rev:REVISION to build that revision of this
@@ -143,6 +143,18 @@ if [ "$wall" = 1 ]; then
 fi
 echo "$row"
 echo
+# The floor of this machine: an empty C program, linked dynamically and
+# statically (needs cc).
+if command -v cc >/dev/null; then
+  printf 'int main(void) { return 0; }\n' >"$work/empty.c"
+  cc -O2 "$work/empty.c" -o "$work/empty-dynamic"
+  cc -O2 -static "$work/empty.c" -o "$work/empty-static"
+  for kind in dynamic static; do
+    line="empty C program, $kind: $(commas "$(instructions "$work/empty-$kind")") instructions"
+    [ "$wall" = 1 ] && line+=", $(wall_ms "$work/empty-$kind") ms"
+    echo "$line"
+  done
+fi
 # Start-up share: the cost of --version against a 50-point heat run.
 for i in "${!bins[@]}"; do
   awk -v l="${labels[$i]}" -v v="${ir[version,$i]}" -v h="${ir[heat2-50pt,$i]}" \
