@@ -1,11 +1,12 @@
 #include "driver/driver.hpp"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
-#include <algorithm>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "driver/batch.hpp"
@@ -24,11 +25,22 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-void Warnings(const RunSummary& summary) {
-  if (summary.warnings == 0) return;
-  std::fprintf(stderr, "chainmelt: %zu warning(s) about records that may not be what they claim "
-                       "(see above)\n",
-               summary.warnings);
+// The closing summary of a completed run and its exit status: records that
+// were not written because a field was not finite make the run a failure.
+int Finish(const RunSummary& summary) {
+  if (summary.warnings > 0) {
+    std::fprintf(stderr, "chainmelt: %zu warning(s) about records that may not be what they claim "
+                         "(see above)\n",
+                 summary.warnings);
+  }
+  if (summary.nonfinite > 0) {
+    std::fprintf(stderr,
+                 "chainmelt: %zu record(s) had a field that is not a finite number and were not "
+                 "written\n",
+                 summary.nonfinite);
+    return 1;
+  }
+  return 0;
 }
 
 // The 24 positional arguments: results to output.out in the working
@@ -54,9 +66,9 @@ int RunClassic(const std::vector<std::string>& args) {
   // The classic form is sequential unless asked otherwise.
   if (const char* env = std::getenv("CHAINMELT_THREADS"); env != nullptr && *env != '\0') {
     const FieldDef& threads = *FindField("threads");
-    if (!SetFieldFromText(spec, threads, env).empty()) {
+    if (const std::string expected = SetFieldFromText(spec, threads, env); !expected.empty()) {
       std::fprintf(stderr, "chainmelt: CHAINMELT_THREADS: expected %s, got %s\n",
-                   SetFieldFromText(spec, threads, env).c_str(), Shown(env).c_str());
+                   expected.c_str(), Shown(env).c_str());
       return 2;
     }
   }
@@ -101,15 +113,7 @@ int RunClassic(const std::vector<std::string>& args) {
     std::fprintf(stderr, "chainmelt: error writing standard output\n");
     return 1;
   }
-  Warnings(summary);
-  if (summary.nonfinite > 0) {
-    std::fprintf(stderr,
-                 "chainmelt: %zu record(s) had a field that is not a finite number and were not "
-                 "written\n",
-                 summary.nonfinite);
-    return 1;
-  }
-  return 0;
+  return Finish(summary);
 }
 
 // chainmelt run ...: results to -o PATH (written under a temporary name and
@@ -176,21 +180,14 @@ int RunNamed(const std::vector<std::string>& args) {
     std::fprintf(stderr, "chainmelt: %s\n", reason.c_str());
     return 1;
   }
-  Warnings(summary);
-  if (summary.nonfinite > 0) {
-    std::fprintf(stderr,
-                 "chainmelt: %zu record(s) had a field that is not a finite number and were not "
-                 "written\n",
-                 summary.nonfinite);
-    return 1;
-  }
-  return 0;
+  return Finish(summary);
 }
 
 }  // namespace
 
 int Main(int argc, char** argv) {
   std::vector<std::string> args;
+  args.reserve(argc > 1 ? static_cast<std::size_t>(argc - 1) : 0);
   for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
   if (!IsClassicForm(args) && !args.empty() && args[0] == "run") {
     return RunNamed(std::vector<std::string>(args.begin() + 1, args.end()));
