@@ -36,6 +36,7 @@ import io
 import math
 import numbers
 import os
+import re
 import socket
 import sys
 import time
@@ -229,15 +230,18 @@ def load(path):
 # ------------------------------------------------------------ on a worker
 
 def _run_chunk(items):
-    """Runs a chunk [(number, settings)] in this worker; returns, per run,
-    (number, status, message, seconds, worker, rows)."""
+    """Runs a chunk [(number, settings, prefix)] in this worker.  Returns
+    ([(number, status, message, seconds, worker, records)], member): the
+    records of the chunk, each line starting with its run's prefix, as one
+    gzip member, made here so that the scan's own process only writes it."""
     try:
         from distributed import get_worker
         worker = get_worker().address
     except (ImportError, ValueError):
         worker = socket.gethostname()
     out = []
-    for number, settings in items:
+    parts = []
+    for number, settings, prefix in items:
         notes = []
 
         def deliver(kind, line):
@@ -263,11 +267,27 @@ def _run_chunk(items):
                 status = "ok"
             if notes and status == "ok":
                 message = "; ".join(notes)
-        out.append((number, status, message, time.perf_counter() - start, worker, rows))
-    return out
+        count = 0 if rows is None else len(rows)
+        if count:
+            parts.append(_rows_text(rows, prefix))
+        out.append((number, status, message, time.perf_counter() - start, worker, count))
+    return out, (Store._member("".join(parts)) if parts else None)
 
 
 # ------------------------------------------------------------- the results
+
+_WHOLE = re.compile(r"\.0(?=[\t\n])")
+_NAN = re.compile(r"(?<=[\t\n])nan(?=[\t\n])")
+
+
+def _rows_text(rows, prefix):
+    """Tab-separated lines of the records after ``prefix``, each number in
+    the shortest text that reads back as the same double (whole numbers
+    without ".0", NaN empty), as the command line writes them."""
+    head = "\n" + prefix + "\t"
+    text = head + head.join("\t".join(map(repr, r)) for r in rows.tolist()) + "\n"
+    return _NAN.sub("", _WHOLE.sub("", text))[1:]
+
 
 def _number_text(v, integer):
     if v != v:
@@ -457,43 +477,34 @@ class Store:
 
     @staticmethod
     def _member(text):
-        return gzip.compress(text.encode("utf-8"), compresslevel=6, mtime=0)
+        return gzip.compress(text.encode("utf-8"), compresslevel=1, mtime=0)
 
-    def append(self, results, values):
-        """Appends the results of one chunk [(number, status, message,
-        seconds, worker, rows)]; ``values`` maps a run number to (key, its
-        scanned values)."""
-        buf = io.StringIO()
-        runs = []
-        for number, status, message, seconds, worker, rows in results:
-            key, vals = values[number]
-            prefix = "\t".join([str(number)] + [_value_text(vals[n]) for n in self.names])
-            count = 0
-            if rows is not None:
-                for row in rows:
-                    buf.write(prefix)
-                    for v, integer in zip(row, self.integer):
-                        buf.write("\t")
-                        buf.write(_number_text(v, integer))
-                    buf.write("\n")
-                    count += 1
-            runs.append([str(number), key] + [_value_text(vals[n]) for n in self.names]
-                        + [status, str(count), "%.6f" % seconds, _clean(worker),
-                           _clean(message)])
-        text = buf.getvalue()
-        if text:
+    def append(self, results, values, member=None):
+        """Appends one chunk: its records as one gzip member (None: none) and
+        its runs [(number, status, message, seconds, worker, records)];
+        ``values`` maps a run number to (key, its scanned values)."""
+        if member:
             with open(self.records_path, "ab") as f:
-                f.write(self._member(text))
+                f.write(member)
                 f.flush()
                 os.fsync(f.fileno())
                 self.end = f.tell()
-        lines = "".join("\t".join(r + [str(self.end)]) + "\n" for r in runs)
+        runs = []
+        for number, status, message, seconds, worker, count in results:
+            key, vals = values[number]
+            runs.append([str(number), key] + [_value_text(vals[n]) for n in self.names]
+                        + [status, str(count), "%.6f" % seconds, _clean(worker),
+                           _clean(message), str(self.end)])
         with open(self.runs_path, "ab") as f:
-            f.write(lines.encode("utf-8"))
+            f.write("".join("\t".join(r) + "\n" for r in runs).encode("utf-8"))
             f.flush()
             os.fsync(f.fileno())
         for r in runs:
             self.done[r[1]] = r
+
+    def prefix(self, number, values):
+        """The first fields of a run's records: its number and scanned values."""
+        return "\t".join([str(number)] + [_value_text(values[n]) for n in self.names])
 
     def close(self):
         self.lock.release()
@@ -664,11 +675,11 @@ def run_plan(plan, directory, client, *, chunk=None, chunk_seconds=1.0, stream=N
                 continue
             if not any(k == "threads" for k, _ in settings):
                 settings = settings + [("threads", "1")]
-            todo.append((number, settings))
+            todo.append((number, settings, store.prefix(number, vals)))
         outcome = Outcome(len(plan.runs), skipped)
         progress = _Progress(len(plan.runs), skipped, stream)
         try:
-            now = [(n, "refused", refused[n], 0.0, "-", None) for n in sorted(refused)
+            now = [(n, "refused", refused[n], 0.0, "-", 0) for n in sorted(refused)
                    if plan.runs[n - 1][3] not in store.done]
             if now:
                 store.append(now, values)
@@ -719,8 +730,9 @@ def run_plan(plan, directory, client, *, chunk=None, chunk_seconds=1.0, stream=N
             top_up()
             for f in ac:
                 _, items, round_ = inflight.pop(f.key)
+                member = None
                 if f.status == "finished":
-                    results = f.result()
+                    results, member = f.result()
                 else:
                     exc = f.exception()
                     if _is_import_error(exc):
@@ -739,10 +751,10 @@ def run_plan(plan, directory, client, *, chunk=None, chunk_seconds=1.0, stream=N
                     else:
                         why = ("its worker died in every try" if isinstance(exc, KilledWorker)
                                else "%s: %s" % (type(exc).__name__, exc))
-                        results = [(items[0][0], "lost", why, 0.0, "-", None)]
+                        results = [(items[0][0], "lost", why, 0.0, "-", 0)]
                 f.release()
                 if results:
-                    store.append(results, values)
+                    store.append(results, values, member)
                     per_run.extend(r[3] for r in results if r[1] != "lost")
                     failed = sum(r[1] != "ok" for r in results)
                     outcome.run += len(results)

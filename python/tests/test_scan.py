@@ -285,7 +285,7 @@ def test_a_run_that_kills_its_workers_is_lost_and_the_scan_goes_on(tmp_path):
 
 
 def _poisoned(items):
-    if any(("w", "-240.0") in settings for _, settings in items):
+    if any(("w", "-240.0") in item[1] for item in items):
         os._exit(3)
     return scanmod._run_chunk(items)
 
@@ -321,7 +321,8 @@ def test_a_scan_killed_mid_write_keeps_exactly_the_counted_runs(tmp_path):
     layout, _ = scanmod._layout(plan)
     values = {n: (k, v) for n, v, _, k in plan.runs}
     store = scanmod.Store(tmp_path, plan, layout)
-    store.append(scanmod._run_chunk([(1, plan.runs[0][2])]), values)
+    runs, member = scanmod._run_chunk([(1, plan.runs[0][2], store.prefix(1, plan.runs[0][1]))])
+    store.append(runs, values, member)
     store.close()
     good = (tmp_path / "records.tsv.gz").stat().st_size
     # Killed after the records of run 2 went out but before its row was whole.
