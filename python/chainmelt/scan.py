@@ -29,6 +29,7 @@ text of every field it is run with (the thread count aside).
 """
 
 import collections
+import concurrent.futures
 import datetime
 import gzip
 import hashlib
@@ -654,7 +655,7 @@ def run_plan(plan, directory, client, *, chunk=None, chunk_seconds=1.0, stream=N
     """Runs the runs of ``plan`` not yet in ``directory`` on ``client``.
     ``chunk`` fixes the runs per chunk; by default chunks grow until one
     takes about ``chunk_seconds`` on a worker.  Returns an Outcome."""
-    from distributed import as_completed
+    from distributed import wait
     from distributed.scheduler import KilledWorker
 
     if isinstance(directory, Store):
@@ -694,7 +695,6 @@ def run_plan(plan, directory, client, *, chunk=None, chunk_seconds=1.0, stream=N
                 except Exception:
                     raise ScanError("scan: the scheduler %s has no workers (waited %g s)"
                                     % (client.scheduler.address, wait_workers)) from None
-            ac = as_completed()
             inflight = {}
             per_run = []          # measured seconds of the runs so far
             singles = collections.deque()   # runs of failed chunks, one by one
@@ -713,7 +713,6 @@ def run_plan(plan, directory, client, *, chunk=None, chunk_seconds=1.0, stream=N
                 f = client.submit(work, items, pure=False)
                 inflight[f.key] = (f, items, round_)
                 futures.append(f)
-                ac.add(f)
 
             def top_up():
                 n = max(_workers(client), 1)
@@ -728,7 +727,8 @@ def run_plan(plan, directory, client, *, chunk=None, chunk_seconds=1.0, stream=N
                     submit([todo.popleft() for _ in range(min(k, len(todo)))])
 
             top_up()
-            for f in ac:
+
+            def handle(f):
                 _, items, round_ = inflight.pop(f.key)
                 member = None
                 if f.status == "finished":
@@ -761,6 +761,23 @@ def run_plan(plan, directory, client, *, chunk=None, chunk_seconds=1.0, stream=N
                     for r in results:
                         outcome.statuses[r[1]] += 1
                     progress.update(len(results), failed)
+
+            while inflight:
+                cancelled = False
+                try:
+                    done = wait([v[0] for v in inflight.values()], timeout=5,
+                                return_when="FIRST_COMPLETED").done
+                except TimeoutError:
+                    done = ()
+                except concurrent.futures.CancelledError:
+                    done, cancelled = (), True
+                cancelled = cancelled or any(f.status == "cancelled" for f in done)
+                if cancelled or (not done and client.status not in ("running", "connecting")):
+                    raise ScanError("scan: lost the connection to the scheduler (%s); the "
+                                    "finished runs are kept in %s, the same command goes on "
+                                    "from there" % (client.status, store.directory))
+                for f in done:
+                    handle(f)
                 top_up()
             return outcome
         finally:
@@ -795,9 +812,13 @@ def dashboard(client):
             import bokeh  # noqa: F401  (without it the local cluster serves no dashboard)
         except ImportError:
             return None
+    import urllib.request
     try:
         if "dashboard" in client.scheduler_info().get("services", {}):
-            return client.dashboard_link
+            link = client.dashboard_link
+            # Reported also by a scheduler started without one: ask it.
+            with urllib.request.urlopen(link, timeout=2):
+                return link
     except Exception:
         pass
     return None

@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 import chainmelt
-from conftest import BUILD
+from conftest import BUILD, ROOT
 
 pytest.importorskip("distributed")
 scanmod = sys.modules["chainmelt.scan"]   # chainmelt.scan is the function
@@ -366,6 +366,10 @@ def test_scan_descriptions(tmp_path):
     r = _cli("scan", tmp_path / "g.toml", "-o", tmp_path / "res")
     assert r.returncode == 2 and "g.toml: unknown field(s): bogus" in r.stderr
     assert not (tmp_path / "res").exists()
+    # The worked scan of the README.
+    worked = scanmod.load(ROOT / "examples" / "scan-heat.toml")
+    assert worked.names == ["w", "dHcal"] and len(worked.runs) == 100
+    assert worked.runs[-1][1] == {"w": -160.0, "dHcal": 2700.0}
     # Runs whose records differ in their columns cannot share one table.
     with pytest.raises(chainmelt.ScanError, match="different records"):
         scanmod._layout(scanmod.Plan(BASE, {"n0": [2, 4]}))
@@ -387,3 +391,32 @@ def test_plots_of_a_scan(tmp_path, client):
     r = _cli("plot", tmp_path / "res", "--map", "w,dHcal", "--value", "Cq_max", "-o",
              tmp_path / "x.png")
     assert r.returncode == 2 and "--value" in r.stderr
+
+
+def test_a_killed_scheduler_ends_the_scan_and_the_embedded_cluster_finishes_it(tmp_path):
+    own = Cluster(tmp_path)
+    try:
+        own.ensure_workers(1)
+        (tmp_path / "grid.toml").write_text(_toml(SLOW, SLOW_GRID))
+        res = tmp_path / "res"
+        p = subprocess.Popen(["/usr/bin/python3", "-m", "chainmelt", "scan",
+                              tmp_path / "grid.toml", "-o", res, "--scheduler", own.address,
+                              "--chunk", "4"],
+                             env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            _wait_rows(res / "runs.tsv", 20, p)
+            os.kill(own.scheduler.pid, signal.SIGKILL)
+            _, err = p.communicate(timeout=90)
+        finally:
+            _stop(p)
+    finally:
+        own.stop()
+    assert p.returncode == 2 and "lost the connection to the scheduler" in err
+    assert not (res / "lock").exists()
+    _, first = chainmelt.read_scan(res)
+    r = _cli("scan", tmp_path / "grid.toml", "-o", res, "--workers", "2")
+    assert r.returncode == 0, r.stderr
+    assert "%d done before" % len(first) in r.stderr
+    records, runs = chainmelt.read_scan(res)
+    assert len(runs) == 320 and runs["key"].is_unique and (runs["status"] == "ok").all()
+    assert len(records) == 320 * 101
