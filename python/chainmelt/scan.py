@@ -28,6 +28,7 @@ only the runs whose key is not there.  The key of a run is a hash of the
 text of every field it is run with (the thread count aside).
 """
 
+import builtins
 import collections
 import concurrent.futures
 import datetime
@@ -74,21 +75,21 @@ def _fields_text(fields, where=""):
     return _api._settings(ordered)
 
 
-def _range(name, spec, where):
-    keys = set(spec)
+def _range(name, given, where):
+    keys = set(given)
     if keys not in ({"min", "max", "step"}, {"min", "max", "num"}):
         raise ScanError("%sscan key '%s': expected a list or a table {min, max, step} or "
                         "{min, max, num}, got keys %s" % (where, name, ", ".join(sorted(keys))))
-    for k in spec:
-        v = spec[k]
+    for k in given:
+        v = given[k]
         if isinstance(v, bool) or not isinstance(v, numbers.Real) or not math.isfinite(v):
             raise ScanError("%sscan key '%s': %s must be a finite number, got %r"
                             % (where, name, k, v))
-    lo, hi = float(spec["min"]), float(spec["max"])
+    lo, hi = float(given["min"]), float(given["max"])
     if hi < lo:
         raise ScanError("%sscan key '%s': max %r is below min %r" % (where, name, hi, lo))
-    if "num" in spec:
-        num = spec["num"]
+    if "num" in given:
+        num = given["num"]
         if num != int(num) or num < 1 or (num == 1 and hi != lo):
             raise ScanError("%sscan key '%s': num must be a whole number >= 1 (1 only with "
                             "min = max), got %r" % (where, name, num))
@@ -96,7 +97,7 @@ def _range(name, spec, where):
         if num == 1:
             return [lo]
         return [lo + k * (hi - lo) / (num - 1) if k < num - 1 else hi for k in range(num)]
-    step = float(spec["step"])
+    step = float(given["step"])
     if step <= 0:
         raise ScanError("%sscan key '%s': step must be positive, got %r" % (where, name, step))
     count = (hi - lo) / step
@@ -108,13 +109,13 @@ def _range(name, spec, where):
     return [lo + k * step if k < n else hi for k in range(n + 1)]
 
 
-def _values(name, spec, where=""):
-    if isinstance(spec, dict):
-        return _range(name, spec, where)
-    if isinstance(spec, (str, bytes)) or not hasattr(spec, "__iter__"):
+def _values(name, given, where=""):
+    if isinstance(given, dict):
+        return _range(name, given, where)
+    if isinstance(given, (str, bytes)) or not hasattr(given, "__iter__"):
         raise ScanError("%sscan key '%s': expected a list or a range table, got %r"
-                        % (where, name, spec))
-    values = list(spec.tolist() if isinstance(spec, np.ndarray) else spec)
+                        % (where, name, given))
+    values = list(given.tolist() if isinstance(given, np.ndarray) else given)
     if not values:
         raise ScanError("%sscan key '%s': expected at least one value" % (where, name))
     return values
@@ -134,7 +135,7 @@ class Plan:
             if name not in _api._FIELD_TYPES and name not in _api._SHORTHANDS.values():
                 raise ScanError("%sscan key '%s': not a field (the fields are %s)"
                                 % (where, name, ", ".join(_api._FIELD_TYPES)))
-        axes = {name: _values(name, spec, where) for name, spec in grid.items()}
+        axes = {name: _values(name, given, where) for name, given in grid.items()}
         groups, paired = [], set()
         for group in zip or ():
             group = list(group)
@@ -167,7 +168,7 @@ class Plan:
                       for i in range(len(axes[f[0]]))]
         first = {}
         for number, combo in enumerate(combos, 1):
-            values = dict(zip_(self.names, combo))
+            values = dict(builtins.zip(self.names, combo))
             fields = dict(base, **values)
             settings = _fields_text(fields, where)
             key = run_key(settings)
@@ -176,10 +177,6 @@ class Plan:
                                 "value once" % (where, first[key], number, _describe(values)))
             first[key] = number
             self.runs.append((number, values, settings, key))
-
-
-def zip_(a, b):
-    return zip(a, b)
 
 
 def run_key(settings):
@@ -647,7 +644,14 @@ class Outcome:
 
 
 def _workers(client):
-    return len(client.scheduler_info().get("workers", {}))
+    try:
+        return len(client.scheduler_info().get("workers", {}))
+    except (OSError, TimeoutError) as e:
+        raise _Lost(str(e)) from None
+
+
+class _Lost(Exception):
+    """The connection to the scheduler is gone."""
 
 
 def run_plan(plan, directory, client, *, chunk=None, chunk_seconds=1.0, stream=None,
@@ -773,13 +777,15 @@ def run_plan(plan, directory, client, *, chunk=None, chunk_seconds=1.0, stream=N
                     done, cancelled = (), True
                 cancelled = cancelled or any(f.status == "cancelled" for f in done)
                 if cancelled or (not done and client.status not in ("running", "connecting")):
-                    raise ScanError("scan: lost the connection to the scheduler (%s); the "
-                                    "finished runs are kept in %s, the same command goes on "
-                                    "from there" % (client.status, store.directory))
+                    raise _Lost(client.status)
                 for f in done:
                     handle(f)
                 top_up()
             return outcome
+        except _Lost as e:
+            raise ScanError("scan: lost the connection to the scheduler (%s); the finished "
+                            "runs are kept in %s, the same command goes on from there"
+                            % (e, store.directory)) from None
         finally:
             progress.close()
     finally:
