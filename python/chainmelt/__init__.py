@@ -19,9 +19,10 @@ from ._api import (FIELDS, MODEL_FIELDS, FatalError, Model, NonFiniteWarning, co
 from ._core import version as __version__
 from .files import read
 from .peak import Peak, peak
+from .scan import ScanError, read_scan, scan
 
 __all__ = ["Model", "FatalError", "NonFiniteWarning", "phase", "heat", "coexist", "size",
-           "crit", "run", "run_file", "read", "peak", "Peak", "columns", "plot", "FIELDS",
+           "crit", "run", "run_file", "read", "peak", "scan", "read_scan", "ScanError", "Peak", "columns", "plot", "FIELDS",
            "MODEL_FIELDS"]
 
 

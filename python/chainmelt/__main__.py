@@ -2,6 +2,8 @@
 
     python3 -m chainmelt plot FILE... -o figure.png   (PNG, SVG or PDF)
     python3 -m chainmelt peak FILE [--unit kelvin] [--chains-per-lipid 2]
+    python3 -m chainmelt scan GRID.toml -o DIR [--scheduler ADDRESS]
+    python3 -m chainmelt plot DIR --by w -o scan.png   (a scan's results)
 """
 
 import argparse
@@ -35,6 +37,10 @@ def _plot(args):
                          % args.output)
     import matplotlib
     matplotlib.use("Agg")
+    if len(args.files) == 1 and os.path.isdir(args.files[0]):
+        return _plot_scan(args)
+    if args.by or args.map or args.value:
+        raise ValueError("--by, --map and --value plot a scan's results directory")
     from . import plot
     frames = _read_all(args)
     kinds = {f.attrs.get("kind") for f in frames}
@@ -48,6 +54,26 @@ def _plot(args):
     fig = (ax[0] if isinstance(ax, list) else ax).figure
     fig.tight_layout()
     fig.savefig(args.output)
+    return 0
+
+
+def _plot_scan(args):
+    from . import plot_scan
+    from .scan import read_scan
+    records, runs = read_scan(args.files[0])
+    if args.map:
+        fields = args.map.split(",")
+        if len(fields) != 2 or not args.value:
+            raise ValueError("--map: expected two scanned fields X,Y and --value, e.g. "
+                             "--map w,dHcal --value Cp_max")
+        ax = plot_scan.heat_map(records, runs, fields, args.value, unit=args.unit)
+    else:
+        if not args.by:
+            raise ValueError("plot of a scan: give --by FIELD (curves) or --map X,Y --value "
+                             "V (a heat map)")
+        ax = plot_scan.curves(records, args.by, unit=args.unit)
+    ax.figure.tight_layout()
+    ax.figure.savefig(args.output)
     return 0
 
 
@@ -76,7 +102,14 @@ def main(argv=None):
     files(p)
     p.add_argument("-o", "--output", required=True, help="figure file (.png, .svg or .pdf)")
     p.add_argument("--unit", help="the run's energy and temperature unit, for the axis labels")
+    p.add_argument("--by", metavar="FIELD", help="a scan: one curve per run, coloured by FIELD")
+    p.add_argument("--map", metavar="X,Y", help="a scan: a heat map over two scanned fields")
+    p.add_argument("--value", metavar="V", help="the number per run of --map: COL_max, "
+                   "COL_min, X_at_COL_max (T_at_Cp_max), T_transition")
     p.set_defaults(func=_plot)
+
+    from .scan import add_parser
+    add_parser(sub)
 
     p = sub.add_parser("peak", help="peak analysis of heat-capacity curves")
     files(p)

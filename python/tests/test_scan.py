@@ -1,0 +1,422 @@
+"""Parameter scans against a real Dask cluster on loopback and the embedded one."""
+
+import gzip
+import json
+import math
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+
+import chainmelt
+from conftest import BUILD, ROOT
+
+pytest.importorskip("distributed")
+scanmod = sys.modules["chainmelt.scan"]   # chainmelt.scan is the function
+
+DASK = ["/usr/bin/python3", "-m", "distributed.cli.dask_scheduler"]
+WORKER = ["/usr/bin/python3", "-m", "distributed.cli.dask_worker"]
+ENV = dict(os.environ, PYTHONPATH=str(BUILD / "python"), MPLBACKEND="Agg")
+
+# 200 short runs: a 20 x 10 grid over w and dHcal, three sweep points each.
+BASE = dict(task="heat", n0=2, Tm=314.0, T_sweep=(300.0, 302.0, 1.0))
+GRID = {"w": {"min": -260.0, "max": -222.0, "step": 2.0}, "dHcal": {"min": 2000.0,
+                                                                      "max": 2450.0, "num": 10}}
+# Slower runs (a few ms each), so that a scan can be disturbed halfway.
+SLOW = dict(task="heat", n0=2, Tm=314.0, T_sweep=(290.0, 340.0, 0.5), search="equilibrium")
+SLOW_GRID = {"w": [-260.0 + i for i in range(40)], "dHcal": [2100.0, 2150.0, 2200.0, 2250.0,
+                                                             2300.0, 2350.0, 2400.0, 2450.0]}
+
+
+def _toml(base, grid, zip_=()):
+    lines = []
+    for k, v in base.items():
+        k = {"T_sweep": "T-sweep"}.get(k, k)
+        lines.append("%s = %s" % (k, json.dumps(list(v) if isinstance(v, tuple) else v)))
+    lines.append("[scan]")
+    for k, v in grid.items():
+        if isinstance(v, dict):
+            v = "{" + ", ".join("%s = %s" % (a, json.dumps(b)) for a, b in v.items()) + "}"
+        else:
+            v = json.dumps(v)
+        lines.append("%s = %s" % (k, v))
+    if zip_:
+        lines.append("zip = %s" % json.dumps([list(g) for g in zip_]))
+    return "\n".join(lines) + "\n"
+
+
+def _cli(*args, timeout=120, **kw):
+    return subprocess.run(["/usr/bin/python3", "-m", "chainmelt", *map(str, args)], env=ENV,
+                          capture_output=True, text=True, timeout=timeout, **kw)
+
+
+def _stop(proc):
+    if proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(10)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait(10)
+
+
+class Cluster:
+    """A dask scheduler and its workers, each a process of its own on 127.0.0.1."""
+
+    def __init__(self, tmp):
+        self.file = tmp / "scheduler.json"
+        self.workers = []
+        self.scheduler = subprocess.Popen(
+            DASK + ["--host", "127.0.0.1", "--port", "0", "--no-dashboard", "--scheduler-file",
+                    str(self.file)], env=ENV, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 30
+        while not (self.file.exists() and self.file.stat().st_size):
+            assert self.scheduler.poll() is None, "the scheduler ended"
+            assert time.monotonic() < deadline, "no scheduler file after 30 s"
+            time.sleep(0.1)
+        time.sleep(0.2)
+        self.address = json.loads(self.file.read_text())["address"]
+
+    def start_worker(self):
+        w = subprocess.Popen(WORKER + ["--scheduler-file", str(self.file), "--nthreads", "1",
+                                       "--no-nanny", "--no-dashboard", "--host", "127.0.0.1",
+                                       "--death-timeout", "30"],
+                             env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.workers.append(w)
+        return w
+
+    def ensure_workers(self, n):
+        from distributed import Client
+        self.workers = [w for w in self.workers if w.poll() is None]
+        while len(self.workers) < n:
+            self.start_worker()
+        with Client(self.address, timeout=30) as c:
+            c.wait_for_workers(n, timeout=60)
+            deadline = time.monotonic() + 30
+            while len(c.scheduler_info()["workers"]) != n:
+                assert time.monotonic() < deadline
+                time.sleep(0.1)
+
+    def stop(self):
+        for w in self.workers:
+            _stop(w)
+        _stop(self.scheduler)
+
+
+@pytest.fixture(scope="module")
+def cluster(tmp_path_factory):
+    c = Cluster(tmp_path_factory.mktemp("dask"))
+    try:
+        c.ensure_workers(2)
+        yield c
+    finally:
+        c.stop()
+
+
+@pytest.fixture(scope="module")
+def client(cluster):
+    from distributed import Client
+    with Client(cluster.address, timeout=30) as c:
+        yield c
+
+
+def _one_by_one(base, grid, zip_=()):
+    """{run number: records} of the runs done one by one through the package."""
+    plan = scanmod.Plan(base, grid, zip_)
+    out = {}
+    for number, values, _, _ in plan.runs:
+        out[number] = chainmelt.run(**dict(base, **values))
+    return plan, out
+
+
+def _assert_equals(records, runs, plan, expected):
+    assert sorted(runs["run"]) == list(range(1, len(plan.runs) + 1))
+    assert runs["key"].is_unique and (runs["status"] == "ok").all()
+    assert records.attrs["scan"] == plan.names
+    for number, values, _, _ in plan.runs:
+        got = records[records["run"] == number]
+        for name, v in values.items():
+            assert (got[name] == v).all()
+        df = expected[number]
+        assert len(got) == len(df)
+        for c in df.columns:
+            a, b = got[c].to_numpy(float), df[c].to_numpy(float)
+            assert np.array_equal(a, b, equal_nan=True), (number, c)
+
+
+@pytest.fixture(scope="module")
+def expected():
+    return _one_by_one(BASE, GRID)
+
+
+def test_cluster_scan_equals_runs_one_by_one(client, tmp_path, expected):
+    plan, by_run = expected
+    assert len(plan.runs) == 200
+    (tmp_path / "grid.toml").write_text(_toml(BASE, GRID))
+    loaded = scanmod.load(tmp_path / "grid.toml")
+    assert [r[3] for r in loaded.runs] == [r[3] for r in plan.runs]
+    records, runs = chainmelt.scan(BASE, GRID, client=client, out=tmp_path / "res")
+    _assert_equals(records, runs, plan, by_run)
+    assert set(runs["worker"]) <= {w for w in client.scheduler_info()["workers"]}
+    assert not (tmp_path / "res" / "lock").exists()
+    # The table reads as one gzip stream with a header.
+    with gzip.open(tmp_path / "res" / "records.tsv.gz", "rt") as f:
+        assert f.readline().startswith("# chainmelt ")
+    # Done again: nothing is run twice.
+    out = scanmod.run_plan(plan, tmp_path / "res", client)
+    assert (out.skipped, out.run) == (200, 0)
+
+
+def test_embedded_cluster_scan_equals_runs_one_by_one(tmp_path, expected):
+    plan, by_run = expected
+    records, runs = chainmelt.scan(BASE, GRID, workers=2, out=tmp_path / "res")
+    _assert_equals(records, runs, plan, by_run)
+    assert runs["worker"].nunique() == 2
+
+
+def _wait_rows(path, n, proc, timeout=60):
+    deadline = time.monotonic() + timeout
+    while True:
+        rows = path.read_text().count("\n") - 1 if path.exists() else 0
+        if rows >= n:
+            return rows
+        assert proc.poll() is None, proc.communicate()
+        assert time.monotonic() < deadline, "the scan did not get going"
+        time.sleep(0.01)
+
+
+def test_worker_killed_halfway_costs_nothing(cluster, tmp_path):
+    cluster.ensure_workers(2)
+    (tmp_path / "grid.toml").write_text(_toml(SLOW, SLOW_GRID))
+    res = tmp_path / "res"
+    p = subprocess.Popen(["/usr/bin/python3", "-m", "chainmelt", "scan", tmp_path / "grid.toml",
+                          "-o", res, "--scheduler", cluster.address, "--chunk", "4"],
+                         env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        _wait_rows(res / "runs.tsv", 60, p)
+        victim = cluster.workers[0]
+        os.kill(victim.pid, signal.SIGKILL)
+        victim.wait(10)
+        _, err = p.communicate(timeout=120)
+    finally:
+        _stop(p)
+    assert p.returncode == 0, err
+    _, runs = chainmelt.read_scan(res)
+    assert len(runs) == 320 and runs["key"].is_unique and (runs["status"] == "ok").all()
+    records, _ = chainmelt.read_scan(res)
+    assert (records.groupby("run").size() == 101).all()
+    # The killed worker finished runs before it died, the other the rest.
+    assert runs["worker"].nunique() == 2
+
+
+def test_interrupted_scan_finishes_without_redoing_runs(cluster, tmp_path):
+    cluster.ensure_workers(2)
+    (tmp_path / "grid.toml").write_text(_toml(SLOW, SLOW_GRID))
+    res = tmp_path / "res"
+    args = ["scan", tmp_path / "grid.toml", "-o", res, "--scheduler-file", cluster.file,
+            "--chunk", "4"]
+    p = subprocess.Popen(["/usr/bin/python3", "-m", "chainmelt", *map(str, args)], env=ENV,
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        _wait_rows(res / "runs.tsv", 40, p)
+        p.send_signal(signal.SIGINT)
+        _, err = p.communicate(timeout=60)
+    finally:
+        _stop(p)
+    assert p.returncode == 130, err
+    assert "interrupted" in err
+    assert not (res / "lock").exists()
+    _, first = chainmelt.read_scan(res)
+    assert 40 <= len(first) < 320 and first["key"].is_unique
+    again = _cli(*args)
+    assert again.returncode == 0, again.stderr
+    assert "320 runs, %d done before, %d run now" % (len(first), 320 - len(first)) \
+        in again.stderr
+    records, runs = chainmelt.read_scan(res)
+    assert len(runs) == 320 and runs["key"].is_unique
+    # The same as an uninterrupted scan (worker and run time aside).
+    whole, whole_runs = chainmelt.scan(SLOW, SLOW_GRID, client=_client(cluster),
+                                       out=tmp_path / "whole")
+    assert records.equals(whole)
+    keep = ["run", "key", "w", "dHcal", "status", "records", "message"]
+    assert runs[keep].equals(whole_runs[keep])
+
+
+def _client(cluster):
+    from distributed import Client
+    return Client(cluster.address, timeout=30, set_as_default=False)
+
+
+def test_fatal_and_refused_runs_are_recorded_and_the_scan_goes_on(client, tmp_path):
+    # conc = 0.9 leaves no feasible fluid-rich start: a fatal error.
+    base = dict(task="phase", n0=2, w=-300.0, Tm=314.0, dHcal=2165.0,
+                T_sweep=(305.0, 307.0, 1.0))
+    with pytest.raises(chainmelt.FatalError) as fatal:
+        chainmelt.run(**dict(base, conc=0.9))
+    records, runs = chainmelt.scan(base, {"conc": [0.21, 0.9, 0.5]}, client=client,
+                                   out=tmp_path / "res")
+    assert list(runs["status"]) == ["ok", "fatal", "ok"]
+    assert runs["message"][1] == fatal.value.message
+    assert set(records["run"]) <= {1, 2, 3}
+    # A run that the checks refuse never reaches a worker.
+    records, runs = chainmelt.scan(dict(base, conc=0.21), {"Tm": [314.0, 0.0]}, client=client,
+                                   out=tmp_path / "r2")
+    assert list(runs["status"]) == ["ok", "refused"]
+    assert "Tm" in runs["message"][1] and runs["worker"][1] == "-"
+
+
+def test_a_run_that_kills_its_workers_is_lost_and_the_scan_goes_on(tmp_path):
+    import dask
+    from distributed import Client, LocalCluster
+    plan = scanmod.Plan(BASE, {"w": [-250.0, -240.0, -230.0, -220.0]})
+    with dask.config.set({"distributed.scheduler.allowed-failures": 1}):
+        with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None,
+                          silence_logs=50) as lc, Client(lc) as c:
+            out = scanmod.run_plan(plan, tmp_path / "res", c, chunk=4, work=_poisoned)
+    assert out.statuses == {"ok": 3, "lost": 1}
+    _, runs = chainmelt.read_scan(tmp_path / "res")
+    assert list(runs["status"]) == ["ok", "lost", "ok", "ok"]
+    assert "died" in runs["message"][1]
+
+
+def _poisoned(items):
+    if any(("w", "-240.0") in item[1] for item in items):
+        os._exit(3)
+    return scanmod._run_chunk(items)
+
+
+def test_lock_refuses_a_second_scan_and_a_dead_holder_is_taken_over(tmp_path):
+    (tmp_path / "grid.toml").write_text(_toml(BASE, {"w": [-250.0, -240.0]}))
+    res = tmp_path / "res"
+    res.mkdir()
+    plan = scanmod.load(tmp_path / "grid.toml")
+    layout, _ = scanmod._layout(plan)
+    store = scanmod.Store(res, plan, layout)
+    try:
+        before = (res / "runs.tsv").read_bytes()
+        r = _cli("scan", tmp_path / "grid.toml", "-o", res, "--workers", "1")
+        assert r.returncode == 2
+        assert "in use by another scan (pid %d on host" % os.getpid() in r.stderr
+        assert len(r.stderr.strip().splitlines()) == 1
+        assert (res / "runs.tsv").read_bytes() == before
+    finally:
+        store.close()
+    assert not (res / "lock").exists()
+    dead = subprocess.Popen(["true"])
+    dead.wait()
+    import socket
+    (res / "lock").write_text("pid=%d host=%s started=2026-01-01T00:00:00Z\n"
+                              % (dead.pid, socket.gethostname()))
+    scanmod.Store(res, plan, layout).close()
+    assert not (res / "lock").exists()
+
+
+def test_a_scan_killed_mid_write_keeps_exactly_the_counted_runs(tmp_path):
+    plan = scanmod.Plan(BASE, {"w": [-250.0, -240.0, -230.0]})
+    layout, _ = scanmod._layout(plan)
+    values = {n: (k, v) for n, v, _, k in plan.runs}
+    store = scanmod.Store(tmp_path, plan, layout)
+    runs, member = scanmod._run_chunk([(1, plan.runs[0][2], store.prefix(1, plan.runs[0][1]))])
+    store.append(runs, values, member)
+    store.close()
+    good = (tmp_path / "records.tsv.gz").stat().st_size
+    # Killed after the records of run 2 went out but before its row was whole.
+    member = gzip.compress(b"2\t-240\t300\t1\t2\t3\t4\t5\n")
+    with open(tmp_path / "records.tsv.gz", "ab") as f:
+        f.write(member[:len(member) // 2])
+    with open(tmp_path / "runs.tsv", "a") as f:
+        f.write("2\t%s\t-240\tok\t3" % plan.runs[1][3])
+    store = scanmod.Store(tmp_path, plan, layout)
+    assert set(store.done) == {plan.runs[0][3]}
+    store.close()
+    assert (tmp_path / "records.tsv.gz").stat().st_size == good
+    records, runs = chainmelt.read_scan(tmp_path)
+    assert list(runs["run"]) == [1] and list(records["run"]) == [1, 1, 1]
+
+
+def test_scan_descriptions(tmp_path):
+    ok = scanmod.Plan(BASE, {"w": {"min": -250.0, "max": -240.0, "step": 5.0},
+                             "dHcal": [2100.0, 2200.0, 2300.0],
+                             "Tm": {"min": 310.0, "max": 318.0, "num": 3}},
+                      zip=[["dHcal", "Tm"]])
+    assert ok.names == ["w", "dHcal", "Tm"]
+    assert [tuple(v.values()) for _, v, _, _ in ok.runs][:4] == [
+        (-250.0, 2100.0, 310.0), (-250.0, 2200.0, 314.0), (-250.0, 2300.0, 318.0),
+        (-245.0, 2100.0, 310.0)]
+    assert len(ok.runs) == 9 and len({r[3] for r in ok.runs}) == 9
+    # The key follows the parameters, not their place in the grid.
+    again = scanmod.Plan(dict(BASE, dHcal=2100.0, Tm=310.0), {"w": [-245.0]})
+    assert again.runs[0][3] == ok.runs[3][3]
+    bad = {
+        "step 3.0 must divide": ({"w": {"min": 0.0, "max": 10.0, "step": 3.0}}, ()),
+        "not a field": ({"x": [1.0]}, ()),
+        "equally long": ({"w": [1.0, 2.0], "dHcal": [1.0]}, [["w", "dHcal"]]),
+        "runs 1 and 2 are the same": ({"w": [1.0, 1.0]}, ()),
+        "expected a list or a table": ({"w": {"min": 1.0}}, ()),
+    }
+    for text, (grid, zip_) in bad.items():
+        with pytest.raises(chainmelt.ScanError, match=text):
+            scanmod.Plan(BASE, grid, zip_)
+    (tmp_path / "g.toml").write_text('task = "heat"\nn0 = 2\nbogus = 1\n[scan]\nw = [1.0]\n')
+    r = _cli("scan", tmp_path / "g.toml", "-o", tmp_path / "res")
+    assert r.returncode == 2 and "g.toml: unknown field(s): bogus" in r.stderr
+    assert not (tmp_path / "res").exists()
+    # The worked scan of the README.
+    worked = scanmod.load(ROOT / "examples" / "scan-heat.toml")
+    assert worked.names == ["w", "dHcal"] and len(worked.runs) == 100
+    assert worked.runs[-1][1] == {"w": -160.0, "dHcal": 2700.0}
+    # Runs whose records differ in their columns cannot share one table.
+    with pytest.raises(chainmelt.ScanError, match="different records"):
+        scanmod._layout(scanmod.Plan(BASE, {"n0": [2, 4]}))
+
+
+def test_plots_of_a_scan(tmp_path, client):
+    grid = {"w": [-250.0, -240.0, -230.0], "dHcal": [2100.0, 2200.0]}
+    chainmelt.scan(BASE, grid, client=client, out=tmp_path / "res")
+    r = _cli("plot", tmp_path / "res", "--by", "w", "-o", tmp_path / "c.png")
+    assert r.returncode == 0, r.stderr
+    r = _cli("plot", tmp_path / "res", "--map", "w,dHcal", "--value", "Cp_max", "-o",
+             tmp_path / "m.png")
+    assert r.returncode == 0, r.stderr
+    assert (tmp_path / "c.png").stat().st_size and (tmp_path / "m.png").stat().st_size
+    from chainmelt import plot_scan
+    records, _ = chainmelt.read_scan(tmp_path / "res")
+    peak = plot_scan.per_run(records, "T_at_Cp_max")
+    assert len(peak) == 6 and (peak == 302).all()
+    r = _cli("plot", tmp_path / "res", "--map", "w,dHcal", "--value", "Cq_max", "-o",
+             tmp_path / "x.png")
+    assert r.returncode == 2 and "--value" in r.stderr
+
+
+def test_a_killed_scheduler_ends_the_scan_and_the_embedded_cluster_finishes_it(tmp_path):
+    own = Cluster(tmp_path)
+    try:
+        own.ensure_workers(1)
+        (tmp_path / "grid.toml").write_text(_toml(SLOW, SLOW_GRID))
+        res = tmp_path / "res"
+        p = subprocess.Popen(["/usr/bin/python3", "-m", "chainmelt", "scan",
+                              tmp_path / "grid.toml", "-o", res, "--scheduler", own.address,
+                              "--chunk", "4"],
+                             env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            _wait_rows(res / "runs.tsv", 20, p)
+            os.kill(own.scheduler.pid, signal.SIGKILL)
+            _, err = p.communicate(timeout=90)
+        finally:
+            _stop(p)
+    finally:
+        own.stop()
+    assert p.returncode == 2 and "lost the connection to the scheduler" in err
+    assert not (res / "lock").exists()
+    _, first = chainmelt.read_scan(res)
+    r = _cli("scan", tmp_path / "grid.toml", "-o", res, "--workers", "2")
+    assert r.returncode == 0, r.stderr
+    assert "%d done before" % len(first) in r.stderr
+    records, runs = chainmelt.read_scan(res)
+    assert len(runs) == 320 and runs["key"].is_unique and (runs["status"] == "ok").all()
+    assert len(records) == 320 * 101
