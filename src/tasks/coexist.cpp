@@ -28,6 +28,19 @@ double Difference(RunState& rs, double h) {
   return rs.fret1 - rs.fret2;
 }
 
+// The record of both phases at the current dH.
+void EmitCoexistence(RunState& rs) {
+  Emit(rs, RecordBuf()
+               .Add(rs.T)
+               .Add(rs.para.dH)
+               .AddState(rs.p1, rs.n0)
+               .AddState(rs.p2, rs.n0)
+               .Add(rs.fret1)
+               .Add(rs.iter)
+               .Add(rs.fret2)
+               .Add(rs.iter));
+}
+
 }  // namespace
 
 namespace {
@@ -40,15 +53,7 @@ void CoexistByRoot(RunState& rs) {
     rs.ctx->Diagnostic("coexist at T = %f: no record, %s", rs.T, CoexistReason(o.status));
     return;
   }
-  Emit(rs, RecordBuf()
-               .Add(rs.T)
-               .Add(rs.para.dH)
-               .AddState(rs.p1, rs.n0)
-               .AddState(rs.p2, rs.n0)
-               .Add(rs.fret1)
-               .Add(rs.iter)
-               .Add(rs.fret2)
-               .Add(rs.iter));
+  EmitCoexistence(rs);
 }
 
 }  // namespace
@@ -116,15 +121,7 @@ void TaskCoexist(RunState& rs) {
     return;
   }
 
-  Emit(rs, RecordBuf()
-                .Add(rs.T)
-                .Add(para.dH)
-                .AddState(rs.p1, rs.n0)
-                .AddState(rs.p2, rs.n0)
-                .Add(rs.fret1)
-                .Add(rs.iter)
-                .Add(rs.fret2)
-                .Add(rs.iter));
+  EmitCoexistence(rs);
 }
 
 }  // namespace chainmelt

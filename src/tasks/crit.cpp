@@ -24,6 +24,14 @@ double Objective(RunState& rs, const Vector& x) {
   return StepDet(rs, x);
 }
 
+// The fields of a critical-point record, at the current point.
+RecordBuf CritRecord(const RunState& rs) {
+  RecordBuf r;
+  r.Add(rs.T).Add(rs.para.dH).Add(rs.para.conc).Add(rs.det).AddState(rs.p0, rs.n0).Add(rs.fret0)
+      .Add(rs.iter);
+  return r;
+}
+
 // The opt-in search: the end of the coexistence line, followed in
 // temperature with the robust coexistence search.  The record also says how
 // far the tolerance was met (the relative width of the final interval).
@@ -33,15 +41,7 @@ void CritByCoexistence(RunState& rs) {
     rs.ctx->Diagnostic("crit: no record, %s", CritReason(o.status));
     return;
   }
-  Emit(rs, RecordBuf()
-               .Add(rs.T)
-               .Add(rs.para.dH)
-               .Add(rs.para.conc)
-               .Add(rs.det)
-               .AddState(rs.p0, rs.n0)
-               .Add(rs.fret0)
-               .Add(rs.iter)
-               .Add(o.rel_width));
+  Emit(rs, CritRecord(rs).Add(o.rel_width));
 }
 
 }  // namespace
@@ -85,14 +85,7 @@ void TaskCrit(RunState& rs) {
     rs.para.dH = p[1][1];
     rs.T = p[1][2];
     if (rs.fret0 != kSentinel) {
-      Emit(rs, RecordBuf()
-                    .Add(rs.T)
-                    .Add(rs.para.dH)
-                    .Add(rs.para.conc)
-                    .Add(rs.det)
-                    .AddState(rs.p0, rs.n0)
-                    .Add(rs.fret0)
-                    .Add(rs.iter));
+      Emit(rs, CritRecord(rs));
     }
     rs.para.conc = rs.para.conc + 0.01;
   } while (rs.para.conc <= kCritConc);
