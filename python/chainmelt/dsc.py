@@ -41,8 +41,8 @@ __all__ = ["read", "to_instrument", "Units", "subtract_baseline", "model_curve",
 
 #: The model fields, named as on the command line.
 MODEL_FIELDS = ("n0", "T", "w", "w2", "dH", "dS", "Tm", "dHcal", "e2", "w3", "dH2", "dS2",
-                "conc", "conc2", "z", "nu", "mode")
-_NOT_FITTABLE = ("n0", "T", "mode")
+                "zsave", "conc", "conc2", "z", "nu", "mode")
+_NOT_FITTABLE = ("n0", "T", "zsave", "mode")
 _ENERGY_FIELDS = ("w", "w2", "w3", "dH", "dH2", "e2", "dHcal")
 _BASELINES = {"linear": ("b0", "b1"), "sigmoidal": ("pre0", "pre1", "post0", "post1")}
 
@@ -73,6 +73,9 @@ def _engine(engine, search):
 def _fields_of(model) -> dict:
     if isinstance(model, Mapping):
         fields = dict(model)
+    elif isinstance(getattr(model, "given", None), Mapping):
+        # the fields as given: dH = 0 keeps dHcal and Tm in charge of the derivation
+        fields = dict(model.given)
     elif isinstance(getattr(model, "fields", None), Mapping):
         fields = dict(model.fields)
     else:
