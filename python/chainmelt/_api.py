@@ -165,8 +165,9 @@ def _set_attrs(df, kind, task, parameters, units):
     df.attrs["units"] = dict(units)
 
 
-def _execute(fields, progress=None, file=""):
-    """One run of the engine; returns its DataFrame or raises FatalError."""
+def _raw(fields, progress=None, file=""):
+    """One run of the engine; returns its result as the compiled module gives
+    it, or raises ValueError naming the refused field."""
     def deliver(kind, line):
         if kind == "progress":
             log.info(line)
@@ -179,20 +180,31 @@ def _execute(fields, progress=None, file=""):
         # As in the named form of the command line: every core.
         fields = dict(fields, threads=os.cpu_count() or 1)
     try:
-        result = _core.run(_settings(fields), deliver, file)
+        return _core.run(_settings(fields), deliver, file)
     except ValueError as e:
         if len(e.args) == 2:
             raise _refuse(e.args[1], e.args[0]) from None
         raise
+
+
+def _finish(result, nonfinite=None, stacklevel=4):
+    """The DataFrame of a result; warns of records left out, raises
+    FatalError after a fatal condition."""
     task = result["parameters"]["task"]
     df = _frame(result, task)
-    if result["nonfinite"]:
+    nonfinite = result["nonfinite"] if nonfinite is None else nonfinite
+    if nonfinite:
         warnings.warn("%d record(s) of this %s run had a field that is not a finite number "
                       "and were left out (the 'chainmelt' log names them)"
-                      % (result["nonfinite"], task), NonFiniteWarning, stacklevel=3)
+                      % (nonfinite, task), NonFiniteWarning, stacklevel=stacklevel)
     if result["fatal"]:
         raise FatalError(result["message"], df)
     return df
+
+
+def _execute(fields, progress=None, file=""):
+    """One run of the engine; returns its DataFrame or raises FatalError."""
+    return _finish(_raw(fields, progress, file))
 
 
 def _concat(frames, template):
@@ -241,22 +253,21 @@ def _task(task, model, T, dH, threads, search, progress, points_ok):
     values = np.atleast_1d(np.asarray(value, dtype=float))
     if values.ndim != 1:
         raise ValueError("%s: expected a one-dimensional sequence of values" % axis)
-    # Every value is a sweep of its own: the result at a value does not depend
-    # on the values before it.
-    frames = []
-    template = None
-    for v in values:
-        point = dict(fields, T_min=v, T_max=v, dT=1, sweep=sweep)
-        try:
-            df = _execute(point, progress)
-        except FatalError as e:
-            frames.append(e.partial)
-            raise FatalError(e.message, _concat(frames, e.partial)) from None
-        template = df if template is None else template
-        frames.append(df)
-    if template is None:
+    if len(values) == 0:
         raise ValueError("%s: expected at least one value" % axis)
-    out = _concat(frames, template)
+    # Every value is a sweep of its own: the result at a value does not depend
+    # on the values before it.  The rows are gathered and made into one
+    # DataFrame at the end (a fit evaluates hundreds of such points).
+    results = []
+    for v in values:
+        # One point: nothing to share among threads.
+        results.append(_raw(dict(fields, T_min=v, T_max=v, dT=1, sweep=sweep, threads=1),
+                            progress))
+        if results[-1]["fatal"]:
+            break
+    last = results[-1]
+    merged = dict(last, rows=np.concatenate([r["rows"] for r in results], axis=0))
+    out = _finish(merged, nonfinite=sum(r["nonfinite"] for r in results))
     out.attrs["parameters"] = dict(out.attrs["parameters"], T_min=math.nan, T_max=math.nan,
                                    dT=math.nan)
     out.attrs["points"] = values.copy()
