@@ -35,7 +35,7 @@ def test_shell_fit_of_shipped_scan(tmp_path, name):
     png = tmp_path / "fit.png"
     env = dict(os.environ, PYTHONPATH=str(BUILD / "python"), MPLBACKEND="Agg")
     p = subprocess.run([sys.executable, "-m", "chainmelt", "fit", str(EXAMPLES / name),
-                        *FILES[name], "--fit-baseline", "linear", "--starts", "1",
+                        *FILES[name], "--fit-baseline", "linear",  # the default starts
                         "--json", "-o", str(png)],
                        capture_output=True, text=True, timeout=120, env=env, cwd=tmp_path)
     assert p.returncode == 0, p.stderr
