@@ -35,6 +35,7 @@ import datetime
 import gzip
 import hashlib
 import io
+import json
 import math
 import numbers
 import os
@@ -543,6 +544,85 @@ def read_scan(directory):
     return records, runs
 
 
+FORMATS = ("tsv", "csv", "jsonl")
+
+
+def _records_text(directory):
+    """The text of records.tsv.gz up to its last counted chunk, and the
+    scanned fields (the columns of runs.tsv between key and status)."""
+    runs_path = os.path.join(directory, RUNS)
+    if not os.path.exists(runs_path):
+        raise ValueError("%s: no %s (not the results of a scan)" % (directory, RUNS))
+    with open(runs_path, "rb") as f:
+        lines = f.read().decode("utf-8").splitlines()
+    ends = [int(line.rsplit("\t", 1)[-1]) for line in lines[1:] if line.count("\t") ==
+            lines[0].count("\t")]
+    with open(os.path.join(directory, RECORDS), "rb") as f:
+        data = f.read()
+    if ends and max(ends):
+        data = data[:max(ends)]
+    scanned = lines[0].split("\t")[len(_RUN_COLUMNS_BEFORE):-len(_RUN_COLUMNS_AFTER)]
+    with gzip.GzipFile(fileobj=io.BytesIO(data)) as g:
+        return g.read().decode("utf-8"), scanned
+
+
+def _csv_field(text):
+    if any(c in text for c in ',"\n'):
+        return '"' + text.replace('"', '""') + '"'
+    return text
+
+
+def _json_value(text):
+    if text == "":
+        return "null"
+    try:
+        v = float(text)
+    except ValueError:
+        return json.dumps(text)
+    return text if math.isfinite(v) and text.lower() not in ("inf", "nan") else json.dumps(text)
+
+
+def export_records(directory, fmt):
+    """Writes the scan's records again as records.csv or records.jsonl in
+    DIRECTORY (under a temporary name, renamed into place), in the layouts
+    of the command line's --format, the scanned fields as leading columns.
+    The numbers are the text of records.tsv.gz, unchanged.  Returns the
+    path written (None for "tsv", which records.tsv.gz already is)."""
+    if fmt not in FORMATS:
+        raise ValueError("--format: expected one of %s, got %r" % (", ".join(FORMATS), fmt))
+    if fmt == "tsv":
+        return None
+    directory = str(directory)
+    text, scanned = _records_text(directory)
+    lines = text.split("\n")
+    if lines and lines[-1] == "":
+        lines.pop()
+    head = lines[0].split()
+    kind = head[-1].partition("=")[2] if head and head[-1].startswith("kind=") else ""
+    units = lines[1].split("\t")[1:]
+    names = lines[2].split("\t")
+    out = []
+    if fmt == "csv":
+        out.append(",".join(_csv_field(n) for n in names))
+        out.extend(",".join(_csv_field(v) for v in line.split("\t")) for line in lines[3:])
+    else:
+        columns = [{"name": n, "unit": u} for n, u in zip(names, [""] + units)]
+        out.append(json.dumps({"chainmelt": _core.version, "kind": kind, "scan": scanned,
+                               "columns": columns}))
+        for line in lines[3:]:
+            values = line.split("\t")
+            out.append("{" + ", ".join("%s: %s" % (json.dumps(n), _json_value(v))
+                                       for n, v in zip(names, values)) + "}")
+    path = os.path.join(directory, "records." + fmt)
+    tmp = path + ".tmp"
+    with open(tmp, "w", encoding="utf-8") as f:
+        f.write("\n".join(out) + "\n")
+        f.flush()
+        os.fsync(f.fileno())
+    os.replace(tmp, path)
+    return path
+
+
 # ------------------------------------------------------------ the driver
 
 class _Progress:
@@ -889,6 +969,9 @@ def add_parser(sub):
     p.add_argument("--chunk", type=int, metavar="N",
                    help="runs per chunk sent to a worker (default: chosen from the measured "
                         "run time, about 1 s of work per chunk)")
+    p.add_argument("--format", choices=FORMATS, default="tsv",
+                   help="also write the records as records.csv or records.jsonl when the scan "
+                        "ends (records.tsv.gz is always written)")
     p.add_argument("--timeout", type=float, default=30.0, metavar="S",
                    help="seconds to wait for the scheduler and its first worker (default 30)")
     p.set_defaults(func=main_scan)
@@ -940,6 +1023,9 @@ def _main_scan(args, plan, store):
         else:
             client.close()
     failed = sum(v for k, v in outcome.statuses.items() if k != "ok")
+    written = export_records(store.directory, getattr(args, "format", "tsv"))
+    if written:
+        print("scan: records also in %s" % written, file=sys.stderr)
     print("scan: %d runs, %d done before, %d run now, %s; results in %s"
           % (outcome.total, outcome.skipped, outcome.run,
              ", ".join("%d %s" % (v, k) for k, v in sorted(outcome.statuses.items()))

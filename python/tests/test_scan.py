@@ -338,6 +338,18 @@ def test_a_scan_killed_mid_write_keeps_exactly_the_counted_runs(tmp_path):
     records, runs = chainmelt.read_scan(tmp_path)
     assert list(runs["run"]) == [1] and list(records["run"]) == [1, 1, 1]
 
+    # The other formats on request hold the counted records, numbers unchanged.
+    import pandas as pd
+    csv = pd.read_csv(scanmod.export_records(tmp_path, "csv"), float_precision="round_trip")
+    assert csv.equals(records)
+    lines = open(scanmod.export_records(tmp_path, "jsonl")).read().splitlines()
+    head, rows = json.loads(lines[0]), [json.loads(x) for x in lines[1:]]
+    assert head["scan"] == ["w"] and [c["name"] for c in head["columns"]] == list(records)
+    assert [[r[c] for c in records] for r in rows] == records.values.tolist()
+    assert not list(tmp_path.glob("*.tmp"))
+    with pytest.raises(ValueError, match="--format"):
+        scanmod.export_records(tmp_path, "xml")
+
 
 def test_scan_descriptions(tmp_path):
     ok = scanmod.Plan(BASE, {"w": {"min": -250.0, "max": -240.0, "step": 5.0},
