@@ -13,17 +13,12 @@
 #include "model/model.hpp"
 #include "search/equilibrium.hpp"
 #include "search/search.hpp"
+#include "run_state_util.hpp"
 
 namespace chainmelt {
 namespace {
 
-RunState State(int n0, double T) {
-  RunState rs;
-  rs.n0 = n0;
-  rs.T = T;
-  rs.Allocate();
-  return rs;
-}
+using testing::State;
 
 // One lipid in the pair model with dH, dS derived from Tm and dHcal.
 RunState Pair(double T, double w, double Tm, double dHcal) {

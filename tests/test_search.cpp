@@ -14,6 +14,7 @@
 #include "model/model.hpp"
 #include "numeric/minimize.hpp"
 #include "search/search.hpp"
+#include "run_state_util.hpp"
 #include "tasks/tasks.hpp"
 
 namespace chainmelt {
@@ -118,13 +119,7 @@ TEST(FreeDerCalc, BitIdenticalToFreeCalcAndDerCalcInsideAndOutside) {
   }
 }
 
-RunState State(int n0, double T) {
-  RunState rs;
-  rs.n0 = n0;
-  rs.T = T;
-  rs.Allocate();
-  return rs;
-}
+using testing::State;
 
 // Where the draws of `count` accepted phase starts at x end, and the first one.
 std::int32_t AfterStarts(RunState& rs, double x, int count, StateVec* first = nullptr) {

@@ -12,42 +12,38 @@ namespace {
 // Fraction of the minority species in the almost pure limits.
 constexpr double kPure = 1e-9;
 
-// The almost pure state of variant n0 with fluid fraction(s) scaled by
-// `fluid` (kPure: gel, 1 - kPure: fluid), pair variables at random mixing.
-StateVec PureState(const Model& m, double fluid) {
-  StateVec p;
+}  // namespace
+
+bool AlmostPureState(const Model& m, double fluid, double minor, StateVec& p) {
   const double c = m.para.conc, b = m.para.conc2;
   switch (m.n0) {
     case 1:
       p[1] = fluid;
-      break;
+      return true;
     case 2:
       p[1] = fluid, p[2] = fluid * fluid;
-      break;
+      return true;
     case 4: {
       const double x = fluid * (1.0 - c);
       p[1] = x, p[2] = x * x, p[3] = x * c, p[4] = c * c;
-      break;
+      return true;
     }
     case 5: {
-      const double x = fluid * (1.0 - 2.0 * kPure), s = kPure;
+      const double x = fluid * (1.0 - 2.0 * minor), s = minor;
       p[1] = x, p[2] = s, p[3] = x * x, p[4] = x * s, p[5] = s * s;
-      break;
+      return true;
     }
     case 8: {
       const double a = fluid * (1.0 - b), f = fluid * b;
       const double ag = (1.0 - b) - a, bg = b - f;
       p[1] = a, p[2] = f, p[3] = a * a, p[4] = f * f, p[5] = ag * bg, p[6] = f * ag;
       p[7] = a * bg, p[8] = a * f;
-      break;
+      return true;
     }
     default:
-      break;
+      return false;
   }
-  return p;
 }
-
-}  // namespace
 
 std::string CheckEquilibrium(const Model& m, const StateVec& p, double f) {
   if (IsAltMode(m.para) || !Check(m, p, m.n0)) return "";
@@ -58,7 +54,8 @@ std::string CheckEquilibrium(const Model& m, const StateVec& p, double f) {
                        std::fabs(pa.dH2) + std::fabs(m.T * pa.dS2) + m.T;
   char why[200];
   for (const double fluid : {kPure, 1.0 - kPure}) {
-    const StateVec q = PureState(m, fluid);
+    StateVec q;
+    AlmostPureState(m, fluid, kPure, q);
     const double fq = FreeCalc(m, q);
     if (fq != kSentinel && f > fq + 1e-9 * scale) {
       std::snprintf(why, sizeof why, "the almost pure %s state has the lower F = %f",

@@ -17,6 +17,7 @@
 #include "model/model.hpp"
 #include "model/terms.hpp"
 #include "numeric/minimize.hpp"
+#include "search/check.hpp"
 #include "search/equilibrium.hpp"
 #include "search/objective.hpp"
 
@@ -122,35 +123,7 @@ int FillEdgeStarts(const Model& m, StateVec* s) {
     for (const double eps : {1e-4, 1e-8, 1e-12}) {
       for (const bool fluid : {false, true}) {
         const double u = fluid ? 1.0 - eps : eps;
-        StateVec& p = s[n++];
-        switch (m.n0) {
-          case 1:
-            p[1] = u;
-            break;
-          case 2:
-            p[1] = u, p[2] = u * u;
-            break;
-          case 4: {
-            const double c = para.conc, x = u * (1.0 - c);
-            p[1] = x, p[2] = x * x, p[3] = x * c, p[4] = c * c;
-            break;
-          }
-          case 5: {
-            const double x = u * (1.0 - 2.0 * eps), c = eps;
-            p[1] = x, p[2] = c, p[3] = x * x, p[4] = x * c, p[5] = c * c;
-            break;
-          }
-          case 8: {
-            const double b = para.conc2, xa = u * (1.0 - b), xb = u * b;
-            const double ga = (1.0 - b) - xa, gb = b - xb;
-            p[1] = xa, p[2] = xb, p[3] = xa * xa, p[4] = xb * xb, p[5] = ga * gb;
-            p[6] = xb * ga, p[7] = xa * gb, p[8] = xa * xb;
-            break;
-          }
-          default:
-            --n;
-            break;
-        }
+        if (AlmostPureState(m, u, eps, s[n])) ++n;
       }
     }
   }
