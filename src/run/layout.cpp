@@ -24,24 +24,6 @@ struct Builder {
 
 }  // namespace
 
-std::vector<std::string> StateNames(int n0, bool alt_mode) {
-  switch (n0) {
-    case 1:
-      return {"x_f"};
-    case 2:
-      if (alt_mode) return {"x_f", "a"};  // a stands for -ln z
-      return {"x_f", "y_ff"};
-    case 4:
-      return {"x_f", "y_ff", "y_fs", "y_ss"};
-    case 5:
-      return {"x_f", "x_s", "y_ff", "y_fs", "y_ss"};
-    case 8:
-      return {"x_Af", "x_Bf", "y_AfAf", "y_BfBf", "y_AgBg", "y_BfAg", "y_AfBg", "y_AfBf"};
-    default:
-      return {};
-  }
-}
-
 Layout LayoutFor(const RunSpec& spec) {
   const Model& m = spec.model;
   const auto state = StateNames(m.n0, IsAltMode(m.para));

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "model/model.hpp"
+#include "model/variants.hpp"
 
 namespace chainmelt {
 
@@ -13,37 +14,6 @@ namespace {
 constexpr double kPure = 1e-9;
 
 }  // namespace
-
-bool AlmostPureState(const Model& m, double fluid, double minor, StateVec& p) {
-  const double c = m.para.conc, b = m.para.conc2;
-  switch (m.n0) {
-    case 1:
-      p[1] = fluid;
-      return true;
-    case 2:
-      p[1] = fluid, p[2] = fluid * fluid;
-      return true;
-    case 4: {
-      const double x = fluid * (1.0 - c);
-      p[1] = x, p[2] = x * x, p[3] = x * c, p[4] = c * c;
-      return true;
-    }
-    case 5: {
-      const double x = fluid * (1.0 - 2.0 * minor), s = minor;
-      p[1] = x, p[2] = s, p[3] = x * x, p[4] = x * s, p[5] = s * s;
-      return true;
-    }
-    case 8: {
-      const double a = fluid * (1.0 - b), f = fluid * b;
-      const double ag = (1.0 - b) - a, bg = b - f;
-      p[1] = a, p[2] = f, p[3] = a * a, p[4] = f * f, p[5] = ag * bg, p[6] = f * ag;
-      p[7] = a * bg, p[8] = a * f;
-      return true;
-    }
-    default:
-      return false;
-  }
-}
 
 std::string CheckEquilibrium(const Model& m, const StateVec& p, double f) {
   if (IsAltMode(m.para) || !Check(m, p, m.n0)) return "";

@@ -16,10 +16,4 @@ namespace chainmelt {
 // not the gradient of its free energy.
 std::string CheckEquilibrium(const Model& m, const StateVec& p, double f);
 
-// Sets p[1..n0] to the almost pure state of variant n0 with fluid
-// fraction(s) scaled by `fluid`, the second component of n0 = 5 at `minor`,
-// pair variables at random mixing.  False (p untouched) for a variant
-// without such a state.
-bool AlmostPureState(const Model& m, double fluid, double minor, StateVec& p);
-
 }  // namespace chainmelt

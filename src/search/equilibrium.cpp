@@ -15,7 +15,9 @@
 #include <boost/math/tools/roots.hpp>
 
 #include "model/model.hpp"
-#include "model/terms.hpp"
+#include "model/ligand.hpp"
+#include "model/variant_base.hpp"
+#include "model/variants.hpp"
 #include "numeric/minimize.hpp"
 #include "search/check.hpp"
 #include "search/equilibrium.hpp"
@@ -25,11 +27,8 @@ namespace chainmelt {
 
 namespace {
 
-constexpr int kLine = 9;        // starts along one fluid fraction
-constexpr int kTriangle = 6;    // n0 = 5: grid over (fluid, component) with i + j <= 6
-constexpr int kSquare = 3;      // n0 = 8: 3 x 3 over the two fluid fractions
 constexpr int kAltScan = 64;    // alternative mode: scan of the fluid fraction
-constexpr int kMaxStarts = 32;
+constexpr int kMaxStarts = kMaxGridStarts;
 constexpr double kSameState = 1e-6;  // largest component difference of one minimum
 constexpr int kNewtonSteps = 8;
 // Where Newton steps finish a minimisation, conjugate gradients stop at this
@@ -40,74 +39,6 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 
 bool HasHessian(const Model& m) {
   return !IsAltMode(m.para) && (m.n0 == 2 || m.n0 == 4 || m.n0 == 5 || m.n0 == 8);
-}
-
-// Middle of stratum k of n over (0, top).
-double Stratum(int k, int n, double top) { return top * ((k - 0.5) / n); }
-
-// The grid of starts; returns their number.
-int FillStarts(const Model& m, StateVec* s) {
-  const Para& para = m.para;
-  int n = 0;
-  if (IsAltMode(para)) return 0;  // no minimisation: see AltStates
-  switch (m.n0) {
-    case 1:
-      for (int k = 1; k <= kLine; ++k, ++n) s[n][1] = Stratum(k, kLine, 1.0);
-      break;
-    case 2:
-      for (int k = 1; k <= kLine; ++k, ++n) {
-        const double x = Stratum(k, kLine, 1.0);
-        s[n][1] = x;
-        s[n][2] = x * x;
-      }
-      break;
-    case 4: {
-      const double c = para.conc;
-      for (int k = 1; k <= kLine; ++k, ++n) {
-        const double x = Stratum(k, kLine, 1.0 - c);
-        s[n][1] = x;
-        s[n][2] = x * x;
-        s[n][3] = x * c;
-        s[n][4] = c * c;
-      }
-      break;
-    }
-    case 5:
-      for (int i = 1; i <= kTriangle; ++i) {
-        for (int j = 1; i + j <= kTriangle; ++j, ++n) {
-          const double x = Stratum(i, kTriangle, 1.0);
-          const double c = Stratum(j, kTriangle, 1.0);
-          s[n][1] = x;
-          s[n][2] = c;
-          s[n][3] = x * x;
-          s[n][4] = x * c;
-          s[n][5] = c * c;
-        }
-      }
-      break;
-    case 8: {
-      const double b = para.conc2;
-      for (int i = 1; i <= kSquare; ++i) {
-        for (int j = 1; j <= kSquare; ++j, ++n) {
-          const double xa = Stratum(i, kSquare, 1.0 - b);
-          const double xb = Stratum(j, kSquare, b);
-          const double ga = (1.0 - b) - xa, gb = b - xb;
-          s[n][1] = xa;
-          s[n][2] = xb;
-          s[n][3] = xa * xa;
-          s[n][4] = xb * xb;
-          s[n][5] = ga * gb;
-          s[n][6] = xb * ga;
-          s[n][7] = xa * gb;
-          s[n][8] = xa * xb;
-        }
-      }
-      break;
-    }
-    default:
-      break;
-  }
-  return n;
 }
 
 // Almost pure gel and fluid states: far from the transition the minimum lies
@@ -287,10 +218,10 @@ double AltSlope(const Model& m, double x, double& a) {
 int AltStates(const Model& m, Minimum* found) {
   int nfound = 0;
   double a = 0.0;
-  double xprev = Stratum(1, kAltScan, 1.0);
+  double xprev = variant::Stratum(1, kAltScan, 1.0);
   double hprev = AltSlope(m, xprev, a);
   for (int k = 2; k <= kAltScan && nfound < kMaxStarts; ++k) {
-    const double x = Stratum(k, kAltScan, 1.0);
+    const double x = variant::Stratum(k, kAltScan, 1.0);
     const double h = AltSlope(m, x, a);
     if (hprev < 0.0 && h >= 0.0) {
       double root = x;
@@ -319,17 +250,7 @@ int AltStates(const Model& m, Minimum* found) {
 int EquilibriumStarts(const Model& m) {
   if (IsAltMode(m.para)) return kAltScan;
   StateVec s[kMaxStarts];
-  return FillStarts(m, s);
-}
-
-double FluidShare(const Model& m, const StateVec& p) {
-  if (IsAltMode(m.para)) return p[1];
-  switch (m.n0) {
-    case 4: return p[1] / (1.0 - m.para.conc);
-    case 5: return p[1] / (1.0 - p[2]);
-    case 8: return p[1] + p[2];
-    default: return p[1];
-  }
+  return GridStarts(m, s);
 }
 
 double EquilibriumEnergy(const Model& m, const StateVec& p) {
@@ -360,7 +281,7 @@ double EquilibriumEnergy(const Model& m, const StateVec& p) {
     } else {
       sigma = 1.0 / (1.0 + std::exp(-(t + std::log(para.z))));
     }
-    bound += terms::LigandWeight(N, k, x) * ((N - k) * para.dH2) * sigma;
+    bound += ligand::LigandWeight(N, k, x) * ((N - k) * para.dH2) * sigma;
   }
   double U = x * para.dH + 0.5 * para.w * (x * x) + bound;
   if (alt) U += para.conc2 * p[2];
@@ -371,7 +292,7 @@ EquilibriumResult StepOrderEquilibrium(RunState& rs, const EquilibriumOptions& o
   const Model& m = rs;
   const int n = rs.n0;
   StateVec starts[kMaxStarts];
-  const int count = FillStarts(m, starts);
+  const int count = GridStarts(m, starts);
   Minimum found[kMaxStarts];
   int nfound = 0;
   WalledFreeEnergyObjective walled(m);

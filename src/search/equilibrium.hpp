@@ -10,6 +10,7 @@
 #pragma once
 
 #include "model/run_state.hpp"
+#include "model/variants.hpp"
 #include "numeric/arrays.hpp"
 
 namespace chainmelt {
@@ -70,9 +71,8 @@ EquilibriumResult StepOrderEquilibrium(RunState& rs, const EquilibriumOptions& o
 // fractions for n0 = 8), or of scan points in the alternative mode (64).
 int EquilibriumStarts(const Model& m);
 
-// The fluid fraction of the lipid: p1 (n0 = 1, 2 and the alternative mode),
-// p1 / (1 - conc) (n0 = 4), p1 / (1 - p2) (n0 = 5), p1 + p2 (n0 = 8).
-double FluidShare(const Model& m, const StateVec& p);
+// FluidShare(m, p), the fluid fraction of the lipid, is a member of each
+// variant (model/variants.hpp).
 
 // The energy per site U = F - T dF/dT at the fixed state p, so that
 // F = U - T*S with the entropy S of the free energy: for the pair variants the
