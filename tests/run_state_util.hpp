@@ -1,5 +1,4 @@
-// A run state of n0 components at temperature T with its arrays allocated,
-// for tests of the searches.
+// A run state of n0 components at temperature T, for tests of the searches.
 #pragma once
 
 #include "model/run_state.hpp"
@@ -10,7 +9,6 @@ inline RunState State(int n0, double T) {
   RunState rs;
   rs.n0 = n0;
   rs.T = T;
-  rs.Allocate();
   return rs;
 }
 

@@ -36,14 +36,12 @@ RunState Mixture4(double T) {
   RunState rs = Pair(T, -300.0, 314.0, 2165.0);
   rs.n0 = 4;
   rs.para.conc = 0.1;
-  rs.Allocate();
   return rs;
 }
 RunState Mixture8(double T) {
   RunState rs = Pair(T, -300.0, 314.0, 2165.0);
   rs.n0 = 8;
   rs.para.conc2 = 0.3, rs.para.dH2 = -300.0, rs.para.dS2 = -0.9;
-  rs.Allocate();
   return rs;
 }
 
@@ -60,7 +58,7 @@ TEST(EquilibriumSearch, PairModelJumpsOnceAtTheSymmetricPoint) {
   for (double T = 313.0; T <= 316.0; T += 0.01) {
     rs.T = T;
     const EquilibriumResult r = StepOrderEquilibrium(rs);
-    const double x = rs.p0[1];
+    const double x = r.lowest.p[1];
     if (std::fabs(T - Tstar) > 1e-9) {
       EXPECT_EQ(x > 0.5, T > Tstar) << "T = " << T;
     }
@@ -106,13 +104,13 @@ TEST(EquilibriumSearch, IsTheLowestMinimumOfADenseScanAtBothScales) {
   for (const Point& pt : points) {
     RunState rs = State(2, pt.T);
     rs.para.w = pt.w, rs.para.dS = pt.dS, rs.para.dH = pt.dH;
-    StepOrderEquilibrium(rs);
+    const Minimum eq = StepOrderEquilibrium(rs).lowest;
     double x_scan = 0.0;
     const double scan = ScanMinimum(rs, &x_scan);
     // No point of the scan lies below the state found, and the scan's lowest
     // point lies next to it.
-    EXPECT_LE(rs.fret0, scan + 1e-12 * std::fabs(scan)) << "T " << pt.T << " dH " << pt.dH;
-    EXPECT_NEAR(rs.p0[1], x_scan, 2e-3) << "T " << pt.T << " dH " << pt.dH;
+    EXPECT_LE(eq.f, scan + 1e-12 * std::fabs(scan)) << "T " << pt.T << " dH " << pt.dH;
+    EXPECT_NEAR(eq.p[1], x_scan, 2e-3) << "T " << pt.T << " dH " << pt.dH;
   }
 }
 
@@ -139,20 +137,28 @@ TEST(EquilibriumSearch, EveryVariantEndsStationaryNoHigherThanTheFamiliesAndRepe
     const EquilibriumResult r = StepOrderEquilibrium(rs);
     EXPECT_EQ(rs.idum, idum) << n0;
     ASSERT_GE(r.minima, 1) << n0;
-    ASSERT_TRUE(Check(rs, rs.p0, n0)) << n0;
-    EXPECT_EQ(rs.fret0, FreeCalc(rs, rs.p0)) << n0;
-    EXPECT_LE(rs.fret0, rs.fret1) << n0;
-    EXPECT_LE(rs.fret0, rs.fret2) << n0;
+    const Minimum& eq = r.lowest;
+    ASSERT_TRUE(Check(rs, eq.p, n0)) << n0;
+    EXPECT_EQ(eq.f, FreeCalc(rs, eq.p)) << n0;
+    EXPECT_LE(eq.f, r.gel.f) << n0;
+    EXPECT_LE(eq.f, r.fluid.f) << n0;
+    // The lowest is one of the distinct minima, and none of them is lower.
+    bool listed = false;
+    for (int j = 0; j < r.minima; ++j) {
+      EXPECT_LE(eq.f, r.distinct[j].f) << n0;
+      listed = listed || std::memcmp(&r.distinct[j].p[1], &eq.p[1], sizeof(double) * n0) == 0;
+    }
+    EXPECT_TRUE(listed) << n0;
     StateVec g;
-    DerCalc(rs, rs.p0, g);
+    DerCalc(rs, eq.p, g);
     for (int i = 1; i <= n0; ++i) EXPECT_LT(std::fabs(g[i]), 1e-6 * rs.T) << n0 << " g" << i;
 
     RunState again = Variant(n0);
-    StepOrderEquilibrium(again);
-    EXPECT_EQ(std::memcmp(&again.p0[1], &rs.p0[1], sizeof(double) * n0), 0) << n0;
+    const Minimum eq2 = StepOrderEquilibrium(again).lowest;
+    EXPECT_EQ(std::memcmp(&eq2.p[1], &eq.p[1], sizeof(double) * n0), 0) << n0;
 
-    StepOrderDiscont(again);  // the default search is never lower
-    EXPECT_LE(rs.fret0, std::fmin(again.fret1, again.fret2) + 1e-9 * std::fabs(rs.fret0)) << n0;
+    const FamilyMinima fam = StepOrderDiscont(again);  // the default search is never lower
+    EXPECT_LE(eq.f, std::fmin(fam.gel.f, fam.fluid.f) + 1e-9 * std::fabs(eq.f)) << n0;
   }
   // The ligand-activity mode: a zero of its (designed) gradient vector.
   RunState rs = State(2, 300.0);
@@ -161,9 +167,9 @@ TEST(EquilibriumSearch, EveryVariantEndsStationaryNoHigherThanTheFamiliesAndRepe
   q.conc2 = 0.3, q.dH2 = 30.0, q.nu = 2;
   const EquilibriumResult r = StepOrderEquilibrium(rs);
   ASSERT_GE(r.minima, 1);
-  ASSERT_TRUE(Check(rs, rs.p0, 2));
+  ASSERT_TRUE(Check(rs, r.lowest.p, 2));
   StateVec g;
-  DerCalc(rs, rs.p0, g);
+  DerCalc(rs, r.lowest.p, g);
   EXPECT_LT(std::fabs(g[1]), 1e-8 * rs.T);
   EXPECT_LT(std::fabs(g[2]), 1e-12);
 }
@@ -180,14 +186,16 @@ TEST(EquilibriumEnergy, IsFMinusTdFdTAtTheState) {
     const double h = 1e-4 * rs.T;
     Model up = rs, down = rs;
     up.T += h, down.T -= h;
-    const double dFdT = (FreeCalc(up, rs.p0) - FreeCalc(down, rs.p0)) / (2.0 * h);
-    const double U = rs.fret0 - rs.T * dFdT;
+    const StateVec& p = r.lowest.p;
+    const double dFdT = (FreeCalc(up, p) - FreeCalc(down, p)) / (2.0 * h);
+    const double U = r.lowest.f - rs.T * dFdT;
     EXPECT_NEAR(r.U, U, 1e-6 * (std::fabs(U) + rs.T)) << n0;
-    EXPECT_EQ(r.U, EquilibriumEnergy(rs, rs.p0)) << n;
+    EXPECT_EQ(r.U, EquilibriumEnergy(rs, p)) << n;
   }
 }
 
 TEST(CoexistRobust, PairModelMatchesTheExactLineBelowTcAtBothScales) {
+  HesseWork work(2);
   struct Scale {
     double w, Tm, dHcal, Tlo;
   };
@@ -196,56 +204,61 @@ TEST(CoexistRobust, PairModelMatchesTheExactLineBelowTcAtBothScales) {
     for (double f : {0.0, 0.25, 0.5, 0.75, 0.9, 0.99, 0.999}) {
       const double T = s.Tlo + f * (tc - s.Tlo);
       RunState rs = Pair(T, s.w, s.Tm, s.dHcal);
-      const CoexistOutcome c = CoexistRobust(rs);
+      const CoexistOutcome c = CoexistRobust(rs, work);
       const double exact = T * rs.para.dS - 3.0 * s.w;
       ASSERT_TRUE(c.found) << "T " << T << ": " << CoexistReason(c.status);
       EXPECT_NEAR(c.dH, exact, 1e-8 * exact) << "T " << T;
       EXPECT_EQ(rs.para.dH, c.dH);
-      EXPECT_LE(std::fabs(rs.fret1 - rs.fret2), c.gap_tol);
-      EXPECT_LT(rs.p1[1], 0.5);
-      EXPECT_GT(rs.p2[1], 0.5);
+      EXPECT_LE(std::fabs(c.phases.gel.f - c.phases.fluid.f), c.gap_tol);
+      EXPECT_LT(c.phases.gel.p[1], 0.5);
+      EXPECT_GT(c.phases.fluid.p[1], 0.5);
     }
     RunState above = Pair(1.01 * tc, s.w, s.Tm, s.dHcal);
-    const CoexistOutcome c = CoexistRobust(above);
+    const CoexistOutcome c = CoexistRobust(above, work);
     EXPECT_FALSE(c.found);
     EXPECT_EQ(c.status, CoexistStatus::kSinglePhase);
   }
   RunState cold = Pair(0.0, -300.0, 314.0, 2165.0);
-  EXPECT_EQ(CoexistRobust(cold).status, CoexistStatus::kBadTemperature);
+  EXPECT_EQ(CoexistRobust(cold, work).status, CoexistStatus::kBadTemperature);
 }
 
 TEST(CoexistRobust, MixturesHaveRecordsBelowTheirEndAtTheKelvinScale) {
   for (int n0 : {4, 8}) {
     for (double T : {300.0, 315.0}) {
       RunState rs = n0 == 4 ? Mixture4(T) : Mixture8(T);
-      const CoexistOutcome c = CoexistRobust(rs);
+      HesseWork work(n0);
+      const CoexistOutcome c = CoexistRobust(rs, work);
       ASSERT_TRUE(c.found) << n0 << " T " << T << ": " << CoexistReason(c.status);
-      EXPECT_GT(FluidShare(rs, rs.p2) - FluidShare(rs, rs.p1), 0.1) << n0;
-      EXPECT_LE(std::fabs(rs.fret1 - rs.fret2), c.gap_tol) << n0;
+      const Minimum& gel = c.phases.gel;
+      const Minimum& fluid = c.phases.fluid;
+      EXPECT_GT(FluidShare(rs, fluid.p) - FluidShare(rs, gel.p), 0.1) << n0;
+      EXPECT_LE(std::fabs(gel.f - fluid.f), c.gap_tol) << n0;
       EXPECT_LT(c.gap_tol, 1e-9 * std::fabs(c.dH)) << n0;
     }
   }
 }
 
 TEST(CritRobust, PairModelCriticalPointFromStarts15PercentAwayAtBothScales) {
+  HesseWork work(2);
   for (double w : {-250.0, -4.0}) {
     const double dS = w == -4.0 ? 8.0 : 10.0;
     const double tc = Tc(w), dhc = tc * dS - 3.0 * w;
     for (double f : {0.85, 1.15}) {
       RunState rs = State(2, f * tc);
       rs.para.w = w, rs.para.dS = dS, rs.para.dH = dhc;
-      const CritOutcome c = CritRobust(rs);
+      const CritOutcome c = CritRobust(rs, work);
       ASSERT_TRUE(c.found) << "w " << w << " start " << f << ": " << CritReason(c.status);
       EXPECT_NEAR(c.T, tc, 1e-3 * tc) << "w " << w << " start " << f;
       EXPECT_NEAR(c.dH, dhc, 1e-3 * dhc) << "w " << w << " start " << f;
       EXPECT_LE(c.rel_width, c.tol);
       EXPECT_EQ(rs.T, c.T);
       EXPECT_EQ(rs.para.dH, c.dH);
-      EXPECT_TRUE(std::isfinite(rs.det));
+      EXPECT_TRUE(std::isfinite(c.det));
+      EXPECT_EQ(c.state.f, FreeCalc(rs, c.state.p));
     }
   }
   RunState rs = State(2, -1.0);
-  EXPECT_EQ(CritRobust(rs).status, CritStatus::kBadStart);
+  EXPECT_EQ(CritRobust(rs, work).status, CritStatus::kBadStart);
 }
 
 }  // namespace

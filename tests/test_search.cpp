@@ -147,21 +147,33 @@ TEST(Search, FlatFreeEnergyTiesKeepTheFirstRunWhateverTheRejections) {
   do Init(replay, box, 2, &replay.idum);
   while (!Check(replay, box, 2));
 
-  testing::NullContext quiet;
-  rs.ctx = &quiet;
-  TaskPhase(rs);
+  RunState phase = rs;
+  const FamilyMinima fam = StepOrderDiscont(rs);
   EXPECT_EQ(rs.idum, end);  // exactly ten accepted draws
-  EXPECT_EQ(rs.fret1, 0.0);
-  EXPECT_EQ(rs.fret2, 0.0);
+  EXPECT_EQ(fam.gel.f, 0.0);
+  EXPECT_EQ(fam.fluid.f, 0.0);
   for (int i = 1; i <= 2; ++i) {
-    EXPECT_EQ(rs.p1[i], gel[i]);
-    EXPECT_EQ(rs.p2[i], fluid[i]);
-    EXPECT_EQ(rs.p0[i], fluid[i]);  // a tie goes to the fluid-rich family
+    EXPECT_EQ(fam.gel.p[i], gel[i]);
+    EXPECT_EQ(fam.fluid.p[i], fluid[i]);
   }
-  StepOrderGlobal(rs);
-  EXPECT_EQ(rs.fret0, 0.0);
-  EXPECT_EQ(rs.p0[1], box[1]);
-  EXPECT_EQ(rs.p0[2], box[2]);
+  // The phase record: a tie goes to the fluid-rich family.
+  testing::RecordingContext records;
+  phase.ctx = &records;
+  HesseWork work(2);
+  TaskPhase(phase, work);
+  EXPECT_EQ(phase.idum, end);
+  ASSERT_EQ(records.records.size(), 1u);
+  const std::vector<double>& r = records.records[0];
+  ASSERT_EQ(r.size(), 5u);  // T, x_f, y_ff, F, iter
+  EXPECT_EQ(r[1], fluid[1]);
+  EXPECT_EQ(r[2], fluid[2]);
+  EXPECT_EQ(r[3], 0.0);
+  EXPECT_EQ(r[4], fam.iter);
+
+  const Minimum best = StepOrderGlobal(rs);
+  EXPECT_EQ(best.f, 0.0);
+  EXPECT_EQ(best.p[1], box[1]);
+  EXPECT_EQ(best.p[2], box[2]);
 }
 
 // Every variant's search ends at a stationary point of the free energy.
@@ -171,10 +183,12 @@ TEST(Search, MinimaAreStationaryInEveryVariant) {
     Para& q = rs.para;
     q.w = -0.5, q.w2 = 0.3, q.w3 = 0.1, q.e2 = 0.2, q.dH = 2.0, q.dS = 1.6;
     q.dH2 = 0.4, q.dS2 = 0.1, q.conc = 0.2, q.conc2 = 0.3, q.z = 0.5, q.nu = 2;
-    StepOrderCont(rs);
-    ASSERT_TRUE(Check(rs, rs.p0, n0)) << n0;
+    const Minimum m = StepOrderCont(rs);
+    ASSERT_TRUE(Check(rs, m.p, n0)) << n0;
+    EXPECT_EQ(m.f, FreeCalc(rs, m.p)) << n0;
+    EXPECT_GT(m.iter, 0) << n0;
     StateVec g;
-    DerCalc(rs, rs.p0, g);
+    DerCalc(rs, m.p, g);
     for (int i = 1; i <= n0; ++i) EXPECT_LT(std::fabs(g[i]), 1e-5) << "n0 " << n0 << " g" << i << " = " << g[i];
   }
 }
@@ -204,11 +218,12 @@ TEST(Search, RunFromAStartAboveTheSentinelAvoidsTheInfeasiblePit) {
   }
   ASSERT_GE(pits, 3);
 
-  StepOrderDiscont(rs);
-  for (const StateVec* p : {&rs.p0, &rs.p1, &rs.p2}) EXPECT_TRUE(Check(rs, *p, 2));
-  EXPECT_LT(rs.fret2, 0.0);
-  EXPECT_EQ(rs.fret2, FreeCalc(rs, rs.p2));
-  EXPECT_EQ(rs.fret0, FreeCalc(rs, rs.p0));
+  const FamilyMinima fam = StepOrderDiscont(rs);
+  for (const Minimum* m : {&fam.gel, &fam.fluid}) {
+    EXPECT_TRUE(Check(rs, m->p, 2));
+    EXPECT_EQ(m->f, FreeCalc(rs, m->p));
+  }
+  EXPECT_LT(fam.fluid.f, 0.0);
 }
 
 }  // namespace

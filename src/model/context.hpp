@@ -21,7 +21,7 @@ class RunContext {
   // A complete record of n fields.  After Partial, v holds the whole record
   // (the part given before included).
   virtual void Record(const double* v, std::size_t n) = 0;
-  // The first n fields of the record that follows (task "size" knows its
+  // The first n fields of the record that follows (task size knows its
   // peak before its half-height point).
   virtual void Partial(const double* v, std::size_t n) = 0;
   // The record begun with Partial ends with only its first n fields.

@@ -2,13 +2,16 @@
 
 #include <atomic>
 #include <cmath>
+#include <exception>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "model/run_state.hpp"
 #include "numeric/fatal.hpp"
-#include "search/search.hpp"
+#include "search/advice.hpp"
+#include "tasks/registry.hpp"
 #include "tasks/tasks.hpp"
 
 namespace chainmelt {
@@ -74,9 +77,9 @@ class SinkContext : public RunContext {
 };
 
 // Sets T (or para.dH for the selector "H") to the sweep value, prints the
-// progress line and calls the task.  Returns false when the task ends the
-// sweep ("size" and "crit" run once, at the first point).
-bool SweepPoint(RunState& rs, double v) {
+// progress line and runs the task.  Returns false when the task ends the
+// sweep (a task that runs once, at the first point).
+bool SweepPoint(RunState& rs, const TaskDef& def, Task& task, double v) {
   if (IsEnthalpySweep(rs.para)) {
     rs.para.dH = v;
     rs.ctx->Progress("H = %f Task: %s", v, rs.task.c_str());
@@ -84,18 +87,8 @@ bool SweepPoint(RunState& rs, double v) {
     rs.T = v;
     rs.ctx->Progress("T = %f Task: %s", v, rs.task.c_str());
   }
-  if (rs.task == "size") {
-    TaskSize(rs);
-    return false;
-  }
-  if (rs.task == "heat") TaskHeat(rs);
-  if (rs.task == "crit") {
-    TaskCrit(rs);
-    return false;
-  }
-  if (rs.task == "phase") TaskPhase(rs);
-  if (rs.task == "coexist") TaskCoexist(rs);
-  return true;
+  task.Run(rs);
+  return !def.once;
 }
 
 // The sweep values in order: the classic accumulated values, or MIN + k*STEP
@@ -162,17 +155,14 @@ class PointBuffer : public RunContext {
   std::vector<Event> events_;
 };
 
-// One sweep point of the parallel sweep: where its generator starts, and
-// what its search and task left.
+// One sweep point of the parallel sweep: where its generator starts, what
+// its search handed over and found, and the fatal error that ended it.
 struct Point {
   double v = 0;
   std::int32_t idum = 0;
   PointBuffer out;
-  bool fatal = false;
-  std::string message;
-  StateVec p0;  // heat: what the search left
-  double fret0 = 0, U = 0;
-  int iter = 0, branch = 0, minima = 0;
+  PointResult result;
+  std::exception_ptr fatal;
 };
 
 void SetSweepValue(RunState& rs, double v) {
@@ -198,30 +188,27 @@ void ParallelFor(std::size_t n, int threads, Fn&& fn) {
   for (auto& t : pool) t.join();
 }
 
-// "phase" and "heat" with their points minimised concurrently, every result
-// the same to the last bit as the plain loop's.  The points share nothing
-// but the random generator (and, for heat with n0 = 1, the free-energy
-// history of its second difference): a first pass that only draws gives
-// each point the generator state the plain loop would start it from; each
-// point is then searched on its own copy of the run state, and what it
-// hands over is replayed in sweep order (heat with n0 = 1 forms its records
-// there, from the minimised states, exactly as the plain loop does).
-// Blocks of points bound the memory of a long sweep.
-void ParallelSweep(RunState& rs, const RunSpec& spec) {
+// A concurrent task (phase, heat) with its points searched at once,
+// every result the same to the last bit as the plain loop's.  The points
+// share nothing but the random generator and the task's history: a first
+// pass that only draws gives each point the generator state the plain loop
+// would start it from; each point is then searched on its own copy of the
+// run state with its own task object, and what it hands over is replayed in
+// sweep order, where the task finishes the point on its history (heat forms
+// its records there, exactly as the plain loop does).  Blocks of points
+// bound the memory of a long sweep.
+void ParallelSweep(RunState& rs, const RunSpec& spec, const TaskDef& def, Task& task) {
   constexpr std::size_t kBlock = 1024;
-  const bool phase = rs.task == "phase";
-  const bool heat = rs.task == "heat";
   RunState scout = rs;  // advances the generator through the draws alone
   PointBuffer scout_out;
   scout.ctx = &scout_out;
   std::vector<Point> block;
-  bool draw_failed = false;
-  std::string draw_message;
+  std::exception_ptr draw_failure;
 
   auto run_block = [&] {
     // A point whose draws failed is the last; it ends the run after its
     // progress line, as in the plain loop.
-    const std::size_t searched = block.size() - (draw_failed ? 1 : 0);
+    const std::size_t searched = block.size() - (draw_failure ? 1 : 0);
     ParallelFor(searched, spec.threads, [&](std::size_t k) {
       Point& pt = block[k];
       RunState local = rs;
@@ -229,20 +216,9 @@ void ParallelSweep(RunState& rs, const RunSpec& spec) {
       local.idum = pt.idum;
       SetSweepValue(local, pt.v);
       try {
-        if (phase) {
-          TaskPhase(local);
-        } else {
-          HeatSearch(local);
-          pt.p0 = local.p0;
-          pt.fret0 = local.fret0;
-          pt.iter = local.iter;
-          pt.branch = local.branch;
-          pt.minima = local.minima;
-          pt.U = local.U;
-        }
-      } catch (const FatalError& e) {
-        pt.fatal = true;
-        pt.message = e.what();
+        pt.result = def.make(local)->Search(local);
+      } catch (const FatalError&) {
+        pt.fatal = std::current_exception();
       }
     });
     for (std::size_t k = 0; k < block.size(); ++k) {
@@ -250,18 +226,10 @@ void ParallelSweep(RunState& rs, const RunSpec& spec) {
       SetSweepValue(rs, pt.v);
       rs.ctx->Progress(IsEnthalpySweep(rs.para) ? "H = %f Task: %s" : "T = %f Task: %s", pt.v,
                        rs.task.c_str());
-      if (k == searched) vornerror(draw_message);
+      if (k == searched) std::rethrow_exception(draw_failure);
       pt.out.ReplayInto(*rs.ctx);
-      if (pt.fatal) vornerror(pt.message);
-      if (heat) {
-        rs.p0 = pt.p0;
-        rs.fret0 = pt.fret0;
-        rs.iter = pt.iter;
-        rs.branch = pt.branch;
-        rs.minima = pt.minima;
-        rs.U = pt.U;
-        TaskHeatAfterSearch(rs);
-      }
+      if (pt.fatal) std::rethrow_exception(pt.fatal);
+      task.Finish(rs, pt.result);
     }
     block.clear();
   };
@@ -272,36 +240,34 @@ void ParallelSweep(RunState& rs, const RunSpec& spec) {
     pt.idum = scout.idum;
     SetSweepValue(scout, v);
     try {
-      // The equilibrium search draws nothing.
-      if (rs.equilibrium) {
-      } else if (phase) {
-        StepOrderDiscontDraws(scout);
-      } else {
-        StepOrderContDraws(scout);
-      }
-    } catch (const FatalError& e) {
-      draw_failed = true;
-      draw_message = e.what();
+      task.Draws(scout);
+    } catch (const FatalError&) {
+      draw_failure = std::current_exception();
     }
     block.push_back(std::move(pt));
-    if (draw_failed) return false;
+    if (draw_failure) return false;
     if (block.size() == kBlock) run_block();
     return true;
   });
   if (!block.empty()) run_block();
 }
 
-// "coexist" stays sequential: the trial enthalpies of a point depend on the
-// free energies found at its earlier trials, so its draws are not known
-// before the searches.  "size" and "crit" run once, and each evaluation of
-// their inner loops depends on the previous ones (the heat history of
-// "size", the simplex of "crit").
-void Sweep(RunState& rs, const RunSpec& spec) {
-  if (spec.threads > 1 && (spec.task == "phase" || spec.task == "heat")) {
-    ParallelSweep(rs, spec);
+// A task whose points may not run concurrently, or a single thread: the
+// plain loop.
+void Sweep(RunState& rs, const RunSpec& spec, const TaskDef& def) {
+  const std::unique_ptr<Task> task = def.make(rs);
+  if (spec.threads > 1 && def.concurrent) {
+    ParallelSweep(rs, spec, def, *task);
     return;
   }
-  ForEachSweepValue(spec, [&rs](double v) { return SweepPoint(rs, v); });
+  ForEachSweepValue(spec, [&](double v) { return SweepPoint(rs, def, *task, v); });
+}
+
+// A field of the classic command line as its messages name it.
+std::string ClassicFieldName(const std::string& name) {
+  const FieldDef* f = FindField(name);
+  if (f == nullptr || f->position == 0) return name;
+  return name + " (argument " + std::to_string(f->position) + ")";
 }
 
 }  // namespace
@@ -328,12 +294,17 @@ RunSummary Execute(const RunSpec& spec, RecordSink& sink, Reporter& reporter) {
   rs.ctx = &ctx;
   rs.equilibrium = spec.search != SearchMode::kClassic;
   sink.Begin(spec, layout);
+  const TaskDef* def = FindTask(spec.task);
   try {
-    rs.Allocate();
-    Sweep(rs, spec);
+    if (def == nullptr) vornerror("no task " + Shown(spec.task));
+    Sweep(rs, spec, *def);
+  } catch (const NoFeasibleStartError& e) {
+    summary.fatal = true;
+    summary.message = e.head() + Worded(e.advice(), ClassicFieldName);
+    summary.named_message = e.what();
   } catch (const FatalError& e) {
     summary.fatal = true;
-    summary.message = e.what();
+    summary.message = summary.named_message = e.what();
   }
   return summary;
 }

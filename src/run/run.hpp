@@ -43,7 +43,11 @@ struct RunSummary {
   // Records that may not be the equilibrium state (a warning each).
   std::size_t warnings = 0;
   bool fatal = false;  // a fatal numerical condition ended the run
+  // Its message, with fields as the classic command line names them
+  // ("conc (argument 16)"), and with fields named alone ("conc"), for the
+  // named form and Python.
   std::string message;
+  std::string named_message;
   bool ok() const { return !fatal && nonfinite == 0; }
 };
 

@@ -36,16 +36,28 @@ double FluidChains(const Model& m, const StateVec& p) {
   return m.n0 == 8 && !IsAltMode(m.para) ? p[1] + p[2] : p[1];
 }
 
-Probe At(RunState& rs, double h, int& searches) {
-  rs.para.dH = h;
-  const EquilibriumResult r = StepOrderEquilibrium(rs);
-  ++searches;
+// The equilibrium searches of one coexistence search, with the phases the
+// last of them found.
+struct Searcher {
+  RunState& rs;
+  HesseWork& work;
+  int& searches;
+  FamilyMinima last;
+};
+
+Probe At(Searcher& s, double h) {
+  s.rs.para.dH = h;
+  const EquilibriumResult r = StepOrderEquilibrium(s.rs, s.work);
+  ++s.searches;
+  s.last.gel = r.gel;
+  s.last.fluid = r.fluid;
+  s.last.iter = r.lowest.iter;
   Probe p;
-  p.feasible = r.minima > 0 && std::isfinite(rs.fret0);
+  p.feasible = r.minima > 0 && std::isfinite(r.lowest.f);
   p.share = r.share;
   p.both = r.two_sides;
   if (p.both) {
-    p.D = rs.fret1 - rs.fret2;
+    p.D = r.gel.f - r.fluid.f;
     p.sign = p.D > 0.0 ? 1 : (p.D < 0.0 ? -1 : 0);
   } else {
     p.sign = r.branch == Branch::kGelRich ? -1 : 1;
@@ -87,8 +99,9 @@ const char* CoexistReason(CoexistStatus s) {
   return "";
 }
 
-CoexistOutcome CoexistRobust(RunState& rs) {
+CoexistOutcome CoexistRobust(RunState& rs, HesseWork& work) {
   CoexistOutcome out;
+  Searcher searcher{rs, work, out.searches, {}};
   auto fail = [&out](CoexistStatus s, double h) {
     out.status = s;
     out.dH = h;
@@ -104,8 +117,8 @@ CoexistOutcome CoexistRobust(RunState& rs) {
   // Bracket: D > 0 at lo (fluid stable), D < 0 at hi (gel stable).
   double w = kFirstHalfWidth * s;
   double lo = E - w, hi = E + w;
-  Probe plo = At(rs, lo, out.searches);
-  Probe phi = At(rs, hi, out.searches);
+  Probe plo = At(searcher, lo);
+  Probe phi = At(searcher, hi);
   double root = 0.0;
   bool exact = false;
   for (;;) {
@@ -125,13 +138,13 @@ CoexistOutcome CoexistRobust(RunState& rs) {
     w = 2.0 * w;
     if (plo.sign < 0 && phi.sign < 0) {  // gel everywhere: the root lies lower
       hi = lo, phi = plo;
-      lo = E - w, plo = At(rs, lo, out.searches);
+      lo = E - w, plo = At(searcher, lo);
     } else if (plo.sign > 0 && phi.sign > 0) {  // fluid everywhere: higher
       lo = hi, plo = phi;
-      hi = E + w, phi = At(rs, hi, out.searches);
+      hi = E + w, phi = At(searcher, hi);
     } else {  // the wrong way round: look wider on both sides
-      lo = E - w, plo = At(rs, lo, out.searches);
-      hi = E + w, phi = At(rs, hi, out.searches);
+      lo = E - w, plo = At(searcher, lo);
+      hi = E + w, phi = At(searcher, hi);
     }
   }
 
@@ -144,7 +157,7 @@ CoexistOutcome CoexistRobust(RunState& rs) {
         !(hi - lo > kRootTol * std::fmax(std::fabs(lo), std::fabs(hi))))
       return fail(CoexistStatus::kSinglePhase, rs.para.dH);
     const double mid = 0.5 * (lo + hi);
-    const Probe pm = At(rs, mid, out.searches);
+    const Probe pm = At(searcher, mid);
     if (!pm.feasible) return fail(CoexistStatus::kNoFeasibleMinimum, mid);
     if (pm.both && pm.sign == 0) {
       root = mid, exact = true;
@@ -159,7 +172,7 @@ CoexistOutcome CoexistRobust(RunState& rs) {
     const double flo = plo.D, fhi = phi.D;
     const double outside = std::fmax(std::fabs(flo), std::fabs(fhi));
     auto D = [&](double h) {
-      const Probe p = At(rs, h, out.searches);
+      const Probe p = At(searcher, h);
       if (p.both) return p.D;
       return p.sign * outside;  // one family vanished inside: its sign keeps the bracket
     };
@@ -180,19 +193,22 @@ CoexistOutcome CoexistRobust(RunState& rs) {
     out.lo = out.hi = root;
   }
 
-  const Probe pr = At(rs, root, out.searches);
+  const Probe pr = At(searcher, root);
   out.dH = root;
+  out.phases = searcher.last;
+  const Minimum& gel = out.phases.gel;
+  const Minimum& fluid = out.phases.fluid;
   if (!pr.feasible) return fail(CoexistStatus::kNoFeasibleMinimum, root);
   const Model& m = rs;
   if (!pr.both ||
-      !(std::fabs(FluidShare(m, rs.p1) - FluidShare(m, rs.p2)) > kDistinctPhases)) {
+      !(std::fabs(FluidShare(m, gel.p) - FluidShare(m, fluid.p)) > kDistinctPhases)) {
     out.status = CoexistStatus::kSinglePhase;
     return out;
   }
-  const double slope = FluidChains(m, rs.p1) - FluidChains(m, rs.p2);
-  out.gap = std::fabs(rs.fret1 - rs.fret2);
+  const double slope = FluidChains(m, gel.p) - FluidChains(m, fluid.p);
+  out.gap = std::fabs(gel.f - fluid.f);
   out.gap_tol = std::fabs(slope) * (out.hi - out.lo) +
-                rs.ftol * (std::fabs(rs.fret1) + std::fabs(rs.fret2)) + 64.0 * DBL_EPSILON * s;
+                rs.ftol * (std::fabs(gel.f) + std::fabs(fluid.f)) + 64.0 * DBL_EPSILON * s;
   if (!(out.gap <= out.gap_tol)) {
     out.status = CoexistStatus::kNotConverged;
     return out;

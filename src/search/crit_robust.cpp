@@ -37,11 +37,11 @@ const char* CritReason(CritStatus s) {
   return "";
 }
 
-CritOutcome CritRobust(RunState& rs, double rel_tol) {
+CritOutcome CritRobust(RunState& rs, HesseWork& work, double rel_tol) {
   CritOutcome out;
   out.tol = rel_tol;
   const double T0 = rs.T;
-  rs.det = std::numeric_limits<double>::quiet_NaN();
+  out.det = std::numeric_limits<double>::quiet_NaN();
   if (!(T0 > 0.0) || !std::isfinite(T0)) {
     out.status = CritStatus::kBadStart;
     return out;
@@ -52,7 +52,7 @@ CritOutcome CritRobust(RunState& rs, double rel_tol) {
   // Coexistence at T (T > 0 always: every step multiplies or divides it).
   auto coexists = [&](double T) {
     rs.T = T;
-    const CoexistOutcome c = CoexistRobust(rs);
+    const CoexistOutcome c = CoexistRobust(rs, work);
     ++out.coexist_searches;
     if (c.found) dH_below = c.dH;
     else end = c.status;
@@ -117,11 +117,11 @@ CritOutcome CritRobust(RunState& rs, double rel_tol) {
   out.rel_width = (above - below) / out.T;
   rs.T = out.T;
   rs.para.dH = out.dH;
-  StepOrderEquilibrium(rs);
+  out.state = StepOrderEquilibrium(rs, work).lowest;
   const int n = rs.n0;
   if (!IsAltMode(rs.para) && (n == 2 || n == 4 || n == 5 || n == 8)) {
-    HesseCalc(rs, rs.p0, n, rs.hes);
-    DetCalc(n, rs.hes, rs.indx, rs.det);
+    HesseCalc(rs, out.state.p, n, work.hes);
+    DetCalc(n, work.hes, work.indx, out.det);
   }
   out.found = above_end == CoexistStatus::kSinglePhase;
   out.status = out.found ? CritStatus::kFound : CritStatus::kLineLeavesRange;

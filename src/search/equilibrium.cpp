@@ -102,18 +102,17 @@ bool NewtonStep(const Matrix& h, const StateVec& g, int n, StateVec& d) {
 // largest gradient component and does not raise the free energy beyond its
 // rounding.  Returns the number of steps taken; converged tells whether the
 // last step was below kConverged.
-int Polish(RunState& rs, StateVec& p, double& f, bool& converged) {
+int Polish(const Model& m, Matrix& hes, StateVec& p, double& f, bool& converged) {
   converged = false;
-  const Model& m = rs;
-  const int n = rs.n0;
+  const int n = m.n0;
   StateVec g;
   DerCalc(m, p, g);
   double gmax = MaxAbs(g, n);
   int steps = 0;
   for (int k = 0; k < kNewtonSteps && gmax > 0.0; ++k) {
-    HesseCalc(m, p, n, rs.hes);
+    HesseCalc(m, p, n, hes);
     StateVec d;
-    if (!NewtonStep(rs.hes, g, n, d)) break;
+    if (!NewtonStep(hes, g, n, d)) break;
     // A step this small is at the rounding of the state: converged, whether
     // or not the step itself still improves anything.
     const bool small = MaxAbs(d, n) <= kConverged * (1.0 + MaxAbs(p, n));
@@ -138,7 +137,7 @@ int Polish(RunState& rs, StateVec& p, double& f, bool& converged) {
   return steps;
 }
 
-struct Minimum {
+struct Found {
   StateVec p;
   double f = kInf;
   double share = 0;
@@ -156,13 +155,16 @@ bool SameState(const Model& m, const StateVec& a, const StateVec& b) {
 }
 
 // True when a is preferred to b: lower free energy, on a tie the larger share.
-bool Lower(const Minimum& a, const Minimum& b) {
+bool Lower(const Found& a, const Found& b) {
   return a.f < b.f || (a.f == b.f && a.share > b.share);
 }
 
-void Put(const Minimum& from, StateVec& p, double& f, int n) {
-  for (int i = 1; i <= n; ++i) p[i] = from.p[i];
-  f = from.f;
+Minimum AsMinimum(const Found& from, int n) {
+  Minimum r;
+  for (int i = 1; i <= n; ++i) r.p[i] = from.p[i];
+  r.f = from.f;
+  r.iter = from.iter;
+  return r;
 }
 
 
@@ -215,7 +217,7 @@ double AltSlope(const Model& m, double x, double& a) {
   return g[1];
 }
 
-int AltStates(const Model& m, Minimum* found) {
+int AltStates(const Model& m, Found* found) {
   int nfound = 0;
   double a = 0.0;
   double xprev = variant::Stratum(1, kAltScan, 1.0);
@@ -231,7 +233,7 @@ int AltStates(const Model& m, Minimum* found) {
         return std::isnan(v) ? 0.0 : v;
       };
       if (h == 0.0 || ToRoot(xprev, x, hprev, h, root, f)) {
-        Minimum st;
+        Found st;
         st.p[1] = root;
         if (AltActivity(m, root, st.p[2]) && Check(m, st.p, 2)) {
           st.f = FreeCalc(m, st.p);
@@ -288,12 +290,18 @@ double EquilibriumEnergy(const Model& m, const StateVec& p) {
   return U;
 }
 
-EquilibriumResult StepOrderEquilibrium(RunState& rs, const EquilibriumOptions& options) {
+EquilibriumResult StepOrderEquilibrium(const RunState& rs, const EquilibriumOptions& options) {
+  HesseWork work(rs.n0);
+  return StepOrderEquilibrium(rs, work, options);
+}
+
+EquilibriumResult StepOrderEquilibrium(const RunState& rs, HesseWork& work,
+                                       const EquilibriumOptions& options) {
   const Model& m = rs;
   const int n = rs.n0;
   StateVec starts[kMaxStarts];
   const int count = GridStarts(m, starts);
-  Minimum found[kMaxStarts];
+  Found found[kMaxStarts];
   int nfound = 0;
   WalledFreeEnergyObjective walled(m);
   const bool polish = options.polish && HasHessian(m);
@@ -303,7 +311,7 @@ EquilibriumResult StepOrderEquilibrium(RunState& rs, const EquilibriumOptions& o
   const int nedges = FillEdgeStarts(m, edges);
   for (int s = 0; s < count + nedges && !IsAltMode(m.para); ++s) {
     const bool edge = s >= count;
-    Minimum run;
+    Found run;
     run.p = edge ? edges[s - count] : starts[s];
     if (!Check(m, run.p, n)) continue;  // only at the edge of the region
     run.f = walled.Evaluate(run.p);
@@ -311,12 +319,12 @@ EquilibriumResult StepOrderEquilibrium(RunState& rs, const EquilibriumOptions& o
     if (!(run.f < kInf)) continue;
     if (polish) {
       bool converged = false;
-      run.newton = Polish(rs, run.p, run.f, converged);
+      run.newton = Polish(m, work.hes, run.p, run.f, converged);
       if (!converged) {
         int more = 0;
         frprmn(run.p, n, rs.ftol, more, run.f, walled);
         run.iter += more;
-        run.newton = Polish(rs, run.p, run.f, converged);
+        run.newton = Polish(m, work.hes, run.p, run.f, converged);
       }
     }
     run.f = FreeCalc(m, run.p);
@@ -339,7 +347,7 @@ EquilibriumResult StepOrderEquilibrium(RunState& rs, const EquilibriumOptions& o
   r.minima = nfound;
   if (nfound == 0) {
     // No feasible start at all (a variant without a model): the sentinel.
-    rs.fret0 = rs.fret1 = rs.fret2 = kSentinel;
+    r.lowest.f = r.gel.f = r.fluid.f = kSentinel;
     return r;
   }
 
@@ -359,20 +367,20 @@ EquilibriumResult StepOrderEquilibrium(RunState& rs, const EquilibriumOptions& o
       if (side < 0 || Lower(found[j], found[side])) side = j;
     }
   }
-  const Minimum& eq = found[best];
-  Put(eq, rs.p0, rs.fret0, n);
-  rs.iter = eq.iter;
+  const Found& eq = found[best];
+  for (int j = 0; j < nfound; ++j) r.distinct[j] = AsMinimum(found[j], n);
+  r.lowest = AsMinimum(eq, n);
   r.share = eq.share;
   r.newton_steps = eq.newton;
   r.U = EquilibriumEnergy(m, eq.p);
   if (gel >= 0 && fluid >= 0) {
     r.two_sides = true;
-    Put(found[gel], rs.p1, rs.fret1, n);
-    Put(found[fluid], rs.p2, rs.fret2, n);
+    r.gel = AsMinimum(found[gel], n);
+    r.fluid = AsMinimum(found[fluid], n);
     r.branch = eq.share < mid ? Branch::kGelRich : Branch::kFluidRich;
   } else {
-    Put(eq, rs.p1, rs.fret1, n);
-    Put(eq, rs.p2, rs.fret2, n);
+    r.gel = r.lowest;
+    r.fluid = r.lowest;
     r.branch = eq.share < 0.5 ? Branch::kGelRich : Branch::kFluidRich;
   }
   return r;

@@ -11,6 +11,8 @@
 
 #include "model/run_state.hpp"
 #include "model/variants.hpp"
+#include "model/workspace.hpp"
+#include "search/search.hpp"
 #include "numeric/arrays.hpp"
 
 namespace chainmelt {
@@ -29,12 +31,20 @@ namespace chainmelt {
 enum class Branch { kGelRich, kFluidRich };
 
 struct EquilibriumResult {
-  Branch branch = Branch::kGelRich;  // family of the equilibrium state p0
-  double U = 0;          // equilibrium energy per site at p0, F + T*S (EquilibriumEnergy)
-  double share = 0;      // fluid share of p0 (FluidShare)
+  // The lowest minimum (on an exact tie the larger fluid share) with the
+  // iterations of the run that ended there; kSentinel where none was found.
+  Minimum lowest;
+  // The lowest gel-rich and the lowest fluid-rich minimum (both `lowest`
+  // when only one distinct minimum was found).
+  Minimum gel, fluid;
+  // The distinct minima found, distinct[0 .. minima-1], in the order found.
+  Minimum distinct[kMaxGridStarts];
+  Branch branch = Branch::kGelRich;  // family of `lowest`
+  double U = 0;          // equilibrium energy per site at `lowest`, F + T*S (EquilibriumEnergy)
+  double share = 0;      // fluid share of `lowest` (FluidShare)
   int minima = 0;        // distinct minima found (states apart by more than 1e-6)
-  bool two_sides = false;  // p1 and p2 are distinct minima of the two families
-  int newton_steps = 0;  // Newton steps that polished p0 (0 when not polished)
+  bool two_sides = false;  // gel and fluid are distinct minima of the two families
+  int newton_steps = 0;  // Newton steps that polished `lowest` (0 when not polished)
 };
 
 struct EquilibriumOptions {
@@ -57,14 +67,11 @@ struct EquilibriumOptions {
 // fraction with p2 solved from its own component, and the lowest of them in
 // free energy is taken.  iter is 0 there.
 //
-// Leaves
-//   p0/fret0  the lowest minimum (on an exact tie the larger fluid share),
-//   iter      the iterations of the run that ended there,
-//   p1/fret1  the lowest gel-rich minimum, p2/fret2 the lowest fluid-rich one
-//             (both p0 when only one distinct minimum was found),
-//   hes       overwritten (working space of the polish).
-// The random generator is not touched.
-EquilibriumResult StepOrderEquilibrium(RunState& rs, const EquilibriumOptions& options = {});
+// work.hes is the working space of the polish.  The random generator is not
+// touched.  The form without `work` allocates its own.
+EquilibriumResult StepOrderEquilibrium(const RunState& rs, HesseWork& work,
+                                       const EquilibriumOptions& options = {});
+EquilibriumResult StepOrderEquilibrium(const RunState& rs, const EquilibriumOptions& options = {});
 
 // Number of starts of the grid (9 along the fluid fraction for n0 = 1, 2, 4;
 // 15 over fluid and component fraction for n0 = 5; 3 x 3 over the two fluid
@@ -105,6 +112,9 @@ struct CoexistOutcome {
   double gap = 0;       // |fret1 - fret2| at dH
   double gap_tol = 0;   // what the record allows for it
   int searches = 0;     // equilibrium searches made
+  // The two phases at dH (the last search made); iter is that of its lowest
+  // minimum.
+  FamilyMinima phases;
 };
 
 // At the current T, the melting enthalpy dH at which the lowest gel-rich and
@@ -117,9 +127,9 @@ struct CoexistOutcome {
 // TOMS 748 (Boost.Math) narrows the root to 1e-10 relative in dH.  Found when
 // at the root the two minima are distinct states (fluid shares more than 1e-3
 // apart) and |fret1 - fret2| is within gap_tol (the slope of D times the final
-// bracket, plus the rounding of the free energies).  Leaves para.dH,
-// p1/fret1, p2/fret2, p0/fret0 and iter of the search at dH.
-CoexistOutcome CoexistRobust(RunState& rs);
+// bracket, plus the rounding of the free energies).  Leaves para.dH at the
+// last dH tried.
+CoexistOutcome CoexistRobust(RunState& rs, HesseWork& work);
 
 // ---------------------------------------------------------------------------
 // Critical point.
@@ -143,6 +153,8 @@ struct CritOutcome {
   double rel_width = 0;          // (T_above - T_below) / T: how far the tolerance was met
   double tol = 0;                // the relative tolerance asked for
   int coexist_searches = 0;
+  Minimum state;  // the equilibrium state at the critical point
+  double det = 0;  // its scaled Hessian determinant (NaN without a Hessian)
 };
 
 // The end of the coexistence line: from the start (para.dH, T) the
@@ -156,8 +168,7 @@ struct CritOutcome {
 // resolves two phases is a matter of its resolution).  The start's para.dH
 // is not needed: every temperature finds its own coexistence enthalpy.  A
 // point with T <= 0 is outside the model.
-// Leaves T, para.dH at the critical point, p0/fret0/iter the equilibrium
-// state there and det its scaled Hessian determinant (NaN for n0 = 1).
-CritOutcome CritRobust(RunState& rs, double rel_tol = 1e-6);
+// Leaves T, para.dH at the critical point.
+CritOutcome CritRobust(RunState& rs, HesseWork& work, double rel_tol = 1e-6);
 
 }  // namespace chainmelt

@@ -5,13 +5,15 @@
 
 namespace chainmelt {
 
-double StepDet(RunState& rs, const Vector& x) {
+double StepDet(RunState& rs, HesseWork& work, const Vector& x, Minimum* at) {
   rs.para.dH = x[1];
   rs.T = x[2];
-  StepOrderGlobal(rs);
-  HesseCalc(rs, rs.p0, rs.n0, rs.hes);
-  DetCalc(rs.n0, rs.hes, rs.indx, rs.det);
-  return rs.det;
+  const Minimum best = StepOrderGlobal(rs);
+  HesseCalc(rs, best.p, rs.n0, work.hes);
+  double det = 0.0;
+  DetCalc(rs.n0, work.hes, work.indx, det);
+  if (at != nullptr) *at = best;
+  return det;
 }
 
 }  // namespace chainmelt

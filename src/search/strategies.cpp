@@ -22,6 +22,7 @@
 
 #include "model/model.hpp"
 #include "numeric/fatal.hpp"
+#include "search/advice.hpp"
 #include "numeric/minimize.hpp"
 #include "search/objective.hpp"
 #include "search/search.hpp"
@@ -37,38 +38,38 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 enum class StartKind { kBox, kGelRich, kFluidRich };
 
 // The condition under which the starts of `kind` can be feasible.
-std::string Remedy(const RunState& rs, StartKind kind) {
+std::string Advice(const RunState& rs, StartKind kind) {
   if (IsAltMode(rs.para) && kind == StartKind::kFluidRich)
-    return "choose conc (argument 16) with -0.2 < conc < 0.8";
-  if (IsAltMode(rs.para)) return "check n0 (argument 3) and mode (argument 20)";
+    return "choose {conc} with -0.2 < conc < 0.8";
+  if (IsAltMode(rs.para)) return "check {n0} and {mode}";
   switch (kind) {
     case StartKind::kBox:
-      if (rs.n0 == 4) return "choose conc (argument 16) with 0 < conc < 1";
-      if (rs.n0 == 8) return "choose conc2 (argument 17) with 0 < conc2 < 1";
+      if (rs.n0 == 4) return "choose {conc} with 0 < conc < 1";
+      if (rs.n0 == 8) return "choose {conc2} with 0 < conc2 < 1";
       break;
     case StartKind::kGelRich:
-      if (rs.n0 == 4) return "choose conc (argument 16) with 0 < conc < 0.8";
-      if (rs.n0 == 8) return "choose conc2 (argument 17) with 0 < conc2 < 0.8";
+      if (rs.n0 == 4) return "choose {conc} with 0 < conc < 0.8";
+      if (rs.n0 == 8) return "choose {conc2} with 0 < conc2 < 0.8";
       break;
     case StartKind::kFluidRich:
       switch (rs.n0) {
         case 1:
-          return "choose conc (argument 16) with -0.2 < conc < 0.8";
+          return "choose {conc} with -0.2 < conc < 0.8";
         case 2:
-          return "choose conc (argument 16) with 0.2 < conc < 0.8";
+          return "choose {conc} with 0.2 < conc < 0.8";
         case 4:
-          return "choose conc (argument 16) with 0 < conc < 0.8";
+          return "choose {conc} with 0 < conc < 0.8";
         case 5:
-          return "choose conc (argument 16) with 0.2 < conc < 0.8, not close to 0.2";
+          return "choose {conc} with 0.2 < conc < 0.8, not close to 0.2";
         case 8:
-          return "choose conc (argument 16) with 0.2 + 0.4*conc2 < conc < 0.8, or a smaller "
-                 "conc2 (argument 17)";
+          return "choose {conc} with 0.2 + 0.4*conc2 < conc < 0.8, or a smaller "
+                 "{conc2}";
         default:
           break;
       }
       break;
   }
-  return "check n0 (argument 3), conc (argument 16), conc2 (argument 17) and mode (argument 20)";
+  return "check {n0}, {conc}, {conc2} and {mode}";
 }
 
 [[noreturn]] void NoFeasibleStart(const RunState& rs, const char* who, StartKind kind, double x,
@@ -93,7 +94,7 @@ std::string Remedy(const RunState& rs, StartKind kind) {
                           "become feasible; "
                         : ": " + std::to_string(kMaxRejectedDraws) +
                               " start states in a row were infeasible; ";
-  vornerror(head + why + Remedy(rs, kind));
+  throw NoFeasibleStartError(head + why, Advice(rs, kind));
 }
 
 // Draws into p with `draw` until Check accepts the state.
@@ -109,20 +110,20 @@ void DrawFeasible(RunState& rs, StateVec& p, Draw&& draw, const char* who, Start
   }
 }
 
-// One run from the feasible start p: its free energy into fret, then
-// conjugate gradients in place; iter is the count of the last minimisation.
-void Run(RunState& rs, StateVec& p, double& fret) {
+// One run from the feasible start p: its free energy, then conjugate
+// gradients in place.
+void Run(RunState& rs, Minimum& run) {
   const Model& m = rs;
   FreeEnergyObjective free_energy(m);
-  const StateVec start = p;
-  fret = FreeCalc(m, p);
-  frprmn(p, rs.n0, rs.ftol, rs.iter, fret, free_energy);
-  if (fret == kSentinel && !Check(m, p, rs.n0)) {
+  const StateVec start = run.p;
+  run.f = FreeCalc(m, run.p);
+  frprmn(run.p, rs.n0, rs.ftol, run.iter, run.f, free_energy);
+  if (run.f == kSentinel && !Check(m, run.p, rs.n0)) {
     // The sentinel undercut the start: search again behind a wall.
     WalledFreeEnergyObjective walled(m);
-    p = start;
-    fret = FreeCalc(m, p);
-    frprmn(p, rs.n0, rs.ftol, rs.iter, fret, walled);
+    run.p = start;
+    run.f = FreeCalc(m, run.p);
+    frprmn(run.p, rs.n0, rs.ftol, run.iter, run.f, walled);
   }
 }
 
@@ -130,51 +131,64 @@ void CopyState(const StateVec& from, StateVec& to, int n) {
   for (int i = 1; i <= n; ++i) to[i] = from[i];
 }
 
-// Five runs from phase starts with fluid fraction x; the lowest into
-// best/fbest.  p0/fret0 hold the last run.  Without `minimise` only the
-// starts are drawn.
-void Family(RunState& rs, StartKind kind, double x, StateVec& best, double& fbest,
-            bool minimise = true) {
-  fbest = kInf;
-  for (int run = 1; run <= kRunsPerFamily; ++run) {
+// Takes run as best on the first run and where it is strictly lower; the
+// iterations reported are always those of the last run.
+void Keep(int k, const Minimum& run, Minimum& best) {
+  if (k == 1 || best.f > run.f) {
+    best.f = run.f;
+    CopyState(run.p, best.p, kMaxVars);
+  }
+  best.iter = run.iter;
+}
+
+// Five runs from phase starts with fluid fraction x, the lowest kept.  run
+// holds the start drawn last (and, when minimised, its minimum).  Without
+// `minimise` only the starts are drawn.
+Minimum Family(RunState& rs, StartKind kind, double x, Minimum& run, bool minimise = true) {
+  Minimum best;
+  best.f = kInf;
+  for (int k = 1; k <= kRunsPerFamily; ++k) {
     DrawFeasible(
-        rs, rs.p0, [&rs, x] { InitLipidPhase(rs, rs.p0, rs.n0, x, &rs.idum); },
+        rs, run.p, [&rs, &run, x] { InitLipidPhase(rs, run.p, rs.n0, x, &rs.idum); },
         "StepOrderDiscont", kind, x);
     if (!minimise) continue;
-    Run(rs, rs.p0, rs.fret0);
-    if (run == 1 || fbest > rs.fret0) {
-      fbest = rs.fret0;
-      CopyState(rs.p0, best, rs.n0);
-    }
+    Run(rs, run);
+    Keep(k, run, best);
   }
+  return best;
 }
 
 }  // namespace
 
-void StepOrderCont(RunState& rs) {
+Minimum StepOrderCont(RunState& rs) {
+  Minimum run;
   DrawFeasible(
-      rs, rs.p0, [&rs] { Init(rs, rs.p0, rs.n0, &rs.idum); }, "StepOrderCont", StartKind::kBox,
-      0.0);
-  Run(rs, rs.p0, rs.fret0);
+      rs, run.p, [&rs, &run] { Init(rs, run.p, rs.n0, &rs.idum); }, "StepOrderCont",
+      StartKind::kBox, 0.0);
+  Run(rs, run);
+  return run;
 }
 
-void StepOrderGlobal(RunState& rs) {
-  rs.fret0 = kInf;
-  for (int run = 1; run <= kRunsPerFamily; ++run) {
+Minimum StepOrderGlobal(RunState& rs) {
+  Minimum best, run;
+  best.f = kInf;
+  for (int k = 1; k <= kRunsPerFamily; ++k) {
     DrawFeasible(
-        rs, rs.p1, [&rs] { Init(rs, rs.p1, rs.n0, &rs.idum); }, "StepOrderGlobal",
+        rs, run.p, [&rs, &run] { Init(rs, run.p, rs.n0, &rs.idum); }, "StepOrderGlobal",
         StartKind::kBox, 0.0);
-    Run(rs, rs.p1, rs.fret1);
-    if (run == 1 || rs.fret0 > rs.fret1) {
-      rs.fret0 = rs.fret1;
-      CopyState(rs.p1, rs.p0, rs.n0);
-    }
+    Run(rs, run);
+    Keep(k, run, best);
   }
+  return best;
 }
 
-void StepOrderDiscont(RunState& rs) {
-  Family(rs, StartKind::kGelRich, 0.2, rs.p1, rs.fret1);
-  Family(rs, StartKind::kFluidRich, 0.8 - rs.para.conc, rs.p2, rs.fret2);
+FamilyMinima StepOrderDiscont(RunState& rs) {
+  FamilyMinima r;
+  Minimum run;
+  r.gel = Family(rs, StartKind::kGelRich, 0.2, run);
+  r.fluid = Family(rs, StartKind::kFluidRich, 0.8 - rs.para.conc, run);
+  r.iter = run.iter;
+  return r;
 }
 
 // The draws of a search without its minimisations.  A search draws starts
@@ -184,16 +198,16 @@ void StepOrderDiscont(RunState& rs) {
 // The parallel sweep relies on this to know the generator state at which
 // every sweep point begins.
 void StepOrderContDraws(RunState& rs) {
+  StateVec scratch;
   DrawFeasible(
-      rs, rs.p0, [&rs] { Init(rs, rs.p0, rs.n0, &rs.idum); }, "StepOrderCont", StartKind::kBox,
-      0.0);
+      rs, scratch, [&rs, &scratch] { Init(rs, scratch, rs.n0, &rs.idum); }, "StepOrderCont",
+      StartKind::kBox, 0.0);
 }
 
 void StepOrderDiscontDraws(RunState& rs) {
-  StateVec scratch;
-  double f = 0.0;
-  Family(rs, StartKind::kGelRich, 0.2, scratch, f, false);
-  Family(rs, StartKind::kFluidRich, 0.8 - rs.para.conc, scratch, f, false);
+  Minimum scratch;
+  Family(rs, StartKind::kGelRich, 0.2, scratch, false);
+  Family(rs, StartKind::kFluidRich, 0.8 - rs.para.conc, scratch, false);
 }
 
 }  // namespace chainmelt

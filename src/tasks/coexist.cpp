@@ -7,9 +7,12 @@
 // up.  The record reports both phases at the trial value evaluated last.
 // A point without a record says why in one line on the diagnostics stream.
 #include <cmath>
+#include <memory>
+
 #include "search/equilibrium.hpp"
 #include "search/search.hpp"
 #include "tasks/record.hpp"
+#include "tasks/registry.hpp"
 #include "tasks/tasks.hpp"
 
 namespace chainmelt {
@@ -20,46 +23,47 @@ constexpr int kLastPass = 50;
 constexpr double kMaxWidth = 10.0;
 constexpr double kSamePhase = 0.001;  // smallest fluid-fraction gap of two phases
 
+constexpr const char* kName = "coexist";
+
 // Free energy of the gel-rich minimum minus that of the fluid-rich one at
-// dH = h.
-double Difference(RunState& rs, double h) {
+// dH = h; the two minima go to `last`.
+double Difference(RunState& rs, double h, FamilyMinima& last) {
   rs.para.dH = h;
-  StepOrderDiscont(rs);
-  return rs.fret1 - rs.fret2;
+  last = StepOrderDiscont(rs);
+  return last.gel.f - last.fluid.f;
 }
 
-// The record of both phases at the current dH.
-void EmitCoexistence(RunState& rs) {
-  Emit(rs, RecordBuf()
-               .Add(rs.T)
-               .Add(rs.para.dH)
-               .AddState(rs.p1, rs.n0)
-               .AddState(rs.p2, rs.n0)
-               .Add(rs.fret1)
-               .Add(rs.iter)
-               .Add(rs.fret2)
-               .Add(rs.iter));
+// The record of both phases at the current dH; both report the iterations
+// of the phases' search.
+void CoexistRecord(RecordBuf& r, const Model& m, const FamilyMinima& ph) {
+  r.Add("T", kUnitTemperature, m.T).Add("dH", kUnitEnergy, m.para.dH);
+  r.State(m, ph.gel.p, "_gel").State(m, ph.fluid.p, "_fluid");
+  r.Add("F_gel", kUnitEnergy, ph.gel.f).Int("iter_gel", ph.iter);
+  r.Add("F_fluid", kUnitEnergy, ph.fluid.f).Int("iter_fluid", ph.iter);
 }
 
-}  // namespace
-
-namespace {
+void EmitCoexistence(RunState& rs, const FamilyMinima& ph) {
+  RecordBuf r;
+  CoexistRecord(r, rs, ph);
+  Emit(rs, r);
+}
 
 // The opt-in search: the root of the free-energy difference, bracketed on
 // the scale of the problem and narrowed by TOMS 748.
-void CoexistByRoot(RunState& rs) {
-  const CoexistOutcome o = CoexistRobust(rs);
+void CoexistByRoot(RunState& rs, HesseWork& work) {
+  const CoexistOutcome o = CoexistRobust(rs, work);
   if (!o.found) {
     rs.ctx->Diagnostic("coexist at T = %f: no record, %s", rs.T, CoexistReason(o.status));
     return;
   }
-  EmitCoexistence(rs);
+  EmitCoexistence(rs, o.phases);
 }
 
 }  // namespace
 
-void TaskCoexist(RunState& rs) {
-  if (rs.equilibrium) return CoexistByRoot(rs);
+void TaskCoexist(RunState& rs, HesseWork& work) {
+  if (rs.equilibrium) return CoexistByRoot(rs, work);
+  FamilyMinima last;
   Para& para = rs.para;
   const double E = (3.0 * para.w * ((1.0 - para.conc) * (1.0 - para.conc)) + para.w3 * para.conc -
                     rs.T * para.dS * (1.0 - para.conc)) /
@@ -70,8 +74,8 @@ void TaskCoexist(RunState& rs) {
   }
   double hi = E + 0.01;
   double lo = E - 0.01;
-  double Dhi = Difference(rs, hi);
-  double Dlo = Difference(rs, lo);
+  double Dhi = Difference(rs, hi, last);
+  double Dlo = Difference(rs, lo, last);
 
   bool bracketed = false;
   for (int pass = 0; pass <= kLastPass; ++pass) {
@@ -89,10 +93,10 @@ void TaskCoexist(RunState& rs) {
     const double width = hi - lo;
     if (std::fabs(Dlo) > std::fabs(Dhi)) {
       hi = hi + 1.6 * (hi - lo);
-      Dhi = Difference(rs, hi);
+      Dhi = Difference(rs, hi, last);
     } else {
       lo = lo + 1.6 * (lo - hi);
-      Dlo = Difference(rs, lo);
+      Dlo = Difference(rs, lo, last);
     }
     // At enthalpies of 2^47 and more, E +- 0.01 rounds to E and the width
     // can no longer grow: the search would run out of passes and report a
@@ -107,21 +111,48 @@ void TaskCoexist(RunState& rs) {
     return;
   }
 
-  if (rs.fret1 == kSentinel || rs.fret2 == kSentinel) {
+  if (last.gel.f == kSentinel || last.fluid.f == kSentinel) {
     rs.ctx->Diagnostic(
                  "coexist at T = %f: no record, a phase has no feasible minimum at dH = %f",
                  rs.T, para.dH);
     return;
   }
-  if (!(std::fabs(rs.p1[1] - rs.p2[1]) > kSamePhase)) {
+  if (!(std::fabs(last.gel.p[1] - last.fluid.p[1]) > kSamePhase)) {
     rs.ctx->Diagnostic(
                  "coexist at T = %f: no record, both families ended in the same phase at dH = %f "
                  "(fluid fractions %f and %f)",
-                 rs.T, para.dH, rs.p1[1], rs.p2[1]);
+                 rs.T, para.dH, last.gel.p[1], last.fluid.p[1]);
     return;
   }
 
-  EmitCoexistence(rs);
+  EmitCoexistence(rs, last);
 }
+
+namespace {
+
+class Coexist : public Task {
+ public:
+  explicit Coexist(const RunState& rs) : work_(rs.n0) {}
+  void Run(RunState& rs) override { TaskCoexist(rs, work_); }
+
+ private:
+  HesseWork work_;
+};
+
+RecordLayout CoexistLayout(const Model& m, bool) {
+  RecordLayout l{kName, {}, 0};
+  RecordBuf r(&l.columns);
+  CoexistRecord(r, m, FamilyMinima{});
+  return l;
+}
+
+}  // namespace
+
+// Sequential: the trial enthalpies of a point depend on the free energies
+// found at its earlier trials, so its draws are not known before the searches.
+const TaskDef kCoexistTask = {kName, false, false, CoexistLayout,
+                              [](const RunState& rs) -> std::unique_ptr<Task> {
+                                return std::make_unique<Coexist>(rs);
+                              }};
 
 }  // namespace chainmelt

@@ -1,34 +1,72 @@
 // Task "phase": the equilibrium state at the current sweep point, the lower
 // of the gel-rich and the fluid-rich minimum.
+#include <memory>
+
 #include "search/equilibrium.hpp"
 #include "search/search.hpp"
 #include "tasks/record.hpp"
+#include "tasks/registry.hpp"
 #include "tasks/tasks.hpp"
 
 namespace chainmelt {
 
-void TaskPhase(RunState& rs) {
+namespace {
+
+constexpr const char* kName = "phase";
+
+void PhaseRecord(RecordBuf& r, const Model& m, const Minimum& s) {
+  r.Add("T", kUnitTemperature, m.T).State(m, s.p).Add("F", kUnitEnergy, s.f).Int("iter", s.iter);
+}
+
+}  // namespace
+
+void TaskPhase(RunState& rs, HesseWork& work) {
+  RecordBuf r;
   if (rs.equilibrium) {
-    NoteEquilibrium(rs, StepOrderEquilibrium(rs));
-    if (rs.fret0 == kSentinel) return;
-    Emit(rs, RecordBuf().Add(rs.T).AddState(rs.p0, rs.n0).Add(rs.fret0).Add(rs.iter));
+    const EquilibriumResult eq = StepOrderEquilibrium(rs, work);
+    if (eq.lowest.f == kSentinel) return;
+    PhaseRecord(r, rs, eq.lowest);
+    Emit(rs, r);
     return;
   }
-  StepOrderDiscont(rs);
+  const FamilyMinima fam = StepOrderDiscont(rs);
 
   // The fluid-rich family wins ties.
-  if (rs.fret2 > rs.fret1) {
-    rs.fret0 = rs.fret1;
-    for (int i = 1; i <= rs.n0; ++i) rs.p0[i] = rs.p1[i];
-  } else {
-    rs.fret0 = rs.fret2;
-    for (int i = 1; i <= rs.n0; ++i) rs.p0[i] = rs.p2[i];
+  Minimum eq = fam.fluid.f > fam.gel.f ? fam.gel : fam.fluid;
+  eq.iter = fam.iter;
+  if (fam.gel.f == kSentinel || fam.fluid.f == kSentinel) return;
+
+  PhaseRecord(r, rs, eq);
+  Emit(rs, r);
+  WarnIfNotEquilibrium(rs, kName, eq.p, eq.f);
+}
+
+namespace {
+
+class Phase : public Task {
+ public:
+  explicit Phase(const RunState& rs) : work_(rs.n0) {}
+  void Run(RunState& rs) override { TaskPhase(rs, work_); }
+  void Draws(RunState& rs) override {
+    if (!rs.equilibrium) StepOrderDiscontDraws(rs);  // the equilibrium search draws nothing
   }
 
-  if (rs.fret1 == kSentinel || rs.fret2 == kSentinel) return;
+ private:
+  HesseWork work_;
+};
 
-  Emit(rs, RecordBuf().Add(rs.T).AddState(rs.p0, rs.n0).Add(rs.fret0).Add(rs.iter));
-  WarnIfNotEquilibrium(rs, "phase");
+RecordLayout PhaseLayout(const Model& m, bool) {
+  RecordLayout l{kName, {}, 0};
+  RecordBuf r(&l.columns);
+  PhaseRecord(r, m, Minimum{});
+  return l;
 }
+
+}  // namespace
+
+const TaskDef kPhaseTask = {kName, false, true, PhaseLayout,
+                            [](const RunState& rs) -> std::unique_ptr<Task> {
+                              return std::make_unique<Phase>(rs);
+                            }};
 
 }  // namespace chainmelt
