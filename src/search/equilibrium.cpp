@@ -295,62 +295,58 @@ EquilibriumResult StepOrderEquilibrium(const RunState& rs, const EquilibriumOpti
   return StepOrderEquilibrium(rs, work, options);
 }
 
-EquilibriumResult StepOrderEquilibrium(const RunState& rs, HesseWork& work,
-                                       const EquilibriumOptions& options) {
+namespace {
+
+// One run of the search from `start`: conjugate gradients behind the wall,
+// polished where asked.  False where the start is infeasible or the run
+// ends outside the region.
+bool MinimiseFrom(const RunState& rs, HesseWork& work, bool polish, const StateVec& start,
+                  Found& run) {
   const Model& m = rs;
   const int n = rs.n0;
-  StateVec starts[kMaxStarts];
-  const int count = GridStarts(m, starts);
-  Found found[kMaxStarts];
-  int nfound = 0;
   WalledFreeEnergyObjective walled(m);
-  const bool polish = options.polish && HasHessian(m);
-
-  if (IsAltMode(m.para)) nfound = AltStates(m, found);
-  StateVec edges[kMaxStarts];
-  const int nedges = FillEdgeStarts(m, edges);
-  for (int s = 0; s < count + nedges && !IsAltMode(m.para); ++s) {
-    const bool edge = s >= count;
-    Found run;
-    run.p = edge ? edges[s - count] : starts[s];
-    if (!Check(m, run.p, n)) continue;  // only at the edge of the region
-    run.f = walled.Evaluate(run.p);
-    frprmn(run.p, n, polish ? kCoarseTol : rs.ftol, run.iter, run.f, walled);
-    if (!(run.f < kInf)) continue;
-    if (polish) {
-      bool converged = false;
+  run.p = start;
+  if (!Check(m, run.p, n)) return false;  // only at the edge of the region
+  run.f = walled.Evaluate(run.p);
+  frprmn(run.p, n, polish ? kCoarseTol : rs.ftol, run.iter, run.f, walled);
+  if (!(run.f < kInf)) return false;
+  if (polish) {
+    bool converged = false;
+    run.newton = Polish(m, work.hes, run.p, run.f, converged);
+    if (!converged) {
+      int more = 0;
+      frprmn(run.p, n, rs.ftol, more, run.f, walled);
+      run.iter += more;
       run.newton = Polish(m, work.hes, run.p, run.f, converged);
-      if (!converged) {
-        int more = 0;
-        frprmn(run.p, n, rs.ftol, more, run.f, walled);
-        run.iter += more;
-        run.newton = Polish(m, work.hes, run.p, run.f, converged);
-      }
     }
-    run.f = FreeCalc(m, run.p);
-    run.share = FluidShare(m, run.p);
-    if (edge) {
-      bool lowest = true;
-      for (int j = 0; j < nfound && lowest; ++j) lowest = run.f < found[j].f;
-      if (!lowest) continue;
-    }
-    int same = -1;
-    for (int j = 0; j < nfound && same < 0; ++j)
-      if (SameState(m, run.p, found[j].p)) same = j;
-    if (same < 0)
-      found[nfound++] = run;
-    else if (Lower(run, found[same]))
-      found[same] = run;
   }
+  run.f = FreeCalc(m, run.p);
+  run.share = FluidShare(m, run.p);
+  return true;
+}
 
+// Adds run to the distinct minima found[0 .. nfound-1], or keeps the lower
+// of it and the minimum it coincides with.  A run from an edge start counts
+// only where it is lower than every minimum found.
+void Merge(const Model& m, const Found& run, bool edge, Found* found, int& nfound) {
+  if (edge) {
+    for (int j = 0; j < nfound; ++j)
+      if (!(run.f < found[j].f)) return;
+  }
+  int same = -1;
+  for (int j = 0; j < nfound && same < 0; ++j)
+    if (SameState(m, run.p, found[j].p)) same = j;
+  if (same < 0)
+    found[nfound++] = run;
+  else if (Lower(run, found[same]))
+    found[same] = run;
+}
+
+// The result from the distinct minima found (at least one).
+EquilibriumResult Summarise(const Model& m, const Found* found, int nfound) {
+  const int n = m.n0;
   EquilibriumResult r;
   r.minima = nfound;
-  if (nfound == 0) {
-    // No feasible start at all (a variant without a model): the sentinel.
-    r.lowest.f = r.gel.f = r.fluid.f = kSentinel;
-    return r;
-  }
-
   int best = 0;
   for (int j = 1; j < nfound; ++j)
     if (Lower(found[j], found[best])) best = j;
@@ -384,6 +380,37 @@ EquilibriumResult StepOrderEquilibrium(const RunState& rs, HesseWork& work,
     r.branch = eq.share < 0.5 ? Branch::kGelRich : Branch::kFluidRich;
   }
   return r;
+}
+
+}  // namespace
+
+EquilibriumResult StepOrderEquilibrium(const RunState& rs, HesseWork& work,
+                                       const EquilibriumOptions& options) {
+  const Model& m = rs;
+  Found found[kMaxStarts];
+  int nfound = 0;
+  if (IsAltMode(m.para)) {
+    nfound = AltStates(m, found);
+  } else {
+    const bool polish = options.polish && HasHessian(m);
+    StateVec starts[kMaxStarts];
+    const int count = GridStarts(m, starts);
+    StateVec edges[kMaxStarts];
+    const int nedges = FillEdgeStarts(m, edges);
+    for (int s = 0; s < count + nedges; ++s) {
+      const bool edge = s >= count;
+      Found run;
+      if (MinimiseFrom(rs, work, polish, edge ? edges[s - count] : starts[s], run))
+        Merge(m, run, edge, found, nfound);
+    }
+  }
+  if (nfound == 0) {
+    // No feasible start at all (a variant without a model): the sentinel.
+    EquilibriumResult r;
+    r.lowest.f = r.gel.f = r.fluid.f = kSentinel;
+    return r;
+  }
+  return Summarise(m, found, nfound);
 }
 
 }  // namespace chainmelt

@@ -109,7 +109,7 @@ struct CoexistOutcome {
   double dH = 0;        // the root (also left in para.dH), or the last dH tried
   double estimate = 0;  // the starting estimate E
   double lo = 0, hi = 0;  // the final bracket of the root
-  double gap = 0;       // |fret1 - fret2| at dH
+  double gap = 0;       // |F(gel) - F(fluid)| at dH
   double gap_tol = 0;   // what the record allows for it
   int searches = 0;     // equilibrium searches made
   // The two phases at dH (the last search made); iter is that of its lowest
@@ -119,14 +119,14 @@ struct CoexistOutcome {
 
 // At the current T, the melting enthalpy dH at which the lowest gel-rich and
 // the lowest fluid-rich minimum have equal free energy, the root of
-// D(dH) = fret1 - fret2.  D falls with dH (the fluid minimum holds more fluid
+// D(dH) = F(gel) - F(fluid).  D falls with dH (the fluid minimum holds more fluid
 // chains), so the bracket starts at the estimate E of the coexistence task,
 // half-width 1e-3 s with s = max(|E|, T|dS|), and moves outwards, doubling,
 // up to 2 s from E.  Ends where only one family exists give the sign of D
 // alone and are bisected until both ends hold two distinct minima; then
 // TOMS 748 (Boost.Math) narrows the root to 1e-10 relative in dH.  Found when
 // at the root the two minima are distinct states (fluid shares more than 1e-3
-// apart) and |fret1 - fret2| is within gap_tol (the slope of D times the final
+// apart) and |F(gel) - F(fluid)| is within gap_tol (the slope of D times the final
 // bracket, plus the rounding of the free energies).  Leaves para.dH at the
 // last dH tried.
 CoexistOutcome CoexistRobust(RunState& rs, HesseWork& work);
