@@ -37,6 +37,67 @@ const char* CritReason(CritStatus s) {
   return "";
 }
 
+namespace {
+
+// Coexistence searches along the temperature, remembering the coexistence
+// enthalpy of the last temperature with coexistence and why the last one
+// without had none.
+struct Line {
+  RunState& rs;
+  HesseWork& work;
+  CritOutcome& out;
+  double dH_below = 0.0;
+  CoexistStatus end = CoexistStatus::kSinglePhase;
+
+  // Coexistence at T (T > 0 always: every step multiplies or divides it).
+  bool Coexists(double T) {
+    rs.T = T;
+    const CoexistOutcome c = CoexistRobust(rs, work);
+    ++out.coexist_searches;
+    if (c.found) dH_below = c.dH;
+    else end = c.status;
+    return c.found;
+  }
+};
+
+// From T0, steps up (coexistence at T0) or down (none) until one temperature
+// has coexistence (below) and one has none (above).  The reason there is no
+// coexistence at `above` is taken where the bracket is first closed, a few
+// per cent above the end.  Closer to the end the two phases differ by little
+// more than the search resolves, and the reason there says more about the
+// resolution than about the line.  False (out.status set, T back at T0)
+// where the reach ends first.
+bool BracketTheEnd(Line& line, double T0, double& below, double& above,
+                   CoexistStatus& above_end) {
+  CritOutcome& out = line.out;
+  const bool up = line.Coexists(T0);
+  if (up) {
+    below = T0;
+  } else {
+    above = T0, above_end = line.end;
+  }
+  double step = kFirstStep;
+  for (int k = 0;; ++k, step *= 2.0) {
+    if (k > kMaxDoublings) {
+      out.status = up ? CritStatus::kNoEnd : CritStatus::kNoCoexistence;
+      if (!up) out.end = above_end;
+      line.rs.T = T0;
+      return false;
+    }
+    const double T = up ? T0 * (1.0 + step) : T0 / (1.0 + step);
+    const bool c = line.Coexists(T);
+    if (c) {
+      below = T;
+      if (!up) return true;
+    } else {
+      above = T, above_end = line.end;
+      if (up) return true;
+    }
+  }
+}
+
+}  // namespace
+
 CritOutcome CritRobust(RunState& rs, HesseWork& work, double rel_tol) {
   CritOutcome out;
   out.tol = rel_tol;
@@ -47,58 +108,11 @@ CritOutcome CritRobust(RunState& rs, HesseWork& work, double rel_tol) {
     return out;
   }
 
-  double dH_below = 0.0;
-  CoexistStatus end = CoexistStatus::kSinglePhase;
-  // Coexistence at T (T > 0 always: every step multiplies or divides it).
-  auto coexists = [&](double T) {
-    rs.T = T;
-    const CoexistOutcome c = CoexistRobust(rs, work);
-    ++out.coexist_searches;
-    if (c.found) dH_below = c.dH;
-    else end = c.status;
-    return c.found;
-  };
-
-  // The reason there is no coexistence at `above` is taken where the bracket
-  // is first closed, a few per cent above the end.  Closer to the end the two
-  // phases differ by little more than the search resolves, and the reason
-  // there says more about the resolution than about the line.
+  Line line{rs, work, out};
   double below = 0.0, above = 0.0;
   CoexistStatus above_end = CoexistStatus::kSinglePhase;
-  if (coexists(T0)) {
-    below = T0;
-    double step = kFirstStep;
-    for (int k = 0;; ++k, step *= 2.0) {
-      if (k > kMaxDoublings) {
-        out.status = CritStatus::kNoEnd;
-        rs.T = T0;
-        return out;
-      }
-      const double T = T0 * (1.0 + step);
-      if (!coexists(T)) {
-        above = T, above_end = end;
-        break;
-      }
-      below = T;
-    }
-  } else {
-    above = T0, above_end = end;
-    double step = kFirstStep;
-    for (int k = 0;; ++k, step *= 2.0) {
-      if (k > kMaxDoublings) {
-        out.status = CritStatus::kNoCoexistence;
-        out.end = above_end;
-        rs.T = T0;
-        return out;
-      }
-      const double T = T0 / (1.0 + step);
-      if (coexists(T)) {
-        below = T;
-        break;
-      }
-      above = T, above_end = end;
-    }
-  }
+  if (!BracketTheEnd(line, T0, below, above, above_end)) return out;
+  auto coexists = [&line](double T) { return line.Coexists(T); };
   for (int k = 0; k < kMaxHalvings && above - below > rel_tol * below; ++k) {
     const double mid = 0.5 * (below + above);
     if (!(mid > below && mid < above)) break;
@@ -113,7 +127,7 @@ CritOutcome CritRobust(RunState& rs, HesseWork& work, double rel_tol) {
   out.T_below = below;
   out.T_above = above;
   out.T = 0.5 * (below + above);
-  out.dH = dH_below;
+  out.dH = line.dH_below;
   out.rel_width = (above - below) / out.T;
   rs.T = out.T;
   rs.para.dH = out.dH;
