@@ -13,7 +13,9 @@
 #include "model/free_grad.hpp"
 #include "model/model.hpp"
 #include "numeric/minimize.hpp"
+#include "search/equilibrium.hpp"
 #include "search/objective.hpp"
+#include "search/search.hpp"
 
 namespace {
 
@@ -67,6 +69,25 @@ TEST(NoHeap, WholeMinimisationsAllocateNothing) {
     EXPECT_EQ(g_news - before, 0) << v.name;
     EXPECT_EQ(fret, kSentinel) << v.name;
     EXPECT_GT(iter, 1) << v.name;  // a real minimisation took place
+  }
+}
+
+// The searches return their minima by value and use the workspace they are
+// given: a whole search at a point allocates nothing either.
+TEST(NoHeap, SearchesWithTheirWorkspaceAllocateNothing) {
+  for (const bench::Variant& v : bench::Variants()) {
+    RunState rs;
+    static_cast<Model&>(rs) = v.model;
+    HesseWork work(rs.n0);
+    const long before = g_news;
+    const EquilibriumResult r = StepOrderEquilibrium(rs, work);
+    Minimum cont;
+    if (!IsAltMode(rs.para)) cont = StepOrderCont(rs);
+    EXPECT_EQ(g_news - before, 0) << v.name;
+    EXPECT_GE(r.minima, 1) << v.name;
+    if (!IsAltMode(rs.para)) {
+      EXPECT_NE(cont.f, kSentinel) << v.name;
+    }
   }
 }
 

@@ -1,6 +1,7 @@
 // The lattice model: feasible region, starting states, free energy, gradient,
 // Hessian and the observables derived from them.  Every routine reads the
-// model (n0, T, para) it is given and nothing else.
+// model (n0, T, para) it is given and nothing else.  Each is a thin dispatch
+// to the members of the variant (model/variants.hpp says how to add one).
 #pragma once
 
 #include <cstdint>
