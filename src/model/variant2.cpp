@@ -10,12 +10,14 @@ namespace chainmelt {
 namespace {
 
 // The fractions of a state and their logarithms, computed once per point.
+// Make, Value and Grad are inlined into the entry points below, so that the
+// pieces stay in registers.
 struct Pieces {
   double p1, p2, q1, fg, gg;  // q1 = 1 - p1
   double lp1, lq1, lp2, lfg, lgg;
 };
 
-Pieces Make(const StateVec& p, const Variant2::Fractions& d) {
+[[gnu::always_inline]] inline Pieces Make(const StateVec& p, const Variant2::Fractions& d) {
   Pieces s;
   s.p1 = p[1], s.p2 = p[2], s.q1 = 1.0 - p[1];
   s.fg = d.fg, s.gg = d.gg;
@@ -24,7 +26,7 @@ Pieces Make(const StateVec& p, const Variant2::Fractions& d) {
   return s;
 }
 
-double Value(const Model& m, const Pieces& s) {
+[[gnu::always_inline]] inline double Value(const Model& m, const Pieces& s) {
   const Para& para = m.para;
   const double T = m.T;
   const double U = s.p1 * (para.dH - T * para.dS) + 3.0 * para.w * s.p2;
@@ -33,7 +35,7 @@ double Value(const Model& m, const Pieces& s) {
   return U - T * S;
 }
 
-void Grad(const Model& m, const Pieces& s, StateVec& g) {
+[[gnu::always_inline]] inline void Grad(const Model& m, const Pieces& s, StateVec& g) {
   const Para& para = m.para;
   const double T = m.T;
   g[1] = (para.dH - T * para.dS) - T * (5.0 * (s.lp1 - s.lq1) - 6.0 * (s.lfg - s.lgg));

@@ -10,12 +10,14 @@ namespace chainmelt {
 namespace {
 
 // The fractions of a state and their logarithms, computed once per point.
+// Make, Value and Grad are inlined into the entry points below, so that the
+// pieces stay in registers.
 struct Pieces {
   double p1, p2, p3, p4, xg, fg, sg, gg;
   double lp1, lp2, lp3, lp4, lxg, lfg, lsg, lgg;
 };
 
-Pieces Make(const StateVec& p, const Variant4::Fractions& d) {
+[[gnu::always_inline]] inline Pieces Make(const StateVec& p, const Variant4::Fractions& d) {
   Pieces s;
   s.p1 = p[1], s.p2 = p[2], s.p3 = p[3], s.p4 = p[4];
   s.xg = d.xg, s.fg = d.fg, s.sg = d.sg, s.gg = d.gg;
@@ -25,7 +27,7 @@ Pieces Make(const StateVec& p, const Variant4::Fractions& d) {
   return s;
 }
 
-double Value(const Model& m, const Pieces& s) {
+[[gnu::always_inline]] inline double Value(const Model& m, const Pieces& s) {
   const Para& para = m.para;
   const double T = m.T;
   const double conc = para.conc;
@@ -37,7 +39,7 @@ double Value(const Model& m, const Pieces& s) {
   return U - T * S;
 }
 
-void Grad(const Model& m, const Pieces& s, StateVec& g) {
+[[gnu::always_inline]] inline void Grad(const Model& m, const Pieces& s, StateVec& g) {
   const Para& para = m.para;
   const double T = m.T;
   g[1] = (para.dH - T * para.dS) - T * (5.0 * (s.lp1 - s.lxg) - 6.0 * (s.lfg - s.lgg));

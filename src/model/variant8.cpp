@@ -10,6 +10,8 @@ namespace chainmelt {
 namespace {
 
 // The fractions of a state and their logarithms, computed once per point.
+// Make, Value and Grad are inlined into the entry points below, so that the
+// pieces stay in registers.
 struct Pieces {
   double p[9];  // p[1..8]
   double xA, xB, Ga, Ha, Gb, Hb;
@@ -17,7 +19,7 @@ struct Pieces {
   double lxA, lxB, lGa, lHa, lGb, lHb;
 };
 
-Pieces Make(const StateVec& p, const Variant8::Fractions& d) {
+[[gnu::always_inline]] inline Pieces Make(const StateVec& p, const Variant8::Fractions& d) {
   Pieces s;
   s.p[0] = s.lp[0] = 0.0;
   for (int i = 1; i <= 8; ++i) s.p[i] = p[i], s.lp[i] = std::log(p[i]);
@@ -27,7 +29,7 @@ Pieces Make(const StateVec& p, const Variant8::Fractions& d) {
   return s;
 }
 
-double Value(const Model& m, const Pieces& s) {
+[[gnu::always_inline]] inline double Value(const Model& m, const Pieces& s) {
   const Para& para = m.para;
   const double T = m.T;
   const double* p = s.p;
@@ -43,7 +45,7 @@ double Value(const Model& m, const Pieces& s) {
   return U - T * S;
 }
 
-void Grad(const Model& m, const Pieces& s, StateVec& g) {
+[[gnu::always_inline]] inline void Grad(const Model& m, const Pieces& s, StateVec& g) {
   const Para& para = m.para;
   const double T = m.T;
   const double* lp = s.lp;
