@@ -252,8 +252,8 @@ void ParallelSweep(RunState& rs, const RunSpec& spec, const TaskDef& def, Task& 
   if (!block.empty()) run_block();
 }
 
-// A task whose points may not run concurrently, or a single thread: the
-// plain loop.
+// The sweep of a run with its task, made once: a concurrent task on more
+// than one thread in parallel, everything else in the plain loop.
 void Sweep(RunState& rs, const RunSpec& spec, const TaskDef& def) {
   const std::unique_ptr<Task> task = def.make(rs);
   if (spec.threads > 1 && def.concurrent) {
