@@ -68,6 +68,14 @@ TEST(Variants, DispatchersAgreeWithTheMembersOfTheVariant) {
       }
     EXPECT_EQ(Bits(V::Heat(m, h1)), Bits(HeatCalc(m, n, h1)));
     EXPECT_EQ(Bits(V::FluidShare(m, p)), Bits(FluidShare(m, p)));
+    EXPECT_EQ(Bits(V::FluidChains(m, p)), Bits(FluidChains(m, p)));
+    EXPECT_EQ(V::kHessian, HasHessian(m));
+    EXPECT_TRUE(has || !V::kHessian);
+    // Every variant says what makes its fluid-rich starts feasible, naming
+    // at least one field in braces.
+    const char* advice = V::StartAdvice(StartKind::kFluidRich);
+    ASSERT_NE(advice, nullptr);
+    EXPECT_NE(std::string(advice).find('{'), std::string::npos);
     EXPECT_EQ(StateNames(n, IsAltMode(m.para)).size(), static_cast<std::size_t>(n));
 
     // The random starts draw the same numbers through either door.

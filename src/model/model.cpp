@@ -104,6 +104,16 @@ double FluidShare(const Model& m, const StateVec& p) {
       m, [&](auto v) { return decltype(v)::FluidShare(m, p); }, [&] { return p[1]; });
 }
 
+double FluidChains(const Model& m, const StateVec& p) {
+  return Dispatch(
+      m, [&](auto v) { return decltype(v)::FluidChains(m, p); }, [&] { return p[1]; });
+}
+
+bool HasHessian(const Model& m) {
+  return Dispatch(
+      m, [](auto v) { return decltype(v)::kHessian; }, [] { return false; });
+}
+
 bool AlmostPureState(const Model& m, double fluid, double minor, StateVec& p) {
   return Dispatch(
       m.n0, false, [&](auto v) { return decltype(v)::AlmostPure(m, fluid, minor, p); },

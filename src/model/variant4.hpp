@@ -5,12 +5,15 @@
 #include <cstdint>
 
 #include "model/params.hpp"
+#include "model/variant_base.hpp"
 #include "numeric/arrays.hpp"
 
 namespace chainmelt {
 
 struct Variant4 {
   static constexpr int kVars = 4;
+  // A closed-form Hessian of the free energy (Newton steps, heat capacities).
+  static constexpr bool kHessian = true;
   static constexpr const char* kNames[] = {"x_f", "y_ff", "y_fs", "y_ss"};
 
   // x(g), y(f,g), y(s,g), y(g,g) with the fixed fraction conc.
@@ -38,7 +41,22 @@ struct Variant4 {
   static void BoxStart(const Model& m, StateVec& p, std::int32_t* idum);
   static void PhaseStart(const Model& m, StateVec& p, double x, std::int32_t* idum);
   static int GridStarts(const Model& m, StateVec* s);
+  // What to change when its starts of `kind` can never be feasible: the
+  // fields in braces and the condition (null: nothing particular).
+  static const char* StartAdvice(StartKind kind) {
+    switch (kind) {
+      case StartKind::kBox:
+        return "choose {conc} with 0 < conc < 1";
+      case StartKind::kGelRich:
+        return "choose {conc} with 0 < conc < 0.8";
+      case StartKind::kFluidRich:
+        return "choose {conc} with 0 < conc < 0.8";
+    }
+    return nullptr;
+  }
   static bool AlmostPure(const Model& m, double fluid, double minor, StateVec& p);
+  // dF/d(dH) at a fixed state: the fluid chains per site.
+  static double FluidChains(const Model&, const StateVec& p) { return p[1]; }
   static double FluidShare(const Model& m, const StateVec& p) {
     return p[1] / (1.0 - m.para.conc);
   }

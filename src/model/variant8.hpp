@@ -6,12 +6,15 @@
 #include <cstdint>
 
 #include "model/params.hpp"
+#include "model/variant_base.hpp"
 #include "numeric/arrays.hpp"
 
 namespace chainmelt {
 
 struct Variant8 {
   static constexpr int kVars = 8;
+  // A closed-form Hessian of the free energy (Newton steps, heat capacities).
+  static constexpr bool kHessian = true;
   static constexpr const char* kNames[] = {"x_Af",   "x_Bf",   "y_AfAf", "y_BfBf",
                                            "y_AgBg", "y_BfAg", "y_AfBg", "y_AfBf"};
 
@@ -46,7 +49,22 @@ struct Variant8 {
   static void BoxStart(const Model& m, StateVec& p, std::int32_t* idum);
   static void PhaseStart(const Model& m, StateVec& p, double x, std::int32_t* idum);
   static int GridStarts(const Model& m, StateVec* s);
+  // What to change when its starts of `kind` can never be feasible: the
+  // fields in braces and the condition (null: nothing particular).
+  static const char* StartAdvice(StartKind kind) {
+    switch (kind) {
+      case StartKind::kBox:
+        return "choose {conc2} with 0 < conc2 < 1";
+      case StartKind::kGelRich:
+        return "choose {conc2} with 0 < conc2 < 0.8";
+      case StartKind::kFluidRich:
+        return "choose {conc} with 0.2 + 0.4*conc2 < conc < 0.8, or a smaller {conc2}";
+    }
+    return nullptr;
+  }
   static bool AlmostPure(const Model& m, double fluid, double minor, StateVec& p);
+  // dF/d(dH) at a fixed state: the fluid chains per site.
+  static double FluidChains(const Model&, const StateVec& p) { return p[1] + p[2]; }
   static double FluidShare(const Model&, const StateVec& p) { return p[1] + p[2]; }
 };
 

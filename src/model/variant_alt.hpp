@@ -9,12 +9,16 @@
 
 #include "model/params.hpp"
 #include "model/variant2.hpp"
+#include "model/variant_base.hpp"
 #include "numeric/arrays.hpp"
 
 namespace chainmelt {
 
 struct VariantAlt {
   static constexpr int kVars = 2;
+  // The n0 = 2 formulas are no Hessian of this free energy: none for the
+  // searches.
+  static constexpr bool kHessian = false;
   static constexpr const char* kNames[] = {"x_f", "a"};  // a stands for -ln z
 
   // p2 may take any real value, but not NaN: a NaN state has no free energy
@@ -39,9 +43,24 @@ struct VariantAlt {
   // No minimisation in this mode: the equilibrium search scans for the zeros
   // of the gradient vector instead.
   static int GridStarts(const Model&, StateVec*) { return 0; }
+  // What to change when its starts of `kind` can never be feasible: the
+  // fields in braces and the condition (null: nothing particular).
+  static const char* StartAdvice(StartKind kind) {
+    switch (kind) {
+      case StartKind::kBox:
+        return "check {n0} and {mode}";
+      case StartKind::kGelRich:
+        return "check {n0} and {mode}";
+      case StartKind::kFluidRich:
+        return "choose {conc} with -0.2 < conc < 0.8";
+    }
+    return nullptr;
+  }
   static bool AlmostPure(const Model& m, double fluid, double minor, StateVec& p) {
     return Variant2::AlmostPure(m, fluid, minor, p);
   }
+  // dF/d(dH) at a fixed state: the fluid chains per site.
+  static double FluidChains(const Model&, const StateVec& p) { return p[1]; }
   static double FluidShare(const Model&, const StateVec& p) { return p[1]; }
 };
 

@@ -3,6 +3,14 @@
 
 #include "numeric/arrays.hpp"
 
+namespace chainmelt {
+
+// The random starts of the classic searches: the box start, and the phase
+// starts of the gel-rich and the fluid-rich family.
+enum class StartKind { kBox, kGelRich, kFluidRich };
+
+}  // namespace chainmelt
+
 namespace chainmelt::variant {
 
 // Writes v to h[i][j] and h[j][i] (the Hessians are symmetric).

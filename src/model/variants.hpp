@@ -15,8 +15,11 @@
 //   Hessian(m, p, h)          closed-form Hessian (pair formulas; false if none)
 //   Heat(m, inv)              heat capacity from the inverse Hessian (0 if none)
 //   BoxStart, PhaseStart      the random starts of the classic searches
+//   StartAdvice(kind)         what to change when those can never be feasible
 //   GridStarts, AlmostPure    the fixed starts of the equilibrium search
 //   FluidShare(m, p)          the fluid fraction of the lipid
+//   FluidChains(m, p)         dF/d(dH) at a fixed state
+//   kHessian                  whether Hessian is that of this free energy
 //
 // To add a variant: write its pair (copy the closest one), add a case to
 // Dispatch below, and add it to IsVariant (src/run/spec.cpp) and to the
@@ -67,6 +70,10 @@ std::vector<std::string> StateNames(int n0, bool alt_mode);
 
 // The fluid fraction of the lipid in the state p.
 double FluidShare(const Model& m, const StateVec& p);
+// dF/d(dH) at the fixed state p: the fluid chains per site.
+double FluidChains(const Model& m, const StateVec& p);
+// Whether the variant of the model has a closed-form Hessian of its free energy.
+bool HasHessian(const Model& m);
 
 // Sets p[1..n0] to the almost pure state of the variant with fluid
 // fraction(s) scaled by `fluid`, the second component of n0 = 5 at `minor`,

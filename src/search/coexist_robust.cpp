@@ -31,11 +31,6 @@ struct Probe {
   double share = 0;   // fluid share of the equilibrium state
 };
 
-// The dH-slope of the free energy at a fixed state: the fluid chains.
-double FluidChains(const Model& m, const StateVec& p) {
-  return m.n0 == 8 && !IsAltMode(m.para) ? p[1] + p[2] : p[1];
-}
-
 // The equilibrium searches of one coexistence search, with the phases the
 // last of them found.
 struct Searcher {

@@ -133,7 +133,7 @@ CritOutcome CritRobust(RunState& rs, HesseWork& work, double rel_tol) {
   rs.para.dH = out.dH;
   out.state = StepOrderEquilibrium(rs, work).lowest;
   const int n = rs.n0;
-  if (!IsAltMode(rs.para) && (n == 2 || n == 4 || n == 5 || n == 8)) {
+  if (HasHessian(rs)) {
     HesseCalc(rs, out.state.p, n, work.hes);
     DetCalc(n, work.hes, work.indx, out.det);
   }

@@ -37,9 +37,6 @@ constexpr double kCoarseTol = 1e-8;
 constexpr double kConverged = 1e-10;  // last Newton step, relative to the state
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-bool HasHessian(const Model& m) {
-  return !IsAltMode(m.para) && (m.n0 == 2 || m.n0 == 4 || m.n0 == 5 || m.n0 == 8);
-}
 
 // Almost pure gel and fluid states: far from the transition the minimum lies
 // so close to an edge that conjugate gradients from the grid stall in the

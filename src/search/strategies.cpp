@@ -21,6 +21,7 @@
 #include <string>
 
 #include "model/model.hpp"
+#include "model/variants.hpp"
 #include "numeric/fatal.hpp"
 #include "search/advice.hpp"
 #include "numeric/minimize.hpp"
@@ -35,41 +36,17 @@ constexpr long kMaxRejectedDraws = 1000000;
 constexpr int kRunsPerFamily = 5;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-enum class StartKind { kBox, kGelRich, kFluidRich };
-
-// The condition under which the starts of `kind` can be feasible.
+// The condition under which the starts of `kind` can be feasible, with the
+// fields in braces (search/advice.hpp).  The ligand-activity mode words its
+// own, whatever n0 says.
 std::string Advice(const RunState& rs, StartKind kind) {
-  if (IsAltMode(rs.para) && kind == StartKind::kFluidRich)
-    return "choose {conc} with -0.2 < conc < 0.8";
-  if (IsAltMode(rs.para)) return "check {n0} and {mode}";
-  switch (kind) {
-    case StartKind::kBox:
-      if (rs.n0 == 4) return "choose {conc} with 0 < conc < 1";
-      if (rs.n0 == 8) return "choose {conc2} with 0 < conc2 < 1";
-      break;
-    case StartKind::kGelRich:
-      if (rs.n0 == 4) return "choose {conc} with 0 < conc < 0.8";
-      if (rs.n0 == 8) return "choose {conc2} with 0 < conc2 < 0.8";
-      break;
-    case StartKind::kFluidRich:
-      switch (rs.n0) {
-        case 1:
-          return "choose {conc} with -0.2 < conc < 0.8";
-        case 2:
-          return "choose {conc} with 0.2 < conc < 0.8";
-        case 4:
-          return "choose {conc} with 0 < conc < 0.8";
-        case 5:
-          return "choose {conc} with 0.2 < conc < 0.8, not close to 0.2";
-        case 8:
-          return "choose {conc} with 0.2 + 0.4*conc2 < conc < 0.8, or a smaller "
-                 "{conc2}";
-        default:
-          break;
-      }
-      break;
-  }
-  return "check {n0}, {conc}, {conc2} and {mode}";
+  const char* advice =
+      IsAltMode(rs.para)
+          ? VariantAlt::StartAdvice(kind)
+          : Dispatch(
+                rs.n0, false, [kind](auto v) { return decltype(v)::StartAdvice(kind); },
+                [] { return static_cast<const char*>(nullptr); });
+  return advice != nullptr ? advice : "check {n0}, {conc}, {conc2} and {mode}";
 }
 
 [[noreturn]] void NoFeasibleStart(const RunState& rs, const char* who, StartKind kind, double x,
