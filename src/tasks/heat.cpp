@@ -66,9 +66,9 @@ double LatentHeat(RunState& rs, HeatHistory& h, const PointResult& pt) {
 // sweep points, centred on the previous one.
 void HeatMeanField(RunState& rs, HeatHistory& h, const PointResult& pt) {
   const double dU = LatentHeat(rs, h, pt);
-  const double fret0 = pt.state.f;
+  const double F = pt.state.f;
   const double heat =
-      -((rs.T - rs.dT) * (rs.T - rs.dT) / (rs.dT * rs.dT)) * (fret0 + h.alt2 - 2.0 * h.alt1);
+      -((rs.T - rs.dT) * (rs.T - rs.dT) / (rs.dT * rs.dT)) * (F + h.alt2 - 2.0 * h.alt1);
   // The first two points only fill the history.
   if (rs.T >= rs.T_min + 2.0 * rs.dT) {
     RecordBuf r;
@@ -76,7 +76,7 @@ void HeatMeanField(RunState& rs, HeatHistory& h, const PointResult& pt) {
     Emit(rs, r);
   }
   h.alt2 = h.alt1;
-  h.alt1 = fret0;
+  h.alt1 = F;
 }
 
 // Pair variants: heat capacity from the inverse Hessian at the minimum.
