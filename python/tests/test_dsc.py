@@ -243,7 +243,7 @@ def test_fit_refuses_what_it_cannot_fit(scans):
 
 
 def test_plot_draws_data_fit_baseline_and_residuals(scans, tmp_path):
-    from chainmelt.plot_dsc import dsc as plot
+    from chainmelt.plot import dsc as plot
 
     r = dsc.fit(dsc.read(scans["comma"][0]), TRUE, engine=two_state, baseline="linear",
                 starts=1)
@@ -287,7 +287,7 @@ def test_command_line(scans, tmp_path):
 def test_engine_seam_and_model_objects(monkeypatch, scans):
     """Without engine=, the fit builds chainmelt.Model(**fields) and reads column U of
     chainmelt.heat(model, T=..., search=...); a Model comes back through .replace."""
-    import chainmelt
+    from chainmelt import runs
 
     calls = []
 
@@ -302,8 +302,8 @@ def test_engine_seam_and_model_objects(monkeypatch, scans):
         calls.append(search)
         return pd.DataFrame({"T": T, "U": two_state(model.fields, T), "Cp": 0.0})
 
-    monkeypatch.setattr(chainmelt, "Model", Model, raising=False)
-    monkeypatch.setattr(chainmelt, "heat", heat, raising=False)
+    monkeypatch.setattr(runs, "Model", Model)
+    monkeypatch.setattr(runs, "heat", heat)
     data = dsc.read(scans["tab"][0], **scans["tab"][1])
     sigma = dsc.Units("K", "kcal/(mol K)", 2).Cp_to_model(0.04)
     r = dsc.fit(data, Model(**TRUE), starts=1, baseline="linear", sigma=sigma)

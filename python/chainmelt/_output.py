@@ -1,0 +1,118 @@
+"""Every file the package writes goes through ``write_output``.
+
+A regular file (or a new one) is written to a temporary file beside it,
+synced and renamed into place, so that a reader sees the old file or the new
+one and never a part; a symbolic link keeps its place and its target is
+replaced so.  A device, FIFO or socket cannot be replaced: it is written
+directly, and a failed write is an error that names the path."""
+
+from __future__ import annotations
+
+import os
+import stat
+import tempfile
+from typing import Callable
+
+
+def _fsync_dir(directory: str) -> None:
+    fd = os.open(directory, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    except OSError:
+        pass  # some file systems cannot sync a directory
+    finally:
+        os.close(fd)
+
+
+def fsync_dir(directory: str) -> None:
+    """Makes the names in ``directory`` durable (after a rename or create)."""
+    _fsync_dir(directory)
+
+
+def describe_error(path: str, e: OSError) -> str:
+    """``PATH: REASON``, the reason in words (``No space left on device``)."""
+    return "%s: %s" % (path, e.strerror or e)
+
+
+def write_output(path, data: bytes | str | Callable, *, encoding: str = "utf-8") -> str:
+    """Writes ``data`` (bytes, text, or a callable given the path of the file
+    to fill, as a figure's savefig) to ``path`` as described above.  Returns
+    the path written.  An OSError names the path and the reason."""
+    path = os.fspath(path)
+    target = os.path.realpath(path) if os.path.islink(path) else path
+    try:
+        mode = os.stat(target).st_mode
+    except FileNotFoundError:
+        mode = None
+    except OSError as e:
+        raise OSError(e.errno, describe_error(path, e)) from None
+    if isinstance(data, str):
+        data = data.encode(encoding)
+    if mode is not None and not stat.S_ISREG(mode):
+        if stat.S_ISDIR(mode):
+            raise IsADirectoryError(21, "%s: is a directory" % path)
+        return _write_direct(path, target, data)
+    directory = os.path.dirname(os.path.abspath(target))
+    base = os.path.basename(target)
+    try:
+        fd, tmp = tempfile.mkstemp(prefix="." + base + ".tmp-", dir=directory)
+    except OSError as e:
+        raise OSError(e.errno, describe_error(path, e)) from None
+    try:
+        try:
+            if callable(data):
+                os.close(fd)
+                fd = -1
+                data(tmp)
+                with open(tmp, "rb+") as f:
+                    os.fsync(f.fileno())
+            else:
+                with os.fdopen(fd, "wb") as f:
+                    fd = -1
+                    f.write(data)
+                    f.flush()
+                    os.fsync(f.fileno())
+            if mode is not None:
+                os.chmod(tmp, stat.S_IMODE(mode))
+            else:
+                umask = os.umask(0)
+                os.umask(umask)
+                os.chmod(tmp, 0o666 & ~umask)
+            os.replace(tmp, target)
+        except OSError as e:
+            raise OSError(e.errno, describe_error(path, e)) from None
+    except BaseException:
+        if fd >= 0:
+            os.close(fd)
+        try:
+            os.unlink(tmp)
+        except FileNotFoundError:
+            pass
+        raise
+    _fsync_dir(directory)
+    return path
+
+
+def _write_direct(path, target, data):
+    if callable(data):
+        try:
+            data(target)
+        except OSError as e:
+            raise OSError(e.errno, describe_error(path, e)) from None
+        return path
+    try:
+        # O_NONBLOCK: a FIFO without a reader is an error, not a hang.
+        fd = os.open(target, os.O_WRONLY | os.O_NONBLOCK)
+    except OSError as e:
+        raise OSError(e.errno, describe_error(path, e)) from None
+    try:
+        os.set_blocking(fd, True)
+        view = memoryview(data)
+        while view:
+            n = os.write(fd, view)
+            view = view[n:]
+    except OSError as e:
+        raise OSError(e.errno, describe_error(path, e)) from None
+    finally:
+        os.close(fd)
+    return path
