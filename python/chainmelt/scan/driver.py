@@ -6,6 +6,7 @@ from __future__ import annotations
 import collections
 import concurrent.futures
 import dataclasses
+import logging
 import math
 import os
 import time
@@ -16,6 +17,8 @@ from .._fields import check
 from .plan import Plan, ScanError, describe
 from .store import Store, read_scan
 from .worker import Job, RunResult, run_chunk
+
+log = logging.getLogger("chainmelt")
 
 # Rounds of a run on its own after its chunk failed, before it is lost.
 _SINGLE_ROUNDS = 2
@@ -276,6 +279,10 @@ def run_plan(plan: Plan, directory: Any, client: Any, *, chunk: int | None = Non
     chunks grow until one takes about ``chunk_seconds`` on a worker.
     Returns an Outcome."""
     store = directory if isinstance(directory, Store) else open_store(plan, directory)
+    for note in store.notes:
+        log.warning("scan: %s", note)
+        if stream is not None:
+            print("scan: " + note, file=stream, flush=True)
     runner = None
     try:
         runner = _Runner(plan, store, client, chunk, chunk_seconds, stream, work)

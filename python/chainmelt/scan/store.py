@@ -4,10 +4,12 @@ them back and writing them in the other formats."""
 from __future__ import annotations
 
 import datetime
+import fcntl
 import gzip
 import io
 import os
 import socket
+import zlib
 from typing import Any
 
 import pandas as pd
@@ -16,13 +18,18 @@ from .. import _core
 from .._output import write_output
 from .encode import FORMATS, reformat, value_text
 from .plan import Plan, ScanError
+from .verify import chunk_text, check_chunks, first_member, parse_runs, seal
 from .worker import compress
 
 RECORDS = "records.tsv.gz"
 RUNS = "runs.tsv"
 LOCK = "lock"
 RUN_COLUMNS_BEFORE = ("run", "key")
-RUN_COLUMNS_AFTER = ("status", "records", "seconds", "worker", "message", "records_end")
+RUN_COLUMNS_AFTER = ("status", "records", "seconds", "worker", "message", "records_end",
+                     "chunk", "check")
+# runs.tsv as written before its lines carried checksums: read, not resumed.
+_OLD_AFTER = RUN_COLUMNS_AFTER[:-2]
+BASE = "base.tsv"
 
 
 def _clean(text):
@@ -30,49 +37,86 @@ def _clean(text):
 
 
 class Lock:
-    """DIRECTORY/lock, made exclusively; one left by a process that is gone
-    (same host, pid not running) is taken over."""
+    """DIRECTORY/lock: made exclusively and held with flock for the life of
+    the scan.  One left by a process that is gone (same host, pid not
+    running) is taken over; the flock makes the takeover atomic: of several
+    processes taking over one stale lock, one gets it and the others find
+    the lock held by the winner."""
 
-    def __init__(self, directory: str):
+    def __init__(self, directory: str, tries: int = 5):
         self.path = os.path.join(directory, LOCK)
-        self.held = False
+        self.fd = None
         host = socket.gethostname()
         text = "pid=%d host=%s started=%s\n" % (
             os.getpid(), host,
             datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ"))
-        for _ in range(3):
+        for _ in range(tries):
             try:
-                fd = os.open(self.path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
+                fd = os.open(self.path, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o644)
             except FileExistsError:
-                holder = self._holder()
-                if holder is None or not self._stale(holder, host):
-                    raise ScanError(
-                        "%s is in use by another scan (%s; lock file %s); wait for it to end, "
-                        "or remove the lock if that scan is gone"
-                        % (directory, self._describe(holder), self.path)) from None
-                # Take over a stale lock by renaming it away: of two scans
-                # doing so at once, only one rename succeeds.
-                try:
-                    os.rename(self.path, self.path + ".stale")
-                    os.unlink(self.path + ".stale")
-                except FileNotFoundError:
-                    pass
+                if self._take_over(directory, host, text):
+                    return
                 continue
-            with os.fdopen(fd, "w") as f:
-                f.write(text)
-                f.flush()
-                os.fsync(f.fileno())
-            self.held = True
+            except OSError as e:
+                raise ScanError("%s: cannot make the lock: %s" % (self.path, e.strerror or e)) \
+                    from None
+            fcntl.flock(fd, fcntl.LOCK_EX)
+            self._hold(fd, text)
             return
         raise ScanError("%s: could not take the lock %s" % (directory, self.path))
 
-    def _holder(self):
+    def _hold(self, fd, text):
+        os.ftruncate(fd, 0)
+        os.pwrite(fd, text.encode("utf-8"), 0)
+        os.fsync(fd)
+        self.fd = fd
+
+    def _take_over(self, directory, host, text):
+        """True when the stale lock at self.path is now ours; False to try
+        again (it went away); ScanError when it is held."""
         try:
-            with open(self.path, encoding="utf-8", errors="replace") as f:
-                text = f.read()
+            fd = os.open(self.path, os.O_RDWR)
         except FileNotFoundError:
-            return {}
+            return False
+        try:
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                raise ScanError(self._in_use(directory)) from None
+            # Still the file at the path (not one removed by its holder)?
+            try:
+                if os.stat(self.path).st_ino != os.fstat(fd).st_ino:
+                    return False
+            except FileNotFoundError:
+                return False
+            holder = self._holder(fd)
+            if not self._stale(holder, host):
+                raise ScanError(self._in_use(directory, holder))
+            self._hold(fd, text)
+            fd = None
+            return True
+        finally:
+            if fd is not None:
+                os.close(fd)
+
+    def _in_use(self, directory, holder=None):
+        if holder is None:
+            try:
+                with open(self.path, "rb") as f:
+                    holder = self._parse(f.read())
+            except FileNotFoundError:
+                holder = {}
+        return ("%s is in use by another scan (%s; lock file %s); wait for it to end, "
+                "or remove the lock if that scan is gone"
+                % (directory, self._describe(holder), self.path))
+
+    @staticmethod
+    def _parse(data):
+        text = data.decode("utf-8", errors="replace")
         return dict(p.partition("=")[::2] for p in text.split())
+
+    def _holder(self, fd):
+        return self._parse(os.pread(fd, 4096, 0))
 
     @staticmethod
     def _describe(holder):
@@ -99,19 +143,26 @@ class Lock:
             return False
         return False
 
+    @property
+    def held(self) -> bool:
+        return self.fd is not None
+
     def release(self) -> None:
-        if self.held:
-            self.held = False
+        if self.fd is not None:
             try:
                 os.unlink(self.path)
             except FileNotFoundError:
                 pass
+            os.close(self.fd)
+            self.fd = None
 
 
 class Store:
-    """The results directory of a scan: recovers it, appends chunks durably.
+    """The results directory of a scan: checks and repairs it on opening,
+    appends chunks durably.
 
-    ``done`` maps the key of every run in runs.tsv to its row."""
+    ``done`` maps the key of every run counted to its fields; ``notes`` are
+    the lines that say what was found damaged and cut on opening."""
 
     def __init__(self, directory: Any, plan: Plan, layout: tuple):
         self.directory = str(directory)
@@ -142,47 +193,104 @@ class Store:
                                      + list(RUN_COLUMNS_AFTER)) + "\n"
         self.records_path = os.path.join(self.directory, RECORDS)
         self.runs_path = os.path.join(self.directory, RUNS)
-        self.done = {}
-        end = self._recover_runs() if os.path.exists(self.runs_path) else 0
-        if end == 0:
+        self.done, self.notes = {}, []
+        lines = self._read_runs()
+        self._check_base(plan, bool(lines))
+        if not lines:
             # Nothing counted yet: start both files afresh.
             write_output(self.records_path, compress(self.header))
             write_output(self.runs_path, self.runs_header)
             self.end = os.path.getsize(self.records_path)
-        else:
-            with gzip.open(self.records_path, "rt", encoding="utf-8") as f:
-                head = "".join(f.readline() for _ in range(3))
-            if head.split("\n")[2:] != self.header.split("\n")[2:] or \
-                    head.split("\n")[0].split()[-1] != self.header.split("\n")[0].split()[-1]:
-                raise ScanError("%s holds records of another kind of run; use another "
-                                "directory" % self.directory)
-            with open(self.records_path, "r+b") as f:
-                f.truncate(end)
-                os.fsync(f.fileno())
-            self.end = end
+            return
+        self._recover(lines)
 
-    def _recover_runs(self):
-        """Reads runs.tsv, cut after its last complete line; returns the
-        largest records_end in it."""
-        with open(self.runs_path, "rb") as f:
-            data = f.read()
-        cut = data.rfind(b"\n") + 1
-        lines = data[:cut].decode("utf-8").splitlines(keepends=True)
-        if lines and lines[0] != self.runs_header:
-            raise ScanError("%s holds another scan (its columns are %s); use another "
-                            "directory" % (self.directory, ", ".join(lines[0].split())))
-        if cut != len(data):
-            with open(self.runs_path, "r+b") as f:
-                f.truncate(cut)
-        k = self.runs_header.count("\t")
-        end = 0
-        for line in lines[1:]:
-            parts = line.rstrip("\n").split("\t")
-            if len(parts) != k + 1:
-                continue
-            self.done[parts[1]] = parts
-            end = max(end, int(parts[-1]))
-        return end
+    def _read_runs(self):
+        """The sound lines of runs.tsv (None: no file)."""
+        try:
+            with open(self.runs_path, "rb") as f:
+                data = f.read()
+        except FileNotFoundError:
+            return None
+        first, lines, damaged, cut = parse_runs(data, self.runs_header, self.runs_path, False)
+        if lines is None:
+            old = first is not None and first.split("\t")[-len(_OLD_AFTER):] == list(_OLD_AFTER)
+            raise ScanError("%s holds %s; use another directory"
+                            % (self.directory, "a scan written without checksums by an earlier "
+                               "chainmelt (read_scan reads it)" if old else
+                               "another scan (its columns are %s)" % ", ".join(first.split())))
+        self._damaged_lines = damaged
+        self._runs_cut = cut != len(data)
+        return lines
+
+    def _check_base(self, plan, started):
+        """A directory holds the runs of one base: a scan with other base
+        fields is refused, naming them."""
+        path = os.path.join(self.directory, BASE)
+        mine = {k: v for k, v in plan.base_settings if k != "threads" and k not in plan.names}
+        text = "".join("%s\t%s\n" % kv for kv in sorted(mine.items()))
+        try:
+            with open(path, encoding="utf-8") as f:
+                theirs = dict(line.rstrip("\n").partition("\t")[::2] for line in f if line.strip())
+        except FileNotFoundError:
+            write_output(path, text)
+            return
+        if not started:
+            write_output(path, text)
+            return
+        differ = sorted(k for k in set(mine) | set(theirs) if mine.get(k) != theirs.get(k))
+        if differ:
+            raise ScanError(
+                "%s holds a scan with other base fields (%s); use another directory, or the "
+                "same base fields to go on with it"
+                % (self.directory, ", ".join("%s = %s there, %s here"
+                                             % (k, theirs.get(k, "not set"),
+                                                mine.get(k, "not set")) for k in differ)))
+
+    def _recover(self, lines):
+        try:
+            with open(self.records_path, "rb") as f:
+                data = f.read()
+        except FileNotFoundError:
+            data = b""
+        try:
+            head, start = first_member(data)
+        except ValueError as e:
+            head, start = None, 0
+            self.notes.append("%s: offset 0: the header is damaged (%s)"
+                              % (self.records_path, e))
+        if head is not None and (head.split("\n")[2:] != self.header.split("\n")[2:] or
+                                 head.split("\n")[0].split()[-1:] !=
+                                 self.header.split("\n")[0].split()[-1:]):
+            raise ScanError("%s holds records of another kind of run; use another "
+                            "directory" % self.directory)
+        sound, problem = check_chunks(data, start, lines) if head is not None else (0, None)
+        keep = [ln for ln in lines if ln.chunk is None or ln.end <= sound]
+        again = len(lines) - len(keep)
+        if problem:
+            self.notes.append("%s: %s" % (self.records_path, problem))
+        if len(data) > sound and not problem and head is not None:
+            self.notes.append("%s: %d bytes after the last counted chunk cut"
+                              % (self.records_path, len(data) - sound))
+        if self._damaged_lines:
+            self.notes.append("%s: %d damaged or repeated line(s) dropped (line %s)"
+                              % (self.runs_path, len(self._damaged_lines),
+                                 ", ".join(map(str, self._damaged_lines[:10]))))
+        if again:
+            self.notes.append("%d run(s) whose records were lost will run again" % again)
+        if head is None:
+            write_output(self.records_path, compress(self.header))
+            sound = os.path.getsize(self.records_path)
+        elif len(data) != sound:
+            with open(self.records_path, "r+b") as f:
+                f.truncate(sound)
+                os.fsync(f.fileno())
+        if again or self._damaged_lines or self._runs_cut or head is None:
+            for ln in keep:
+                ln.fields[-2] = str(min(ln.end, sound))   # records_end
+            write_output(self.runs_path, self.runs_header
+                         + "".join(seal(ln.fields) for ln in keep))
+        self.done = {ln.key: ln.fields for ln in keep}
+        self.end = sound
 
     def append(self, results: list, runs: dict, member: bytes | None = None) -> None:
         """Appends one chunk: its records as one gzip member (None: none) and
@@ -193,15 +301,17 @@ class Store:
                 f.flush()
                 os.fsync(f.fileno())
                 self.end = f.tell()
+        chunk = chunk_text(member)
         rows = []
         for r in results:
             run = runs[r.number]
             rows.append([str(r.number), run.key]
                         + [value_text(run.values[n]) for n in self.names]
                         + [r.status, str(r.records), "%.6f" % r.seconds, _clean(r.worker),
-                           _clean(r.message), str(self.end)])
+                           _clean(r.message), str(self.end),
+                           chunk if r.records else "-"])
         with open(self.runs_path, "ab") as f:
-            f.write("".join("\t".join(r) + "\n" for r in rows).encode("utf-8"))
+            f.write("".join(seal(r) for r in rows).encode("utf-8"))
             f.flush()
             os.fsync(f.fileno())
         for r in rows:
@@ -216,34 +326,72 @@ class Store:
 
 
 def _tables(directory):
-    """(runs.tsv text, the records' text up to the last counted chunk)."""
+    """(runs.tsv header, its lines' text, the records' text), verified: a
+    damaged table raises ScanError naming the file and the offset."""
     runs_path = os.path.join(directory, RUNS)
-    if not os.path.exists(runs_path):
-        raise ValueError("%s: no %s (not the results of a scan)" % (directory, RUNS))
-    with open(runs_path, "rb") as f:
-        runs_text = f.read().decode("utf-8")
-    lines = runs_text.splitlines()
-    ends = [int(line.rsplit("\t", 1)[-1]) for line in lines[1:]
-            if line.count("\t") == lines[0].count("\t")]
-    with open(os.path.join(directory, RECORDS), "rb") as f:
-        data = f.read()
+    records_path = os.path.join(directory, RECORDS)
+    try:
+        with open(runs_path, "rb") as f:
+            data = f.read()
+    except FileNotFoundError:
+        raise ValueError("%s: no %s (not the results of a scan)" % (directory, RUNS)) from None
+    first = data.split(b"\n", 1)[0].decode("utf-8", errors="replace")
+    if not first.endswith("\tchunk\tcheck"):
+        return _old_tables(data, records_path)
+    header, lines, _, _ = parse_runs(data, None, runs_path, True)
+    with open(records_path, "rb") as f:
+        records = f.read()
+    try:
+        _, start = first_member(records)
+    except ValueError as e:
+        raise ScanError("%s: offset 0: the header is damaged (%s)" % (records_path, e)) from None
+    sound, problem = check_chunks(records, start, lines)
+    if problem:
+        raise ScanError("%s: %s" % (records_path, problem))
+    with gzip.GzipFile(fileobj=io.BytesIO(records[:sound])) as g:
+        text = g.read().decode("utf-8")
+    body = "".join("\t".join(ln.fields) + "\n" for ln in lines)
+    return header.rsplit("\t", 1)[0], body, text
+
+
+def _old_tables(data, records_path):
+    lines = data.decode("utf-8").splitlines()
+    width = lines[0].count("\t")
+    good = [line for line in lines[1:] if line.count("\t") == width]
+    ends = []
+    for n, line in enumerate(good, 2):
+        try:
+            ends.append(int(line.rsplit("\t", 1)[-1]))
+        except ValueError:
+            raise ScanError("%s, line %d: records_end: expected a whole number, got %r"
+                            % (os.path.join(os.path.dirname(records_path), RUNS), n,
+                               line.rsplit("\t", 1)[-1])) from None
+    with open(records_path, "rb") as f:
+        records = f.read()
     if ends and max(ends):
-        data = data[:max(ends)]
-    with gzip.GzipFile(fileobj=io.BytesIO(data)) as g:
-        return runs_text, g.read().decode("utf-8")
+        records = records[:max(ends)]
+    try:
+        with gzip.GzipFile(fileobj=io.BytesIO(records)) as g:
+            text = g.read().decode("utf-8")
+    except (OSError, EOFError, zlib.error) as e:
+        raise ScanError("%s: damaged (%s)" % (records_path, e)) from None
+    return lines[0], "".join(line + "\n" for line in good), text
 
 
 def _scanned(runs_header):
-    return runs_header.split("\t")[len(RUN_COLUMNS_BEFORE):-len(RUN_COLUMNS_AFTER)]
+    after = RUN_COLUMNS_AFTER[:-1] if runs_header.endswith("\tchunk") else _OLD_AFTER
+    return runs_header.split("\t")[len(RUN_COLUMNS_BEFORE):-len(after)]
 
 
 def read_scan(directory: Any) -> tuple:
     """(records, runs) of a results directory as DataFrames, both in run
-    order (the records of a run in their own order)."""
+    order (the records of a run in their own order).  The tables are
+    verified against the lengths and checksums runs.tsv records: damage
+    raises ScanError naming the file and the offset."""
     directory = str(directory)
-    runs_text, text = _tables(directory)
-    runs = pd.read_csv(io.StringIO(runs_text), sep="\t",
-                       dtype={"key": str, "message": str, "worker": str},
+    runs_header, body, text = _tables(directory)
+    runs = pd.read_csv(io.StringIO(runs_header + "\n" + body), sep="\t",
+                       dtype={"key": str, "message": str, "worker": str, "chunk": str},
                        keep_default_na=False, na_values=[], float_precision="round_trip")
     runs["message"] = runs["message"].fillna("")
     lines = text.split("\n")
@@ -256,7 +404,7 @@ def read_scan(directory: Any) -> tuple:
     runs = runs.sort_values("run", kind="stable").reset_index(drop=True)
     records.attrs["kind"] = kind
     records.attrs["units"] = dict(zip(records.columns[1:], units))
-    names = _scanned(runs_text.split("\n", 1)[0])
+    names = _scanned(runs_header)
     records.attrs["scan"] = names
     runs.attrs["scan"] = names
     return records, runs
@@ -273,7 +421,6 @@ def export_records(directory: Any, fmt: str) -> str | None:
     if fmt == "tsv":
         return None
     directory = str(directory)
-    runs_text, text = _tables(directory)
-    scanned = _scanned(runs_text.split("\n", 1)[0])
+    runs_header, _, text = _tables(directory)
     return write_output(os.path.join(directory, "records." + fmt),
-                        reformat(text, fmt, scanned, _core.version))
+                        reformat(text, fmt, _scanned(runs_header), _core.version))
