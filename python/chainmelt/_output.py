@@ -29,9 +29,14 @@ def fsync_dir(directory: str) -> None:
     _fsync_dir(directory)
 
 
-def describe_error(path: str, e: OSError) -> str:
-    """``PATH: REASON``, the reason in words (``No space left on device``)."""
-    return "%s: %s" % (path, e.strerror or e)
+def path_error(path: str, e: OSError) -> OSError:
+    """The OSError of a write to ``path``: its errno, the reason in words
+    (``No space left on device``) and the path the user gave."""
+    err = OSError(e.errno, e.strerror or str(e), path)
+    if e.errno is None:
+        err = OSError(str(e))
+        err.strerror, err.filename = str(e), path
+    return err
 
 
 def write_output(path, data: bytes | str | Callable, *, encoding: str = "utf-8") -> str:
@@ -45,19 +50,19 @@ def write_output(path, data: bytes | str | Callable, *, encoding: str = "utf-8")
     except FileNotFoundError:
         mode = None
     except OSError as e:
-        raise OSError(e.errno, describe_error(path, e)) from None
+        raise path_error(path, e) from None
     if isinstance(data, str):
         data = data.encode(encoding)
     if mode is not None and not stat.S_ISREG(mode):
         if stat.S_ISDIR(mode):
-            raise IsADirectoryError(21, "%s: is a directory" % path)
+            raise IsADirectoryError(21, "Is a directory", path)
         return _write_direct(path, target, data)
     directory = os.path.dirname(os.path.abspath(target))
     base = os.path.basename(target)
     try:
         fd, tmp = tempfile.mkstemp(prefix="." + base + ".tmp-", dir=directory)
     except OSError as e:
-        raise OSError(e.errno, describe_error(path, e)) from None
+        raise path_error(path, e) from None
     try:
         try:
             if callable(data):
@@ -80,7 +85,7 @@ def write_output(path, data: bytes | str | Callable, *, encoding: str = "utf-8")
                 os.chmod(tmp, 0o666 & ~umask)
             os.replace(tmp, target)
         except OSError as e:
-            raise OSError(e.errno, describe_error(path, e)) from None
+            raise path_error(path, e) from None
     except BaseException:
         if fd >= 0:
             os.close(fd)
@@ -98,13 +103,13 @@ def _write_direct(path, target, data):
         try:
             data(target)
         except OSError as e:
-            raise OSError(e.errno, describe_error(path, e)) from None
+            raise path_error(path, e) from None
         return path
     try:
         # O_NONBLOCK: a FIFO without a reader is an error, not a hang.
         fd = os.open(target, os.O_WRONLY | os.O_NONBLOCK)
     except OSError as e:
-        raise OSError(e.errno, describe_error(path, e)) from None
+        raise path_error(path, e) from None
     try:
         os.set_blocking(fd, True)
         view = memoryview(data)
@@ -112,7 +117,7 @@ def _write_direct(path, target, data):
             n = os.write(fd, view)
             view = view[n:]
     except OSError as e:
-        raise OSError(e.errno, describe_error(path, e)) from None
+        raise path_error(path, e) from None
     finally:
         os.close(fd)
     return path

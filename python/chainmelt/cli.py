@@ -13,6 +13,7 @@ import argparse
 import json
 import math
 import os
+import signal
 import sys
 from typing import Any, TextIO
 
@@ -146,6 +147,16 @@ def _scan(args):
         store.close()
 
 
+def _quiet():
+    """After Ctrl-C: the cluster's shutdown says nothing (the scan says one line)."""
+    import logging
+    import warnings
+    for name in ("distributed", "tornado", "asyncio", "bokeh"):
+        logging.getLogger(name).setLevel(logging.CRITICAL + 1)
+    warnings.simplefilter("ignore")
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
 def _scan_on_cluster(args, plan, store):
     from distributed import Client
 
@@ -154,7 +165,13 @@ def _scan_on_cluster(args, plan, store):
     own = not (args.scheduler or args.scheduler_file)
     try:
         if own:
-            client = local_client(args.workers)
+            # The worker processes ignore Ctrl-C (they inherit the ignored
+            # signal): the scan's own process stops them in order.
+            previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+            try:
+                client = local_client(args.workers)
+            finally:
+                signal.signal(signal.SIGINT, previous)
         elif args.scheduler:
             client = Client(args.scheduler, timeout=args.timeout)
         else:
@@ -168,6 +185,9 @@ def _scan_on_cluster(args, plan, store):
             print("scan: dashboard at %s" % link, file=sys.stderr)
         outcome = run_plan(plan, store, client, chunk=args.chunk, stream=sys.stderr,
                            wait_workers=args.timeout)
+    except KeyboardInterrupt:
+        _quiet()
+        raise
     finally:
         close_client(client, own)
     failed = sum(v for k, v in outcome.statuses.items() if k != "ok")
@@ -314,7 +334,10 @@ def main_fit(argv: list | None = None, *, engine: Any = None, stdout: TextIO | N
     if a.output:
         try:
             _save_figure(result, a.output)
-        except (OSError, ValueError) as e:
+        except OSError as e:
+            print(f"chainmelt fit: -o {error_text(e)}", file=stderr)
+            return 1
+        except ValueError as e:
             print(f"chainmelt fit: -o {a.output}: {e}", file=stderr)
             return 1
     if a.json:
@@ -382,11 +405,21 @@ def main(argv: list | None = None) -> int:
         return args.func(args)
     except KeyboardInterrupt:
         if args.command == "scan":
+            _quiet()
             print("scan: interrupted; the finished runs are kept in %s, the same command "
                   "goes on from there" % args.out, file=sys.stderr)
         else:
             print("chainmelt: interrupted", file=sys.stderr)
         return 130
     except (ValueError, OSError) as e:
-        print("chainmelt: %s" % e, file=sys.stderr)
+        print("chainmelt: %s" % error_text(e), file=sys.stderr)
         return 2
+
+
+def error_text(e: BaseException) -> str:
+    """The one-line text of an error: an OSError as ``PATH: reason``,
+    without its errno number."""
+    if isinstance(e, OSError) and e.strerror:
+        where = e.filename if e.filename is not None else None
+        return "%s: %s" % (where, e.strerror) if where else e.strerror
+    return str(e)

@@ -112,6 +112,14 @@ def _values(name, given, where=""):
     values = list(given.tolist() if isinstance(given, np.ndarray) else given)
     if not values:
         raise ScanError("%sscan key '%s': expected at least one value" % (where, name))
+    for v in values:
+        if isinstance(v, numbers.Integral) and not isinstance(v, bool):
+            try:
+                float(v)
+            except OverflowError:
+                raise ScanError("%sscan key '%s': expected numbers within the range of a "
+                                "double, got an integer of %d digits"
+                                % (where, name, len(str(abs(int(v)))))) from None
     return values
 
 

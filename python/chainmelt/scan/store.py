@@ -9,6 +9,7 @@ import gzip
 import io
 import os
 import socket
+import time
 import zlib
 from typing import Any
 
@@ -82,7 +83,15 @@ class Lock:
             try:
                 fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
             except BlockingIOError:
-                raise ScanError(self._in_use(directory)) from None
+                # Held: by a live scan, or by one taking the stale lock over
+                # this moment, whose own name is about to be written.
+                holder = self._holder(fd)
+                for _ in range(200):
+                    if not self._stale(holder, host):
+                        break
+                    time.sleep(0.005)
+                    holder = self._holder(fd)
+                raise ScanError(self._in_use(directory, holder)) from None
             # Still the file at the path (not one removed by its holder)?
             try:
                 if os.stat(self.path).st_ino != os.fstat(fd).st_ino:

@@ -34,6 +34,7 @@ class Line:
     fields: list
     end: int             # records_end
     chunk: tuple | None  # (length, checksum) or None
+    records: int         # how many records the run wrote
 
     @property
     def key(self) -> str:
@@ -74,7 +75,7 @@ def parse_runs(data: bytes, header: str | None, path: str, strict: bool) -> tupl
         keys.add(parts[1])
         chunk = None if parts[-2] == "-" else tuple(parts[-2].split(":"))
         lines.append(Line(n, parts[:-1], int(parts[-3]),
-                          None if chunk is None else (int(chunk[0]), chunk[1])))
+                          None if chunk is None else (int(chunk[0]), chunk[1]), int(parts[-7])))
     return first, lines, damaged, cut
 
 
@@ -93,6 +94,8 @@ def _check(line, width):
     if len(parts) != width:
         return "has %d fields, the header %d" % (len(parts), width)
     try:
+        if int(parts[-7]) < 0:
+            raise ValueError
         end = int(parts[-3])
         chunk = parts[-2]
         if chunk != "-":
@@ -100,7 +103,8 @@ def _check(line, width):
             if int(length) <= 0 or int(length) > end:
                 raise ValueError
     except ValueError:
-        return "records_end %r or chunk %r is not valid" % (parts[-3], parts[-2])
+        return "records %r, records_end %r or chunk %r is not valid" % (
+            parts[-7], parts[-3], parts[-2])
     return None
 
 
@@ -120,11 +124,16 @@ def first_member(data: bytes) -> tuple:
 def check_chunks(data: bytes, start: int, lines: list) -> tuple:
     """(sound end, problem): the chunks named by ``lines`` checked in order
     from ``start`` (the end of the header member); the sound end is where
-    the first chunk that is missing, cut or damaged begins (or the end of
-    the last chunk), the problem says what is wrong there (None: nothing)."""
-    chunks = sorted({(ln.end, ln.chunk) for ln in lines if ln.chunk is not None})
+    the first chunk that is missing, cut, damaged or holding records of runs
+    not in ``lines`` begins (or the end of the last chunk), the problem says
+    what is wrong there (None: nothing)."""
+    counts = {}
+    for ln in lines:
+        if ln.chunk is not None:
+            key = (ln.end, ln.chunk)
+            counts[key] = counts.get(key, 0) + ln.records
     at = start
-    for end, (length, check) in chunks:
+    for (end, (length, check)), count in sorted(counts.items()):
         begin = end - length
         if begin != at:
             return at, "offset %d: a chunk of %d bytes expected to start at %d" % (
@@ -135,5 +144,12 @@ def check_chunks(data: bytes, start: int, lines: list) -> tuple:
         if crc(data[begin:end]) != check:
             return at, "offset %d: the chunk of %d bytes does not match its checksum" % (
                 begin, length)
+        try:
+            held = zlib.decompress(data[begin:end], wbits=31).count(b"\n")
+        except zlib.error:
+            held = -1
+        if held != count:
+            return at, ("offset %d: the chunk holds %d records, its runs in runs.tsv %d "
+                        "(lines of runs.tsv are missing)" % (begin, held, count))
         at = end
     return at, None
