@@ -7,6 +7,7 @@ w the width.  The compiled engine is not needed here.
 
 import io
 import json
+import warnings
 
 import matplotlib
 
@@ -311,3 +312,19 @@ def test_engine_seam_and_model_objects(monkeypatch, scans):
     assert set(calls) == {"equilibrium"}
     assert 0.8 < r.redchi < 1.2  # the noise put in is the noise found
     assert_recovers(r)
+
+
+def test_a_fit_on_three_points_says_what_it_can_and_warns_of_nothing():
+    T = np.array([310.0, 314.0, 318.0])
+    fields = dict(TRUE)
+    data = pd.DataFrame({"T": T, "Cp": dsc.model_curve(fields, T, engine=two_state)["Cp"]})
+    data.attrs.update(dsc.Units("K").to_attrs())
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        r = dsc.fit(data, fields, vary=["Tm", "dHcal"], engine=two_state, starts=1)
+        assert r.ndata == 3 and r.nfree == 1 and "Transition" in r.report()
+        for baseline, free in (("linear", 4), ("sigmoidal", 6)):
+            with pytest.raises(ValueError, match="3 points cannot determine %d parameters"
+                               % free):
+                dsc.fit(data, fields, vary=["Tm", "dHcal"], engine=two_state, baseline=baseline)
+        assert dsc.guess(data, baseline="linear")["Tm"] == 314.0

@@ -229,6 +229,7 @@ def test_interrupted_scan_finishes_without_redoing_runs(cluster, tmp_path):
     finally:
         _stop(p)
     assert p.returncode == 130, err
+    assert "Traceback" not in err and len(_other_lines(err)) == 1
     assert "interrupted" in err
     assert not (res / "lock").exists()
     _, first = chainmelt.read_scan(res)
@@ -433,3 +434,64 @@ def test_a_killed_scheduler_ends_the_scan_and_the_embedded_cluster_finishes_it(t
     records, runs = chainmelt.read_scan(res)
     assert len(runs) == 320 and runs["key"].is_unique and (runs["status"] == "ok").all()
     assert len(records) == 320 * 101
+
+
+def _other_lines(err):
+    """The lines of a scan's stderr besides its progress and dashboard lines."""
+    import re
+    return [line for line in err.splitlines()
+            if not re.match(r"scan: (\d+/\d+ runs done|dashboard at )", line)]
+
+
+def test_ctrl_c_of_a_scan_on_its_own_cluster_prints_one_line(tmp_path):
+    (tmp_path / "grid.toml").write_text(_toml(SLOW, SLOW_GRID))
+    res = tmp_path / "res"
+    # A terminal's Ctrl-C reaches every process of the group: the scan and
+    # the worker processes of its cluster.
+    p = subprocess.Popen(["/usr/bin/python3", "-m", "chainmelt", "scan", tmp_path / "grid.toml",
+                          "-o", res, "--workers", "1", "--chunk", "4"], env=ENV,
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                         start_new_session=True)
+    try:
+        _wait_rows(res / "runs.tsv", 8, p, timeout=90)
+        os.killpg(p.pid, signal.SIGINT)
+        _, err = p.communicate(timeout=60)
+    finally:
+        if p.poll() is None:
+            os.killpg(p.pid, signal.SIGKILL)
+            p.wait(10)
+    assert p.returncode == 130, err
+    assert "Traceback" not in err
+    assert _other_lines(err) == ["scan: interrupted; the finished runs are kept in %s, the same "
+                                 "command goes on from there" % res]
+    assert not (res / "lock").exists()
+    _, runs = chainmelt.read_scan(res)
+    assert len(runs) >= 8 and runs["key"].is_unique
+
+
+def test_the_next_scan_repairs_a_damaged_table_and_refuses_other_base_fields(cluster, tmp_path):
+    cluster.ensure_workers(2)
+    grid = {"w": [-250.0 + 2 * i for i in range(12)], "dHcal": [2100.0, 2200.0]}
+    (tmp_path / "grid.toml").write_text(_toml(BASE, grid))
+    args = ["scan", tmp_path / "grid.toml", "-o", tmp_path / "res", "--scheduler",
+            cluster.address, "--chunk", "4"]
+    r = _cli(*args)
+    assert r.returncode == 0, r.stderr
+    whole, whole_runs = chainmelt.read_scan(tmp_path / "res")
+    path = tmp_path / "res" / "records.tsv.gz"
+    ends = sorted(set(whole_runs["records_end"]))
+    path.write_bytes(path.read_bytes()[:ends[2] - 7])
+    r = _cli(*args)
+    assert r.returncode == 0, r.stderr
+    assert "offset %d: the file ends at %d inside a chunk" % (ends[1], ends[2] - 7) in r.stderr
+    assert "whose records were lost will run again" in r.stderr
+    records, runs = chainmelt.read_scan(tmp_path / "res")
+    keep = ["run", "key", "w", "dHcal", "status", "records"]
+    assert records.equals(whole) and runs[keep].equals(whole_runs[keep])
+    # The same grid with another Tm: refused in one line, the tables untouched.
+    before = path.read_bytes()
+    (tmp_path / "grid.toml").write_text(_toml(dict(BASE, Tm=320.0), grid))
+    r = _cli(*args)
+    assert r.returncode == 2 and r.stderr.count("\n") == 1
+    assert "holds a scan with other base fields (Tm = 314.0 there, 320.0 here)" in r.stderr
+    assert path.read_bytes() == before

@@ -9,7 +9,7 @@ import pandas as pd
 
 from .io import check_T
 
-_BASELINES = {"linear": ("b0", "b1"), "sigmoidal": ("pre0", "pre1", "post0", "post1")}
+BASELINES = {"linear": ("b0", "b1"), "sigmoidal": ("pre0", "pre1", "post0", "post1")}
 
 
 def _window(w, name, T):
@@ -64,7 +64,7 @@ def subtract_baseline(df: pd.DataFrame, pre: tuple, post: tuple, kind: str = "li
     Returns a new DataFrame with ``T``, ``Cp`` (the excess), ``Cp_raw`` and ``baseline``;
     ``attrs["baseline"]`` records the kind, the windows and the line coefficients.
     """
-    if kind not in _BASELINES:
+    if kind not in BASELINES:
         raise ValueError(f"kind: expected 'linear' or 'sigmoidal', got {kind!r}")
     T = check_T(df["T"].to_numpy(dtype=float), "subtract_baseline")
     y = df["Cp"].to_numpy(dtype=float)
@@ -105,18 +105,22 @@ class JointBaseline:
     """A baseline fitted together with the model; coefficients in k_B per site, per K."""
 
     def __init__(self, kind, T, y):
-        if kind not in _BASELINES:
+        if kind not in BASELINES:
             raise ValueError(f"baseline: expected None, 'linear' or 'sigmoidal', got {kind!r}")
-        self.kind, self.names = kind, _BASELINES[kind]
+        self.kind, self.names = kind, BASELINES[kind]
         self.Tref = float(0.5 * (T[0] + T[-1]))
-        k = max(3, len(T) // 10)
-        lo = np.polyfit(T[:k] - self.Tref, y[:k], 1)
-        hi = np.polyfit(T[-k:] - self.Tref, y[-k:], 1)
+        # The outer tenths of the scan (at least three points each, and two
+        # sides that do not overlap).
+        k = min(max(3, len(T) // 10), len(T) // 2)
+        if k < (1 if kind == "linear" else 2):
+            raise ValueError(f"baseline: {len(T)} points are too few for a {kind} baseline")
         if kind == "linear":
             slope = (np.mean(y[-k:]) - np.mean(y[:k])) / (np.mean(T[-k:]) - np.mean(T[:k]))
             self.start = {"b0": float(np.mean(y[:k]) + slope * (self.Tref - np.mean(T[:k]))),
                           "b1": float(slope)}
         else:
+            lo = np.polyfit(T[:k] - self.Tref, y[:k], 1)
+            hi = np.polyfit(T[-k:] - self.Tref, y[-k:], 1)
             self.start = {"pre0": lo[1], "pre1": lo[0], "post0": hi[1], "post1": hi[0]}
 
     def __call__(self, v, T, progress):

@@ -12,7 +12,7 @@ import pandas as pd
 
 from .._fields import MODEL_FIELDS
 from ..peak import interval_edges
-from .baseline import JointBaseline
+from .baseline import BASELINES, JointBaseline
 from .io import Units, check_T, units_of
 from .result import FitResult, transition
 
@@ -223,6 +223,10 @@ def fit(data: pd.DataFrame, model: Any, vary: Sequence[str] | str = ("w", "dHcal
         raise ValueError("data: Cp has values that are not finite")
     fields = _fields_of(model)
     vary = _names(vary)
+    if baseline is not None and baseline in BASELINES:
+        free = len(set(vary) | set(BASELINES[baseline]))
+        if len(T) <= free:
+            raise ValueError(f"data: {len(T)} points cannot determine {free} parameters")
     base = JointBaseline(baseline, T, y) if baseline is not None else None
     base_names = base.names if base else ()
     vary += [n for n in base_names if n not in vary]

@@ -10,6 +10,7 @@ import logging
 import math
 import os
 import time
+import warnings
 from typing import Any, Callable, TextIO
 
 from .. import _core
@@ -250,8 +251,9 @@ class _Runner:
         while self.inflight:
             cancelled = False
             try:
-                done = wait([v[0] for v in self.inflight.values()], timeout=5,
-                            return_when="FIRST_COMPLETED").done
+                with self.client.as_current():
+                    done = wait([v[0] for v in self.inflight.values()], timeout=5,
+                                return_when="FIRST_COMPLETED").done
             except TimeoutError:
                 done = ()
             except concurrent.futures.CancelledError:
@@ -266,9 +268,12 @@ class _Runner:
             self.top_up()
 
     def cancel(self):
-        for f in self.futures:
-            if not f.done():
-                f.cancel()
+        try:
+            pending = [f for f in self.futures if not f.done()]
+            if pending:
+                self.client.cancel(pending)
+        except (OSError, TimeoutError):
+            pass  # the scheduler is gone, and the runs with it
 
 
 def run_plan(plan: Plan, directory: Any, client: Any, *, chunk: int | None = None,
@@ -321,16 +326,22 @@ def local_client(workers: int | None = None, **kwargs: Any) -> Any:
         dashboard = ":0"
     except ImportError:
         dashboard = None
-    cluster = LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1,
-                           processes=True, dashboard_address=dashboard,
-                           silence_logs=logging.ERROR, **kwargs)
+    with warnings.catch_warnings():
+        # A dashboard port in use is taken elsewhere: nothing to say.
+        warnings.filterwarnings("ignore", message="Port .* is already in use")
+        cluster = LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1,
+                               processes=True, dashboard_address=dashboard,
+                               silence_logs=logging.ERROR, **kwargs)
     return Client(cluster)
 
 
 def close_client(client: Any, own: bool) -> None:
     """Closes a client, and the cluster it started when ``own``."""
     cluster = client.cluster if own else None
-    client.close()
+    try:
+        client.close()
+    except (OSError, TimeoutError):
+        pass  # a scheduler that is gone has nothing to close
     if cluster is not None:
         cluster.close()
 
