@@ -83,3 +83,30 @@ def test_devices_stay_devices_and_a_full_one_is_an_error(devices):
     write_output(null, lambda p: open(p, "w").write("figure"))
     assert stat.S_ISCHR(null.lstat().st_mode)
     assert sorted(p.name for p in null.parent.iterdir()) == ["full", "null"]
+
+
+def test_a_write_that_fails_names_the_file_and_the_reason(tmp_path):
+    """A file-size limit makes writes fail as a full disk does."""
+    import resource
+    import signal
+    import subprocess
+    import sys
+    from conftest import BUILD
+
+    curve = tmp_path / "curve.tsv"
+    binary = BUILD / "chainmelt"
+    subprocess.run([str(binary), "run", "--task", "heat", "--n0", "2", "--w", "-240",
+                    "--Tm", "314", "--dHcal", "2200", "--T-sweep", "300:330:1", "-o",
+                    str(curve)], check=True, timeout=120, capture_output=True)
+
+    def limit():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (2000, 2000))
+    out = tmp_path / "figure.png"
+    r = subprocess.run([sys.executable, "-m", "chainmelt", "plot", str(curve), "-o", str(out)],
+                       env=dict(os.environ, PYTHONPATH=str(BUILD / "python"), MPLBACKEND="Agg",
+                                PYTHONDONTWRITEBYTECODE="1"),
+                       preexec_fn=limit, capture_output=True, text=True, timeout=120)
+    assert r.returncode == 2
+    assert r.stderr == "chainmelt: %s: File too large\n" % out
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["curve.tsv"]

@@ -16,7 +16,7 @@ from typing import Any
 import pandas as pd
 
 from .. import _core
-from .._output import write_output
+from .._output import path_error, write_output
 from .encode import FORMATS, reformat, value_text
 from .plan import Plan, ScanError
 from .verify import chunk_text, check_chunks, first_member, parse_runs, seal
@@ -305,11 +305,7 @@ class Store:
         """Appends one chunk: its records as one gzip member (None: none) and
         its RunResults; ``runs`` maps a run number to its Run."""
         if member:
-            with open(self.records_path, "ab") as f:
-                f.write(member)
-                f.flush()
-                os.fsync(f.fileno())
-                self.end = f.tell()
+            self.end = self._append(self.records_path, member)
         chunk = chunk_text(member)
         rows = []
         for r in results:
@@ -319,12 +315,23 @@ class Store:
                         + [r.status, str(r.records), "%.6f" % r.seconds, _clean(r.worker),
                            _clean(r.message), str(self.end),
                            chunk if r.records else "-"])
-        with open(self.runs_path, "ab") as f:
-            f.write("".join(seal(r) for r in rows).encode("utf-8"))
-            f.flush()
-            os.fsync(f.fileno())
+        self._append(self.runs_path, "".join(seal(r) for r in rows).encode("utf-8"))
         for r in rows:
             self.done[r[1]] = r
+
+    @staticmethod
+    def _append(path, data):
+        """Appends and syncs; returns the new length.  A failed write (a
+        full disk) names the file; what it half wrote is cut by the next
+        start."""
+        try:
+            with open(path, "ab") as f:
+                f.write(data)
+                f.flush()
+                os.fsync(f.fileno())
+                return f.tell()
+        except OSError as e:
+            raise path_error(path, e) from None
 
     def prefix(self, run) -> str:
         """The first fields of a run's records: its number and scanned values."""
