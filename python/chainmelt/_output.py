@@ -24,11 +24,6 @@ def _fsync_dir(directory: str) -> None:
         os.close(fd)
 
 
-def fsync_dir(directory: str) -> None:
-    """Makes the names in ``directory`` durable (after a rename or create)."""
-    _fsync_dir(directory)
-
-
 def path_error(path: str, e: OSError) -> OSError:
     """The OSError of a write to ``path``: its errno, the reason in words
     (``No space left on device``) and the path the user gave."""

@@ -112,7 +112,7 @@ def test_damaged_and_repeated_lines_of_runs_tsv(tmp_path, whole):
     store = _open(tmp_path, plan, layout)
     # Run 2's chunk (runs 1 and 2) lost a line: it and what follows run again.
     assert any("2 damaged or repeated line(s) dropped (line 3, 8)" in n for n in store.notes)
-    assert store.done == {}
+    assert not store.done
     _fill(tmp_path, [(1, 2), (3, 4), (5, 6)], plan)
     records, runs = chainmelt.read_scan(tmp_path)
     assert records.equals(whole[0]) and len(runs) == 6

@@ -170,7 +170,7 @@ class Store:
     """The results directory of a scan: checks and repairs it on opening,
     appends chunks durably.
 
-    ``done`` maps the key of every run counted to its fields; ``notes`` are
+    ``done`` holds the key of every run counted; ``notes`` are
     the lines that say what was found damaged and cut on opening."""
 
     def __init__(self, directory: Any, plan: Plan, layout: tuple):
@@ -202,7 +202,7 @@ class Store:
                                      + list(RUN_COLUMNS_AFTER)) + "\n"
         self.records_path = os.path.join(self.directory, RECORDS)
         self.runs_path = os.path.join(self.directory, RUNS)
-        self.done, self.notes = {}, []
+        self.done, self.notes = set(), []
         lines = self._read_runs()
         self._check_base(plan, bool(lines))
         if not lines:
@@ -298,7 +298,7 @@ class Store:
                 ln.fields[-2] = str(min(ln.end, sound))   # records_end
             write_output(self.runs_path, self.runs_header
                          + "".join(seal(ln.fields) for ln in keep))
-        self.done = {ln.key: ln.fields for ln in keep}
+        self.done = {ln.key for ln in keep}
         self.end = sound
 
     def append(self, results: list, runs: dict, member: bytes | None = None) -> None:
@@ -316,8 +316,7 @@ class Store:
                            _clean(r.message), str(self.end),
                            chunk if r.records else "-"])
         self._append(self.runs_path, "".join(seal(r) for r in rows).encode("utf-8"))
-        for r in rows:
-            self.done[r[1]] = r
+        self.done.update(r[1] for r in rows)
 
     @staticmethod
     def _append(path, data):
