@@ -204,3 +204,19 @@ def test_messages_of_bad_input(tmp_path):
                         tmp_path / "x.png"], env=ENV, capture_output=True, text=True, timeout=60)
     assert r.returncode == 2 and "Errno" not in r.stderr
     assert r.stderr == "chainmelt: %s: No such file or directory\n" % (tmp_path / "none.tsv")
+
+
+def test_a_directory_of_an_earlier_version_goes_on_with_checksums_added(tmp_path, whole):
+    plan, layout = _fill(tmp_path, [(1, 2), (3, 4)])
+    path = tmp_path / "runs.tsv"
+    path.write_text("".join("\t".join(line.split("\t")[:-2]) + "\n"
+                            for line in path.read_text().splitlines()))
+    (tmp_path / "base.tsv").unlink()
+    _, old = chainmelt.read_scan(tmp_path)
+    assert len(old) == 4 and "chunk" not in old
+    store = _open(tmp_path, plan, layout)
+    assert len(store.done) == 4 and not store.notes
+    _fill(tmp_path, [(5, 6)], plan)
+    records, runs = chainmelt.read_scan(tmp_path)
+    assert records.equals(whole[0]) and runs.equals(whole[1].assign(
+        seconds=runs["seconds"], worker=runs["worker"]))

@@ -221,15 +221,45 @@ class Store:
         except FileNotFoundError:
             return None
         first, lines, damaged, cut = parse_runs(data, self.runs_header, self.runs_path, False)
+        if lines is None and first + "\tchunk\tcheck\n" == self.runs_header:
+            data = self._add_checksums(data)
+            first, lines, damaged, cut = parse_runs(data, self.runs_header, self.runs_path, False)
         if lines is None:
-            old = first is not None and first.split("\t")[-len(_OLD_AFTER):] == list(_OLD_AFTER)
-            raise ScanError("%s holds %s; use another directory"
-                            % (self.directory, "a scan written without checksums by an earlier "
-                               "chainmelt (read_scan reads it)" if old else
-                               "another scan (its columns are %s)" % ", ".join(first.split())))
+            raise ScanError("%s holds another scan (its columns are %s); use another "
+                            "directory" % (self.directory, ", ".join(first.split())))
         self._damaged_lines = damaged
         self._runs_cut = cut != len(data)
         return lines
+
+    def _add_checksums(self, data):
+        """runs.tsv of an earlier chainmelt (no chunk or check columns) in
+        today's layout: each chunk is the bytes between one records_end and
+        the one before it."""
+        lines = data[:data.rfind(b"\n") + 1].decode("utf-8", errors="replace").splitlines()
+        rows = []
+        for line in lines[1:]:
+            parts = line.split("\t")
+            if len(parts) == lines[0].count("\t") + 1 and parts[-1].isdigit():
+                rows.append(parts)
+        try:
+            with open(self.records_path, "rb") as f:
+                records = f.read()
+            start = first_member(records)[1]
+        except (OSError, ValueError):
+            records, start = b"", 0
+        ends = sorted({int(p[-1]) for p in rows} | {start})
+        before = {e: ends[i - 1] if i else e for i, e in enumerate(ends)}
+        text = self.runs_header
+        for p in rows:
+            end = int(p[-1])
+            chunk = "-"
+            if p[-5] != "0" and before[end] < end:
+                # A chunk beyond the end of the table is cut by the checks.
+                chunk = (chunk_text(records[before[end]:end]) if end <= len(records)
+                         else "%d:%08x" % (end - before[end], 0))
+            text += seal(p + [chunk])
+        write_output(self.runs_path, text)
+        return text.encode("utf-8")
 
     def _check_base(self, plan, started):
         """A directory holds the runs of one base: a scan with other base
