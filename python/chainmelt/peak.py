@@ -19,6 +19,7 @@ import dataclasses
 import math
 
 import numpy as np
+import pandas as pd
 
 from ._fields import R
 
@@ -133,7 +134,7 @@ def analyse(T: np.ndarray, Cp: np.ndarray, chains_per_lipid: float = 2.0,
                 dH_vH_molar=float(dh_vh * R) if molar else math.nan, refined=refined)
 
 
-def peak(df, chains_per_lipid: float = 2, unit: str | None = None) -> Peak:
+def peak(df: pd.DataFrame, chains_per_lipid: float = 2, unit: str | None = None) -> Peak:
     """Peak temperature and height, width at half height, calorimetric and
     van 't Hoff enthalpies and the cooperative unit of a heat-capacity curve
     (a DataFrame of ``chainmelt.heat`` or ``read``, swept in T).  See

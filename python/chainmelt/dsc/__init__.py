@@ -19,6 +19,8 @@ that contains it, as a calorimeter scanning through that interval would record i
 the enthalpy integrated under the model curve is exactly U(end) - U(start).
 """
 
+from typing import Any
+
 from .._fields import R
 from .baseline import subtract_baseline
 from .fit import fit, guess, model_curve
@@ -29,7 +31,8 @@ __all__ = ["read", "to_instrument", "Units", "subtract_baseline", "model_curve",
            "fit", "FitResult", "main_fit", "R", "CP_UNITS", "units_of"]
 
 
-def main_fit(argv=None, *, engine=None, stdout=None, stderr=None) -> int:
+def main_fit(argv: list | None = None, *, engine: Any = None, stdout: Any = None,
+             stderr: Any = None) -> int:
     """``python3 -m chainmelt fit``: see :func:`chainmelt.cli.main_fit`."""
     from ..cli import main_fit as run
     return run(argv, engine=engine, stdout=stdout, stderr=stderr)

@@ -84,16 +84,16 @@ class Units:
     def T_label(self) -> str:
         return "°C" if self.T_unit == "C" else "K"
 
-    def T_to_model(self, T):
+    def T_to_model(self, T: Any) -> np.ndarray:
         return np.asarray(T, dtype=float) + self.T_offset
 
-    def T_from_model(self, T):
+    def T_from_model(self, T: Any) -> np.ndarray:
         return np.asarray(T, dtype=float) - self.T_offset
 
-    def Cp_to_model(self, Cp):
+    def Cp_to_model(self, Cp: Any) -> np.ndarray:
         return np.asarray(Cp, dtype=float) * self.Cp_factor
 
-    def Cp_from_model(self, Cp):
+    def Cp_from_model(self, Cp: Any) -> np.ndarray:
         return np.asarray(Cp, dtype=float) / self.Cp_factor
 
     def enthalpy_from_model(self, H: Any) -> np.ndarray:
@@ -123,7 +123,8 @@ class Units:
                              "or give T_unit, Cp_unit and chains_per_lipid)") from None
 
 
-def units_of(data=None, T_unit=None, Cp_unit=None, chains_per_lipid=None) -> Units:
+def units_of(data: Any = None, T_unit: str | None = None, Cp_unit: str | None = None,
+             chains_per_lipid: float | None = None) -> Units:
     """Units given explicitly, completed from ``data.attrs`` where left as None."""
     attrs = getattr(data, "attrs", None) or {}
     if attrs.get("T_unit") is not None:
