@@ -140,6 +140,8 @@ def _scan(args):
             raise ScanError("--%s: expected a positive whole number, got %d"
                             % (name.replace("_", "-"), value))
     plan = load(args.description, args.max_runs)
+    if plan.size >= 100_000:
+        print("scan: checking the %d runs of the grid" % plan.size, file=sys.stderr, flush=True)
     store = open_store(plan, args.out)
     try:
         return _scan_on_cluster(args, plan, store)

@@ -140,7 +140,7 @@ class _Runner:
         self.refused = store.checked[1]
         self.inflight = {}
         self.futures = []
-        self.per_run = []                      # measured seconds of the runs so far
+        self.per_run = collections.deque(maxlen=1000)   # seconds of the latest runs
         self.singles = collections.deque()     # runs of failed chunks, one by one
         self.runs = {}                         # number -> Run, of the runs in flight
         skipped = self.left = 0
@@ -189,8 +189,7 @@ class _Runner:
         cap = max(1, math.ceil(self.left / (2 * n)))
         if not self.per_run:
             return min(cap, 4)
-        recent = self.per_run[-1000:]
-        mean = sum(recent) / len(recent)
+        mean = sum(self.per_run) / len(self.per_run)
         return max(1, min(cap, int(self.chunk_seconds / max(mean, 1e-6))))
 
     def submit(self, jobs, round_=0):
