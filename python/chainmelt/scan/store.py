@@ -251,8 +251,11 @@ def _tables(directory):
     if not first.endswith("\tchunk\tcheck"):
         return _old_tables(data, records_path)
     header, lines, _, _ = parse_runs(data, None, runs_path, True)
-    with open(records_path, "rb") as f:
-        records = f.read()
+    try:
+        with open(records_path, "rb") as f:
+            records = f.read()
+    except OSError as e:
+        raise ScanError("%s: cannot read: %s" % (records_path, e.strerror or e)) from None
     try:
         _, start = first_member(records)
     except ValueError as e:
