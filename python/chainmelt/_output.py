@@ -1,10 +1,12 @@
 """Every file the package writes goes through ``write_output``.
 
 A regular file (or a new one) is written to a temporary file beside it,
-synced and renamed into place, so that a reader sees the old file or the new
-one and never a part; a symbolic link keeps its place and its target is
-replaced so.  A device, FIFO or socket cannot be replaced: it is written
-directly, and a failed write is an error that names the path."""
+synced and renamed into place, so that a reader sees the old file or the
+new one and never a part; the temporary's name holds the writer's pid, and
+one left by a writer that was killed is removed by the next write to the
+same path.  A symbolic link keeps its place and its target is replaced so.
+A device, FIFO or socket cannot be replaced: it is written directly, and a
+failed write is an error that names the path and the reason."""
 
 from __future__ import annotations
 
@@ -54,8 +56,9 @@ def write_output(path: str | os.PathLike, data: bytes | str | Callable, *, encod
         return _write_direct(path, target, data)
     directory = os.path.dirname(os.path.abspath(target))
     base = os.path.basename(target)
+    _remove_dead_temporaries(directory, base)
     try:
-        fd, tmp = tempfile.mkstemp(prefix="." + base + ".tmp-", dir=directory)
+        fd, tmp = tempfile.mkstemp(prefix=".%s.tmp-%d-" % (base, os.getpid()), dir=directory)
     except OSError as e:
         raise path_error(path, e) from None
     try:
@@ -91,6 +94,31 @@ def write_output(path: str | os.PathLike, data: bytes | str | Callable, *, encod
         raise
     _fsync_dir(directory)
     return path
+
+
+def _remove_dead_temporaries(directory, base):
+    """Removes the temporaries of ``base`` left by writers that were killed
+    (their pid, part of the name, no longer runs)."""
+    prefix = ".%s.tmp-" % base
+    try:
+        names = [n for n in os.listdir(directory) if n.startswith(prefix)]
+    except OSError:
+        return
+    for name in names:
+        pid = name[len(prefix):].partition("-")[0]
+        if not pid.isdigit():
+            continue
+        try:
+            os.kill(int(pid), 0)
+            continue
+        except ProcessLookupError:
+            pass
+        except OSError:
+            continue
+        try:
+            os.unlink(os.path.join(directory, name))
+        except OSError:
+            pass
 
 
 def _write_direct(path, target, data):

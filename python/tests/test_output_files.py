@@ -110,3 +110,33 @@ def test_a_write_that_fails_names_the_file_and_the_reason(tmp_path):
     assert r.returncode == 2
     assert r.stderr == "chainmelt: %s: File too large\n" % out
     assert sorted(p.name for p in tmp_path.iterdir()) == ["curve.tsv"]
+
+
+def test_the_temporary_of_a_killed_writer_is_removed_by_the_next_write(tmp_path):
+    import subprocess
+    import sys
+    from conftest import BUILD
+    target = tmp_path / "records.csv"
+    # A writer killed (SIGKILL) while its temporary was being filled.
+    child = subprocess.Popen([sys.executable, "-c",
+                              "import os, sys, time\n"
+                              "from chainmelt._output import write_output\n"
+                              "def slow(p):\n"
+                              "    open(p, 'w').write('half')\n"
+                              "    print('ready', flush=True)\n"
+                              "    time.sleep(60)\n"
+                              "write_output(sys.argv[1], slow)\n", str(target)],
+                             stdout=subprocess.PIPE, text=True,
+                             env=dict(os.environ, PYTHONPATH=str(BUILD / "python")))
+    try:
+        assert child.stdout.readline() == "ready\n"
+    finally:
+        child.kill()
+        child.wait(10)
+    left = [p.name for p in tmp_path.iterdir()]
+    assert len(left) == 1 and left[0].startswith(".records.csv.tmp-%d-" % child.pid)
+    # Another writer's live temporary is not touched.
+    mine = tmp_path / (".records.csv.tmp-%d-x" % os.getpid())
+    mine.write_text("in progress")
+    write_output(target, "whole\n")
+    assert sorted(p.name for p in tmp_path.iterdir()) == [mine.name, "records.csv"]
