@@ -403,19 +403,38 @@ def main(argv: list | None = None) -> int:
     if argv[:1] == ["fit"]:
         return main_fit(argv[1:])
     args = _parser().parse_args(argv)
+    for signum in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signum, _stopped)
     try:
         return args.func(args)
-    except KeyboardInterrupt:
+    except (KeyboardInterrupt, _Stopped) as e:
+        how = "stopped by %s" % e.name if isinstance(e, _Stopped) else "interrupted"
         if args.command == "scan":
             _quiet()
-            print("scan: interrupted; the finished runs are kept in %s, the same command "
-                  "goes on from there" % args.out, file=sys.stderr)
+            print("scan: %s; the finished runs are kept in %s, the same command "
+                  "goes on from there" % (how, args.out), file=sys.stderr)
         else:
-            print("chainmelt: interrupted", file=sys.stderr)
-        return 130
+            print("chainmelt: %s" % how, file=sys.stderr)
+        return 128 + (e.signum if isinstance(e, _Stopped) else signal.SIGINT)
     except (ValueError, OSError) as e:
         print("chainmelt: %s" % error_text(e), file=sys.stderr)
         return 2
+
+
+class _Stopped(BaseException):
+    """SIGTERM or SIGHUP: ends the command as Ctrl-C does (files closed,
+    temporaries removed, the scan's lock released)."""
+
+    def __init__(self, signum):
+        super().__init__(signum)
+        self.signum = signum
+        self.name = signal.Signals(signum).name
+
+
+def _stopped(signum, frame):
+    for s in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(s, signal.SIG_IGN)
+    raise _Stopped(signum)
 
 
 def error_text(e: BaseException) -> str:

@@ -495,3 +495,25 @@ def test_the_next_scan_repairs_a_damaged_table_and_refuses_other_base_fields(clu
     assert r.returncode == 2 and r.stderr.count("\n") == 1
     assert "holds a scan with other base fields (Tm = 314.0 there, 320.0 here)" in r.stderr
     assert path.read_bytes() == before
+
+
+def test_sigterm_ends_a_scan_as_ctrl_c_does(cluster, tmp_path):
+    cluster.ensure_workers(2)
+    (tmp_path / "grid.toml").write_text(_toml(SLOW, SLOW_GRID))
+    res = tmp_path / "res"
+    p = subprocess.Popen(["/usr/bin/python3", "-m", "chainmelt", "scan", tmp_path / "grid.toml",
+                          "-o", res, "--scheduler", cluster.address, "--chunk", "4"],
+                         env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        _wait_rows(res / "runs.tsv", 8, p)
+        p.send_signal(signal.SIGTERM)
+        _, err = p.communicate(timeout=60)
+    finally:
+        _stop(p)
+    assert p.returncode == 128 + signal.SIGTERM, err
+    assert "Traceback" not in err
+    assert _other_lines(err) == ["scan: stopped by SIGTERM; the finished runs are kept in %s, "
+                                 "the same command goes on from there" % res]
+    assert not (res / "lock").exists()
+    _, runs = chainmelt.read_scan(res)
+    assert len(runs) >= 8 and runs["key"].is_unique
