@@ -6,6 +6,7 @@ example does) and installs the package from python/chainmelt.
 """
 
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -14,6 +15,12 @@ from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 
 ROOT = Path(__file__).resolve().parent
+
+
+def project_version():
+    """The version of project() in CMakeLists.txt: the one place it is set."""
+    text = (ROOT / "CMakeLists.txt").read_text(encoding="utf-8")
+    return re.search(r"project\(\s*chainmelt\s+VERSION\s+([0-9][0-9.]*)", text).group(1)
 
 
 class CMakeExtension(Extension):
@@ -38,4 +45,4 @@ class CMakeBuild(build_ext):
                        check=True)
 
 
-setup(ext_modules=[CMakeExtension("chainmelt._core")], cmdclass={"build_ext": CMakeBuild})
+setup(version=project_version(), ext_modules=[CMakeExtension("chainmelt._core")], cmdclass={"build_ext": CMakeBuild})

@@ -14,21 +14,22 @@ command line.  Progress and diagnostics are records of the logger
 "chainmelt".
 """
 
-from ._api import (FIELDS, MODEL_FIELDS, FatalError, Model, NonFiniteWarning, coexist,
-                   columns, crit, heat, phase, run, run_file, size)
-from ._core import version as __version__
+from ._fields import FIELDS, MODEL_FIELDS, R
+from ._core import version as __version__  # the project version, set in one place (CMake)
 from .files import read
 from .peak import Peak, peak
-from .scan import ScanError, read_scan, scan
+from .runs import (FatalError, Model, NonFiniteWarning, coexist, columns, crit, heat, phase, run,
+                   run_file, size)
+from .scan import ScanError, read_scan, scan  # noqa: E402  (chainmelt.scan is the function)
 
 __all__ = ["Model", "FatalError", "NonFiniteWarning", "phase", "heat", "coexist", "size",
-           "crit", "run", "run_file", "read", "peak", "scan", "read_scan", "ScanError", "Peak", "columns", "plot", "FIELDS",
-           "MODEL_FIELDS"]
+           "crit", "run", "run_file", "read", "peak", "scan", "read_scan", "ScanError", "Peak",
+           "columns", "plot", "dsc", "FIELDS", "MODEL_FIELDS", "R"]
 
 
 def __getattr__(name):
     # matplotlib is imported only when plots are asked for.
-    if name == "plot":
+    if name in ("plot", "dsc"):
         import importlib
-        return importlib.import_module(".plot", __name__)
+        return importlib.import_module("." + name, __name__)
     raise AttributeError("module 'chainmelt' has no attribute %r" % name)

@@ -3,11 +3,14 @@
 import json
 import math
 import re
+from typing import Any
 
 import numpy as np
 import pandas as pd
 
-from . import _api, _core
+from . import _core
+from ._fields import FIELD_TYPES, settings
+from .runs import set_attrs
 
 _PAIR = re.compile(r'(\w+)=("(?:[^"\\]|\\.)*"|\S*)')
 
@@ -15,7 +18,7 @@ _PAIR = re.compile(r'(\w+)=("(?:[^"\\]|\\.)*"|\S*)')
 def _value(name, text):
     if text.startswith('"'):
         return json.loads(text)
-    kind = _api._FIELD_TYPES.get(name)
+    kind = FIELD_TYPES.get(name)
     if name == "exact_sweep":
         return text == "true"
     if kind in ("variant", "threads"):
@@ -42,17 +45,17 @@ def _frame(names, rows, kind, parameters, units, integer, path):
     for name in integer:
         if len(df) and np.isfinite(df[name].to_numpy()).all():
             df[name] = df[name].astype(np.int64)
-    _api._set_attrs(df, kind, parameters.get("task"), parameters, units)
+    set_attrs(df, kind, parameters.get("task"), parameters, units)
     df.attrs["source"] = str(path)
     return df
 
 
 def _layout(parameters):
     """kind, columns, parameters of the run that wrote a file."""
-    settings = {k: v for k, v in parameters.items()
-                if k in _api._FIELD_TYPES and k not in ("search", "threads")}
+    fields = {k: v for k, v in parameters.items()
+              if k in FIELD_TYPES and k not in ("search", "threads")}
     try:
-        return _core.columns(_api._settings(settings))
+        return _core.columns(settings(fields))
     except ValueError as e:
         raise ValueError("parameters of the file: %s" % e.args[0]) from None
 
@@ -127,7 +130,7 @@ def _read_classic(lines, path, given):
                   [c[0] for c in cols if c[2]], path)
 
 
-def read(path, task=None, model=None, **fields):
+def read(path: Any, task: str | None = None, model: Any = None, **fields: Any) -> pd.DataFrame:
     """Reads a result file of the command line into the DataFrame a run
     returns: TSV (with its parameters and units), JSON Lines, CSV or the
     classic "output.out".

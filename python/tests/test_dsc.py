@@ -7,6 +7,7 @@ w the width.  The compiled engine is not needed here.
 
 import io
 import json
+import warnings
 
 import matplotlib
 
@@ -243,7 +244,7 @@ def test_fit_refuses_what_it_cannot_fit(scans):
 
 
 def test_plot_draws_data_fit_baseline_and_residuals(scans, tmp_path):
-    from chainmelt.plot_dsc import dsc as plot
+    from chainmelt.plot import dsc as plot
 
     r = dsc.fit(dsc.read(scans["comma"][0]), TRUE, engine=two_state, baseline="linear",
                 starts=1)
@@ -287,7 +288,7 @@ def test_command_line(scans, tmp_path):
 def test_engine_seam_and_model_objects(monkeypatch, scans):
     """Without engine=, the fit builds chainmelt.Model(**fields) and reads column U of
     chainmelt.heat(model, T=..., search=...); a Model comes back through .replace."""
-    import chainmelt
+    from chainmelt import runs
 
     calls = []
 
@@ -302,8 +303,8 @@ def test_engine_seam_and_model_objects(monkeypatch, scans):
         calls.append(search)
         return pd.DataFrame({"T": T, "U": two_state(model.fields, T), "Cp": 0.0})
 
-    monkeypatch.setattr(chainmelt, "Model", Model, raising=False)
-    monkeypatch.setattr(chainmelt, "heat", heat, raising=False)
+    monkeypatch.setattr(runs, "Model", Model)
+    monkeypatch.setattr(runs, "heat", heat)
     data = dsc.read(scans["tab"][0], **scans["tab"][1])
     sigma = dsc.Units("K", "kcal/(mol K)", 2).Cp_to_model(0.04)
     r = dsc.fit(data, Model(**TRUE), starts=1, baseline="linear", sigma=sigma)
@@ -311,3 +312,19 @@ def test_engine_seam_and_model_objects(monkeypatch, scans):
     assert set(calls) == {"equilibrium"}
     assert 0.8 < r.redchi < 1.2  # the noise put in is the noise found
     assert_recovers(r)
+
+
+def test_a_fit_on_three_points_says_what_it_can_and_warns_of_nothing():
+    T = np.array([310.0, 314.0, 318.0])
+    fields = dict(TRUE)
+    data = pd.DataFrame({"T": T, "Cp": dsc.model_curve(fields, T, engine=two_state)["Cp"]})
+    data.attrs.update(dsc.Units("K").to_attrs())
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        r = dsc.fit(data, fields, vary=["Tm", "dHcal"], engine=two_state, starts=1)
+        assert r.ndata == 3 and r.nfree == 1 and "Transition" in r.report()
+        for baseline, free in (("linear", 4), ("sigmoidal", 6)):
+            with pytest.raises(ValueError, match="3 points cannot determine %d parameters"
+                               % free):
+                dsc.fit(data, fields, vary=["Tm", "dHcal"], engine=two_state, baseline=baseline)
+        assert dsc.guess(data, baseline="linear")["Tm"] == 314.0

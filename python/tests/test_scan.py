@@ -2,7 +2,7 @@
 
 import gzip
 import json
-import math
+
 import os
 import signal
 import subprocess
@@ -129,8 +129,8 @@ def _one_by_one(base, grid, zip_=()):
     """{run number: records} of the runs done one by one through the package."""
     plan = scanmod.Plan(base, grid, zip_)
     out = {}
-    for number, values, _, _ in plan.runs:
-        out[number] = chainmelt.run(**dict(base, **values))
+    for r in plan.runs:
+        out[r.number] = chainmelt.run(**dict(base, **r.values))
     return plan, out
 
 
@@ -138,15 +138,15 @@ def _assert_equals(records, runs, plan, expected):
     assert sorted(runs["run"]) == list(range(1, len(plan.runs) + 1))
     assert runs["key"].is_unique and (runs["status"] == "ok").all()
     assert records.attrs["scan"] == plan.names
-    for number, values, _, _ in plan.runs:
-        got = records[records["run"] == number]
-        for name, v in values.items():
+    for r in plan.runs:
+        got = records[records["run"] == r.number]
+        for name, v in r.values.items():
             assert (got[name] == v).all()
-        df = expected[number]
+        df = expected[r.number]
         assert len(got) == len(df)
         for c in df.columns:
             a, b = got[c].to_numpy(float), df[c].to_numpy(float)
-            assert np.array_equal(a, b, equal_nan=True), (number, c)
+            assert np.array_equal(a, b, equal_nan=True), (r.number, c)
 
 
 @pytest.fixture(scope="module")
@@ -159,7 +159,7 @@ def test_cluster_scan_equals_runs_one_by_one(client, tmp_path, expected):
     assert len(plan.runs) == 200
     (tmp_path / "grid.toml").write_text(_toml(BASE, GRID))
     loaded = scanmod.load(tmp_path / "grid.toml")
-    assert [r[3] for r in loaded.runs] == [r[3] for r in plan.runs]
+    assert [r.key for r in loaded.runs] == [r.key for r in plan.runs]
     records, runs = chainmelt.scan(BASE, GRID, client=client, out=tmp_path / "res")
     _assert_equals(records, runs, plan, by_run)
     assert set(runs["worker"]) <= {w for w in client.scheduler_info()["workers"]}
@@ -229,6 +229,7 @@ def test_interrupted_scan_finishes_without_redoing_runs(cluster, tmp_path):
     finally:
         _stop(p)
     assert p.returncode == 130, err
+    assert "Traceback" not in err and len(_other_lines(err)) == 1
     assert "interrupted" in err
     assert not (res / "lock").exists()
     _, first = chainmelt.read_scan(res)
@@ -285,9 +286,9 @@ def test_a_run_that_kills_its_workers_is_lost_and_the_scan_goes_on(tmp_path):
 
 
 def _poisoned(items):
-    if any(("w", "-240.0") in item[1] for item in items):
+    if any(("w", "-240.0") in job.settings for job in items):
         os._exit(3)
-    return scanmod._run_chunk(items)
+    return scanmod.run_chunk(items)
 
 
 def test_lock_refuses_a_second_scan_and_a_dead_holder_is_taken_over(tmp_path):
@@ -295,7 +296,7 @@ def test_lock_refuses_a_second_scan_and_a_dead_holder_is_taken_over(tmp_path):
     res = tmp_path / "res"
     res.mkdir()
     plan = scanmod.load(tmp_path / "grid.toml")
-    layout, _ = scanmod._layout(plan)
+    layout, _ = scanmod.check_layout(plan)
     store = scanmod.Store(res, plan, layout)
     try:
         before = (res / "runs.tsv").read_bytes()
@@ -318,11 +319,12 @@ def test_lock_refuses_a_second_scan_and_a_dead_holder_is_taken_over(tmp_path):
 
 def test_a_scan_killed_mid_write_keeps_exactly_the_counted_runs(tmp_path):
     plan = scanmod.Plan(BASE, {"w": [-250.0, -240.0, -230.0]})
-    layout, _ = scanmod._layout(plan)
-    values = {n: (k, v) for n, v, _, k in plan.runs}
+    layout, _ = scanmod.check_layout(plan)
+    runs = {r.number: r for r in plan.runs}
     store = scanmod.Store(tmp_path, plan, layout)
-    runs, member = scanmod._run_chunk([(1, plan.runs[0][2], store.prefix(1, plan.runs[0][1]))])
-    store.append(runs, values, member)
+    first = plan.runs[0]
+    results, member = scanmod.run_chunk([scanmod.Job(1, first.settings, store.prefix(first))])
+    store.append(results, runs, member)
     store.close()
     good = (tmp_path / "records.tsv.gz").stat().st_size
     # Killed after the records of run 2 went out but before its row was whole.
@@ -330,9 +332,9 @@ def test_a_scan_killed_mid_write_keeps_exactly_the_counted_runs(tmp_path):
     with open(tmp_path / "records.tsv.gz", "ab") as f:
         f.write(member[:len(member) // 2])
     with open(tmp_path / "runs.tsv", "a") as f:
-        f.write("2\t%s\t-240\tok\t3" % plan.runs[1][3])
+        f.write("2\t%s\t-240\tok\t3" % plan.runs[1].key)
     store = scanmod.Store(tmp_path, plan, layout)
-    assert set(store.done) == {plan.runs[0][3]}
+    assert set(store.done) == {plan.runs[0].key}
     store.close()
     assert (tmp_path / "records.tsv.gz").stat().st_size == good
     records, runs = chainmelt.read_scan(tmp_path)
@@ -357,13 +359,13 @@ def test_scan_descriptions(tmp_path):
                              "Tm": {"min": 310.0, "max": 318.0, "num": 3}},
                       zip=[["dHcal", "Tm"]])
     assert ok.names == ["w", "dHcal", "Tm"]
-    assert [tuple(v.values()) for _, v, _, _ in ok.runs][:4] == [
+    assert [tuple(r.values.values()) for r in ok.runs][:4] == [
         (-250.0, 2100.0, 310.0), (-250.0, 2200.0, 314.0), (-250.0, 2300.0, 318.0),
         (-245.0, 2100.0, 310.0)]
-    assert len(ok.runs) == 9 and len({r[3] for r in ok.runs}) == 9
+    assert len(ok.runs) == 9 and len({r.key for r in ok.runs}) == 9
     # The key follows the parameters, not their place in the grid.
     again = scanmod.Plan(dict(BASE, dHcal=2100.0, Tm=310.0), {"w": [-245.0]})
-    assert again.runs[0][3] == ok.runs[3][3]
+    assert again.runs[0].key == ok.runs[3].key
     bad = {
         "step 3.0 must divide": ({"w": {"min": 0.0, "max": 10.0, "step": 3.0}}, ()),
         "not a field": ({"x": [1.0]}, ()),
@@ -381,10 +383,10 @@ def test_scan_descriptions(tmp_path):
     # The worked scan of the README.
     worked = scanmod.load(ROOT / "examples" / "scan-heat.toml")
     assert worked.names == ["w", "dHcal"] and len(worked.runs) == 100
-    assert worked.runs[-1][1] == {"w": -160.0, "dHcal": 2700.0}
+    assert worked.runs[-1].values == {"w": -160.0, "dHcal": 2700.0}
     # Runs whose records differ in their columns cannot share one table.
     with pytest.raises(chainmelt.ScanError, match="different records"):
-        scanmod._layout(scanmod.Plan(BASE, {"n0": [2, 4]}))
+        scanmod.check_layout(scanmod.Plan(BASE, {"n0": [2, 4]}))
 
 
 def test_plots_of_a_scan(tmp_path, client):
@@ -396,7 +398,7 @@ def test_plots_of_a_scan(tmp_path, client):
              tmp_path / "m.png")
     assert r.returncode == 0, r.stderr
     assert (tmp_path / "c.png").stat().st_size and (tmp_path / "m.png").stat().st_size
-    from chainmelt import plot_scan
+    from chainmelt.plot import scan as plot_scan
     records, _ = chainmelt.read_scan(tmp_path / "res")
     peak = plot_scan.per_run(records, "T_at_Cp_max")
     assert len(peak) == 6 and (peak == 302).all()
@@ -423,7 +425,7 @@ def test_a_killed_scheduler_ends_the_scan_and_the_embedded_cluster_finishes_it(t
             _stop(p)
     finally:
         own.stop()
-    assert p.returncode == 2 and "lost the connection to the scheduler" in err
+    assert p.returncode == 2 and "lost the connection to the scheduler" in err, err
     assert not (res / "lock").exists()
     _, first = chainmelt.read_scan(res)
     r = _cli("scan", tmp_path / "grid.toml", "-o", res, "--workers", "2")
@@ -432,3 +434,86 @@ def test_a_killed_scheduler_ends_the_scan_and_the_embedded_cluster_finishes_it(t
     records, runs = chainmelt.read_scan(res)
     assert len(runs) == 320 and runs["key"].is_unique and (runs["status"] == "ok").all()
     assert len(records) == 320 * 101
+
+
+def _other_lines(err):
+    """The lines of a scan's stderr besides its progress and dashboard lines."""
+    import re
+    return [line for line in err.splitlines()
+            if not re.match(r"scan: (\d+/\d+ runs done|dashboard at )", line)]
+
+
+def test_ctrl_c_of_a_scan_on_its_own_cluster_prints_one_line(tmp_path):
+    (tmp_path / "grid.toml").write_text(_toml(SLOW, SLOW_GRID))
+    res = tmp_path / "res"
+    # A terminal's Ctrl-C reaches every process of the group: the scan and
+    # the worker processes of its cluster.
+    p = subprocess.Popen(["/usr/bin/python3", "-m", "chainmelt", "scan", tmp_path / "grid.toml",
+                          "-o", res, "--workers", "1", "--chunk", "4"], env=ENV,
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                         start_new_session=True)
+    try:
+        _wait_rows(res / "runs.tsv", 8, p, timeout=90)
+        os.killpg(p.pid, signal.SIGINT)
+        _, err = p.communicate(timeout=60)
+    finally:
+        if p.poll() is None:
+            os.killpg(p.pid, signal.SIGKILL)
+            p.wait(10)
+    assert p.returncode == 130, err
+    assert "Traceback" not in err
+    assert _other_lines(err) == ["scan: interrupted; the finished runs are kept in %s, the same "
+                                 "command goes on from there" % res]
+    assert not (res / "lock").exists()
+    _, runs = chainmelt.read_scan(res)
+    assert len(runs) >= 8 and runs["key"].is_unique
+
+
+def test_the_next_scan_repairs_a_damaged_table_and_refuses_other_base_fields(cluster, tmp_path):
+    cluster.ensure_workers(2)
+    grid = {"w": [-250.0 + 2 * i for i in range(12)], "dHcal": [2100.0, 2200.0]}
+    (tmp_path / "grid.toml").write_text(_toml(BASE, grid))
+    args = ["scan", tmp_path / "grid.toml", "-o", tmp_path / "res", "--scheduler",
+            cluster.address, "--chunk", "4"]
+    r = _cli(*args)
+    assert r.returncode == 0, r.stderr
+    whole, whole_runs = chainmelt.read_scan(tmp_path / "res")
+    path = tmp_path / "res" / "records.tsv.gz"
+    ends = sorted(set(whole_runs["records_end"]))
+    path.write_bytes(path.read_bytes()[:ends[2] - 7])
+    r = _cli(*args)
+    assert r.returncode == 0, r.stderr
+    assert "offset %d: the file ends at %d inside a chunk" % (ends[1], ends[2] - 7) in r.stderr
+    assert "whose records were lost will run again" in r.stderr
+    records, runs = chainmelt.read_scan(tmp_path / "res")
+    keep = ["run", "key", "w", "dHcal", "status", "records"]
+    assert records.equals(whole) and runs[keep].equals(whole_runs[keep])
+    # The same grid with another Tm: refused in one line, the tables untouched.
+    before = path.read_bytes()
+    (tmp_path / "grid.toml").write_text(_toml(dict(BASE, Tm=320.0), grid))
+    r = _cli(*args)
+    assert r.returncode == 2 and r.stderr.count("\n") == 1
+    assert "holds a scan with other base fields (Tm = 314.0 there, 320.0 here)" in r.stderr
+    assert path.read_bytes() == before
+
+
+def test_sigterm_ends_a_scan_as_ctrl_c_does(cluster, tmp_path):
+    cluster.ensure_workers(2)
+    (tmp_path / "grid.toml").write_text(_toml(SLOW, SLOW_GRID))
+    res = tmp_path / "res"
+    p = subprocess.Popen(["/usr/bin/python3", "-m", "chainmelt", "scan", tmp_path / "grid.toml",
+                          "-o", res, "--scheduler", cluster.address, "--chunk", "4"],
+                         env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        _wait_rows(res / "runs.tsv", 8, p)
+        p.send_signal(signal.SIGTERM)
+        _, err = p.communicate(timeout=60)
+    finally:
+        _stop(p)
+    assert p.returncode == 128 + signal.SIGTERM, err
+    assert "Traceback" not in err
+    assert _other_lines(err) == ["scan: stopped by SIGTERM; the finished runs are kept in %s, "
+                                 "the same command goes on from there" % res]
+    assert not (res / "lock").exists()
+    _, runs = chainmelt.read_scan(res)
+    assert len(runs) >= 8 and runs["key"].is_unique

@@ -3,9 +3,10 @@
 from __future__ import annotations
 
 import math
+from typing import Any
 
 
-def dsc(fit, ax=None):
+def dsc(fit: Any, ax: Any = None) -> tuple:
     """Draw a :class:`chainmelt.dsc.FitResult`.
 
     The upper panel shows the data points, the fitted curve (model plus any fitted

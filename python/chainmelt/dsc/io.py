@@ -14,12 +14,13 @@ import dataclasses
 import math
 import os
 import re
-from typing import Iterable
+from typing import Any, Iterable
 
 import numpy as np
 import pandas as pd
 
-R = 8.314462618  # J/(mol K)
+from .._fields import R
+
 CELSIUS_OFFSET = 273.15
 
 #: Heat-capacity units and their size in J/(mol K); the calorie is the thermochemical one.
@@ -83,23 +84,23 @@ class Units:
     def T_label(self) -> str:
         return "°C" if self.T_unit == "C" else "K"
 
-    def T_to_model(self, T):
+    def T_to_model(self, T: Any) -> np.ndarray:
         return np.asarray(T, dtype=float) + self.T_offset
 
-    def T_from_model(self, T):
+    def T_from_model(self, T: Any) -> np.ndarray:
         return np.asarray(T, dtype=float) - self.T_offset
 
-    def Cp_to_model(self, Cp):
+    def Cp_to_model(self, Cp: Any) -> np.ndarray:
         return np.asarray(Cp, dtype=float) * self.Cp_factor
 
-    def Cp_from_model(self, Cp):
+    def Cp_from_model(self, Cp: Any) -> np.ndarray:
         return np.asarray(Cp, dtype=float) / self.Cp_factor
 
-    def enthalpy_from_model(self, H):
+    def enthalpy_from_model(self, H: Any) -> np.ndarray:
         """Model enthalpy per chain (energy/k_B in K) to the energy unit per mole of lipid."""
         return np.asarray(H, dtype=float) * R * self.chains_per_lipid / CP_UNITS[self.Cp_unit]
 
-    def molar_energy(self, H):
+    def molar_energy(self, H: Any) -> np.ndarray:
         """Energy/k_B in K per mole of whatever it counts (no per-lipid factor)."""
         return np.asarray(H, dtype=float) * R / CP_UNITS[self.Cp_unit]
 
@@ -122,7 +123,8 @@ class Units:
                              "or give T_unit, Cp_unit and chains_per_lipid)") from None
 
 
-def units_of(data=None, T_unit=None, Cp_unit=None, chains_per_lipid=None) -> Units:
+def units_of(data: Any = None, T_unit: str | None = None, Cp_unit: str | None = None,
+             chains_per_lipid: float | None = None) -> Units:
     """Units given explicitly, completed from ``data.attrs`` where left as None."""
     attrs = getattr(data, "attrs", None) or {}
     if attrs.get("T_unit") is not None:
@@ -137,7 +139,8 @@ def units_of(data=None, T_unit=None, Cp_unit=None, chains_per_lipid=None) -> Uni
                  chains_per_lipid if chains_per_lipid is not None else base.chains_per_lipid)
 
 
-def to_instrument(data, T_unit=None, Cp_unit=None, chains_per_lipid=None):
+def to_instrument(data: Any, T_unit: str | None = None, Cp_unit: str | None = None,
+                  chains_per_lipid: float | None = None) -> Any:
     """Convert model units back to the instrument's.
 
     ``data`` is a DataFrame in model units (column ``T`` in kelvin, every other column a
@@ -163,6 +166,16 @@ def to_instrument(data, T_unit=None, Cp_unit=None, chains_per_lipid=None):
         raise ValueError("to_instrument: expected a DataFrame or a pair (T, Cp)") from None
     u = units_of(None, T_unit, Cp_unit, chains_per_lipid)
     return u.T_from_model(T), u.Cp_from_model(Cp)
+
+
+def check_T(T: Any, what: str = "data") -> np.ndarray:
+    T = np.asarray(T, dtype=float)
+    if T.ndim != 1 or T.size < 2:
+        raise ValueError(f"{what}: need at least two temperatures")
+    if not np.all(np.isfinite(T)) or np.any(np.diff(T) <= 0):
+        raise ValueError(f"{what}: temperatures must be finite and strictly increasing")
+    return T
+
 
 
 # --- reading -------------------------------------------------------------------------
@@ -320,8 +333,9 @@ def _column(path, which, default, names, ncols, role):
     raise ValueError(f"{role}: expected a column index or name, got {which!r}")
 
 
-def read(path, T_unit="C", Cp_unit="kJ/(mol K)", chains_per_lipid=2, T_col=None,
-         Cp_col=None, sep=None, decimal=None) -> pd.DataFrame:
+def read(path: Any, T_unit: str = "C", Cp_unit: str = "kJ/(mol K)", chains_per_lipid: float = 2,
+         T_col: Any = None, Cp_col: Any = None, sep: str | None = None,
+         decimal: str | None = None) -> pd.DataFrame:
     """Read a DSC scan exported as text and convert it to the model's units.
 
     Layout: rows of numbers separated by commas, semicolons, tabs or blanks (runs of
@@ -401,8 +415,8 @@ def read(path, T_unit="C", Cp_unit="kJ/(mol K)", chains_per_lipid=2, T_col=None,
     return df
 
 
-def format_rows(T: Iterable[float], Cp: Iterable[float], sep=",", decimal=".",
-                header=("T", "Cp"), comments=()) -> str:
+def format_rows(T: Iterable[float], Cp: Iterable[float], sep: str = ",", decimal: str = ".",
+                header: tuple = ("T", "Cp"), comments: tuple = ()) -> str:
     """Text of a two-column table in an instrument-like layout (for examples and tests)."""
     out = [f"# {c}" for c in comments]
     if header:

@@ -2,11 +2,13 @@
 heat map of one number per run over two scanned fields."""
 
 import math
+from typing import Any
 
 import matplotlib.pyplot as plt
 import numpy as np
+import pandas as pd
 
-from . import plot as _plot
+from .base import axes_of, axis_label, format_value, transition
 
 # The curve drawn for each record kind: (x column, y column).
 _CURVE = {"heat": (None, "Cp"), "heat-mean-field": ("T", "Cp"), "phase": ("T", None),
@@ -22,7 +24,8 @@ def _scan_column(records, name):
     return name + "_scan" if name + "_scan" in records.columns else name
 
 
-def curves(records, by, ax=None, y=None, unit=None):
+def curves(records: pd.DataFrame, by: str, ax: Any = None, y: str | None = None,
+           unit: str | None = None) -> Any:
     """One curve per run, coloured by the value of the scanned field ``by``;
     the legend names each value once."""
     kind = records.attrs.get("kind")
@@ -34,24 +37,24 @@ def curves(records, by, ax=None, y=None, unit=None):
         y = ydef or next(c for c in records.columns[first:] if c.startswith("x_"))
     if y not in records.columns:
         raise ValueError("plot: the records have no column '%s'" % y)
-    ax = _plot._axes(ax)
+    ax = axes_of(ax)
     values = sorted(records[col].unique())
     cmap = plt.get_cmap("viridis")
     colour = {v: cmap(i / max(len(values) - 1, 1)) for i, v in enumerate(values)}
     labelled = set()
     for run, g in records.groupby("run", sort=True):
         v = g[col].iloc[0]
-        label = None if v in labelled else "%s = %s" % (by, _plot._format(v))
+        label = None if v in labelled else "%s = %s" % (by, format_value(v))
         labelled.add(v)
         ax.plot(g[x], g[y], color=colour[v], linewidth=1, label=label)
-    ax.set_xlabel(_plot._label(x, records, unit))
-    ax.set_ylabel(_plot._label(y, records, unit))
+    ax.set_xlabel(axis_label(x, records, unit))
+    ax.set_ylabel(axis_label(y, records, unit))
     if len(values) <= 12:
         ax.legend(fontsize="small")
     return ax
 
 
-def per_run(records, value):
+def per_run(records: pd.DataFrame, value: str) -> pd.Series:
     """One number per run: ``COL_max`` / ``COL_min`` (largest / smallest
     value of a column), ``X_at_COL_max`` (X where COL is largest, e.g.
     ``T_at_Cp_max``), ``T_transition`` (the largest jump of the fluid
@@ -60,7 +63,7 @@ def per_run(records, value):
     cols = list(records.columns[first:])
     groups = records.groupby("run", sort=True)
     if value == "T_transition":
-        return groups.apply(lambda g: _plot.transition(g[cols]))
+        return groups.apply(lambda g: transition(g[cols]))
     if "_at_" in value and value.endswith(("_max", "_min")):
         x, _, rest = value.partition("_at_")
         c, how = rest[:-4], rest[-3:]
@@ -82,7 +85,8 @@ def per_run(records, value):
                      % (", ".join(cols), value))
 
 
-def heat_map(records, runs, fields, value, ax=None, unit=None):
+def heat_map(records: pd.DataFrame, runs: pd.DataFrame, fields: Any, value: str, ax: Any = None,
+             unit: str | None = None) -> Any:
     """A heat map of ``value`` (see per_run) over two scanned fields (x, y)."""
     xname, yname = fields
     for name in fields:
@@ -93,12 +97,12 @@ def heat_map(records, runs, fields, value, ax=None, unit=None):
     table.columns = ["x", "y"]
     table = table.join(v.rename("v"), how="left")
     grid = table.pivot_table(index="y", columns="x", values="v", aggfunc="first", dropna=False)
-    ax = _plot._axes(ax)
+    ax = axes_of(ax)
     xs, ys = grid.columns.to_numpy(float), grid.index.to_numpy(float)
     mesh = ax.pcolormesh(_edges(xs), _edges(ys), grid.to_numpy(float), shading="flat",
                          cmap="viridis")
     ax.figure.colorbar(mesh, ax=ax, label=value)
-    ax.set_xlabel(_plot._label(xname, records, unit) if xname in records.attrs.get("units", {})
+    ax.set_xlabel(axis_label(xname, records, unit) if xname in records.attrs.get("units", {})
                   else xname)
     ax.set_ylabel(yname)
     return ax

@@ -1,27 +1,19 @@
 """Models, runs and their results as pandas DataFrames."""
 
-import os
 import logging
+import os
 import math
 import numbers
 import warnings
+from typing import Any, Callable
 
 import numpy as np
 import pandas as pd
 
 from . import _core
+from ._fields import MODEL_FIELDS, check, refusal, run_fields, settings
 
 log = logging.getLogger("chainmelt")
-
-#: (name, position on the classic command line, type, help) of every field.
-FIELDS = tuple(_core.fields())
-_FIELD_TYPES = {name: kind for name, _, kind, _ in FIELDS}
-_HELP = {name: text for name, _, _, text in FIELDS}
-#: The fields of a model: the variant, the temperature and the parameters.
-MODEL_FIELDS = tuple(name for name, pos, _, _ in FIELDS if 3 <= pos <= 20)
-#: The settings of a run besides the model (the sweep, the search, threads).
-RUN_FIELDS = tuple(name for name, pos, _, _ in FIELDS if pos not in range(3, 21))
-_SHORTHANDS = {"T_sweep": "T-sweep", "dH_sweep": "dH-sweep"}
 
 
 class FatalError(RuntimeError):
@@ -39,38 +31,6 @@ class FatalError(RuntimeError):
 
 class NonFiniteWarning(RuntimeWarning):
     """Records with a field that is not a finite number were dropped."""
-
-
-def _text(name, value):
-    """The text of a field value, as the command line would be given it."""
-    if isinstance(value, str):
-        return value
-    kind = _FIELD_TYPES.get(name, "number")
-    if isinstance(value, bool) or value is None:
-        return repr(value)
-    if kind in ("variant", "threads"):
-        if isinstance(value, numbers.Integral):
-            return str(int(value))
-        return repr(value)
-    if kind == "number" and isinstance(value, numbers.Real):
-        return repr(float(value))  # the shortest text that reads back exactly
-    if name in _SHORTHANDS and isinstance(value, (tuple, list)) and len(value) == 3:
-        return ":".join(_text("T_min", v) for v in value)
-    return str(value)
-
-
-def _settings(fields):
-    out = []
-    for name, value in fields.items():
-        key = _SHORTHANDS.get(name, name)
-        out.append((key, _text(name, value)))
-    return out
-
-
-def _refuse(field, message):
-    err = ValueError(message)
-    err.field = field
-    return err
 
 
 class Model:
@@ -96,9 +56,7 @@ class Model:
                      nu=nu, mode=mode)
         # A sweep that passes every check, so that a refusal is the model's.
         probe = dict(given, task="heat", T_min=1, T_max=1, dT=1, sweep="T")
-        refusal, params = _core.check(_settings(probe))
-        if refusal is not None:
-            raise _refuse(*refusal)
+        params = check(probe)
         object.__setattr__(self, "_given", given)
         object.__setattr__(self, "_fields", {k: params[k] for k in MODEL_FIELDS})
 
@@ -112,16 +70,16 @@ class Model:
         raise AttributeError(name)
 
     @property
-    def fields(self):
+    def fields(self) -> dict:
         """Every model field as the run uses it (dH and dS derived if dH was 0)."""
         return dict(self._fields)
 
     @property
-    def given(self):
+    def given(self) -> dict:
         """Every model field as given (0 for those not given)."""
         return dict(self._given)
 
-    def replace(self, **changes):
+    def replace(self, **changes: Any) -> "Model":
         """A new Model with some given fields changed.  The derivation of dH
         and dS is made again from the given fields, so a model given by Tm and
         dHcal follows a change of w."""
@@ -153,12 +111,12 @@ def _frame(result, task):
     for name, _, integer in result["columns"]:
         if integer and len(df) and np.isfinite(df[name].to_numpy()).all():
             df[name] = df[name].astype(np.int64)
-    _set_attrs(df, result["kind"], task, result["parameters"],
+    set_attrs(df, result["kind"], task, result["parameters"],
                {c[0]: c[1] for c in result["columns"]})
     return df
 
 
-def _set_attrs(df, kind, task, parameters, units):
+def set_attrs(df: pd.DataFrame, kind: str, task: str, parameters: dict, units: dict) -> None:
     df.attrs["kind"] = kind
     df.attrs["task"] = task
     df.attrs["parameters"] = dict(parameters)
@@ -180,10 +138,10 @@ def _raw(fields, progress=None, file=""):
         # As in the named form of the command line: every core.
         fields = dict(fields, threads=os.cpu_count() or 1)
     try:
-        return _core.run(_settings(fields), deliver, file)
+        return _core.run(settings(fields), deliver, file)
     except ValueError as e:
         if len(e.args) == 2:
-            raise _refuse(e.args[1], e.args[0]) from None
+            raise refusal(e.args[1], e.args[0]) from None
         raise
 
 
@@ -300,23 +258,28 @@ _POINTS_DOC = """
 """
 
 
-def phase(model, T=None, dH=None, *, threads=None, search=None, progress=None):
+def phase(model: "Model", T: Any = None, dH: Any = None, *, threads: int | None = None,
+          search: str | None = None, progress: Callable | None = None) -> pd.DataFrame:
     return _task("phase", model, T, dH, threads, search, progress, True)
 
 
-def heat(model, T=None, dH=None, *, threads=None, search=None, progress=None):
+def heat(model: "Model", T: Any = None, dH: Any = None, *, threads: int | None = None,
+         search: str | None = None, progress: Callable | None = None) -> pd.DataFrame:
     return _task("heat", model, T, dH, threads, search, progress, True)
 
 
-def coexist(model, T=None, dH=None, *, threads=None, search=None, progress=None):
+def coexist(model: "Model", T: Any = None, dH: Any = None, *, threads: int | None = None,
+            search: str | None = None, progress: Callable | None = None) -> pd.DataFrame:
     return _task("coexist", model, T, dH, threads, search, progress, False)
 
 
-def size(model, T=None, dH=None, *, threads=None, search=None, progress=None):
+def size(model: "Model", T: Any = None, dH: Any = None, *, threads: int | None = None,
+         search: str | None = None, progress: Callable | None = None) -> pd.DataFrame:
     return _task("size", model, T, dH, threads, search, progress, False)
 
 
-def crit(model, T=None, dH=None, *, threads=None, search=None, progress=None):
+def crit(model: "Model", T: Any = None, dH: Any = None, *, threads: int | None = None,
+         search: str | None = None, progress: Callable | None = None) -> pd.DataFrame:
     return _task("crit", model, T, dH, threads, search, progress, False)
 
 
@@ -332,44 +295,24 @@ crit.__doc__ = ("Critical point by a downhill simplex started at (dH, T_min); th
                 "max and step must pass the usual checks.\n" + _COMMON_DOC)
 
 
-def _run_fields(task, model, fields):
-    unknown = sorted(k for k in fields
-                     if k not in _FIELD_TYPES and k not in _SHORTHANDS)
-    if unknown:
-        raise TypeError("unknown field(s): %s (the fields are %s, T_sweep, dH_sweep)"
-                        % (", ".join(unknown), ", ".join(_FIELD_TYPES)))
-    out = {}
-    if model is not None:
-        out.update(model.given)
-    if task is not None:
-        out["task"] = task
-    # Sweep shorthands last, as the command line applies them after the fields.
-    for k, v in fields.items():
-        if k not in _SHORTHANDS:
-            out[k] = v
-    for k, v in fields.items():
-        if k in _SHORTHANDS:
-            out[k] = v
-    return out
-
-
-def run(task, model=None, *, progress=None, **fields):
+def run(task: str, model: "Model | None" = None, *, progress: Callable | None = None,
+        **fields: Any) -> pd.DataFrame:
     """Runs a task with its fields named as on the command line
     (``run("heat", n0=2, w=-240, Tm=314, dHcal=2200, T_min=290, T_max=340,
     dT=0.5)``; the fields of ``model`` first, if given).  ``T_sweep=(min,
     max, step)`` and ``dH_sweep=...`` are the named form's sweeps, which
     visit min + k*step (not accumulated) up to and including max.  Returns a
     DataFrame as ``heat`` does."""
-    return _execute(_run_fields(task, model, fields), progress)
+    return _execute(run_fields(task, None if model is None else model.given, fields), progress)
 
 
-def run_file(path, *, progress=None, **overrides):
+def run_file(path: Any, *, progress: Callable | None = None, **overrides: Any) -> pd.DataFrame:
     """Runs a parameter file (TOML, the keys named as the fields), the
     overrides applied after it as ``--set`` does."""
-    return _execute(_run_fields(None, None, overrides), progress, file=str(path))
+    return _execute(run_fields(None, None, overrides), progress, file=str(path))
 
 
-def columns(task, **fields):
+def columns(task: str, **fields: Any) -> tuple:
     """(kind, [(name, unit, integer)], parameters) of the records of a task
     and variant, without running it."""
-    return _core.columns(_settings(dict(fields, task=task)))
+    return _core.columns(settings(dict(fields, task=task)))

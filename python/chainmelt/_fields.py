@@ -1,0 +1,109 @@
+"""The fields of a run, their kinds and units, and the physical constants:
+one table that every module of the package uses."""
+
+from __future__ import annotations
+
+import numbers
+from typing import Any, Iterable, Mapping
+
+from . import _core
+
+#: The gas constant, J/(mol K): energies given as energy/R in kelvin times R
+#: are molar energies.
+R = 8.314462618
+
+#: (name, position on the classic command line, type, help) of every field.
+FIELDS: tuple = tuple(_core.fields())
+#: name -> type ("number", "variant", "threads", "text", ...).
+FIELD_TYPES: dict = {name: kind for name, _, kind, _ in FIELDS}
+HELP: dict = {name: text for name, _, _, text in FIELDS}
+#: The fields of a model: the variant, the temperature and the parameters.
+MODEL_FIELDS: tuple = tuple(name for name, pos, _, _ in FIELDS if 3 <= pos <= 20)
+#: The settings of a run besides the model (the sweep, the search, threads).
+RUN_FIELDS: tuple = tuple(name for name, pos, _, _ in FIELDS if pos not in range(3, 21))
+#: Python names of the named form's sweep shorthands -> their keys in a file.
+SHORTHANDS: dict = {"T_sweep": "T-sweep", "dH_sweep": "dH-sweep"}
+#: Model fields that are energies (in the run's unit; energy/R in kelvin for
+#: calorimetry).
+ENERGY_FIELDS: tuple = ("w", "w2", "w3", "dH", "dH2", "e2", "dHcal")
+
+
+def field_text(name: str, value: Any) -> str:
+    """The text of a field value, as the command line would be given it."""
+    if isinstance(value, str):
+        return value
+    kind = FIELD_TYPES.get(name, "number")
+    if isinstance(value, bool) or value is None:
+        return repr(value)
+    if kind in ("variant", "threads"):
+        if isinstance(value, numbers.Integral):
+            return str(int(value))
+        return repr(value)
+    if kind == "number" and isinstance(value, numbers.Real):
+        if isinstance(value, numbers.Integral):
+            try:
+                value = float(value)
+            except OverflowError:
+                raise refusal(name, "%s: expected a number within the range of a double, "
+                                    "got an integer of %d digits"
+                              % (name, len(str(abs(int(value)))))) from None
+        return repr(float(value))  # the shortest text that reads back exactly
+    if name in SHORTHANDS and isinstance(value, (tuple, list)) and len(value) == 3:
+        return ":".join(field_text("T_min", v) for v in value)
+    return str(value)
+
+
+def settings(fields: Mapping[str, Any]) -> list:
+    """[(key, text)] of a run's fields, in the order given."""
+    return [(SHORTHANDS.get(name, name), field_text(name, value))
+            for name, value in fields.items()]
+
+
+def refusal(field: str, message: str) -> ValueError:
+    """The ValueError of a refused field; ``err.field`` names it."""
+    err = ValueError(message)
+    err.field = field
+    return err
+
+
+def unknown_fields(names: Iterable[str]) -> list:
+    return sorted(k for k in names if k not in FIELD_TYPES and k not in SHORTHANDS)
+
+
+def run_fields(task: str | None, given: Mapping[str, Any] | None,
+               fields: Mapping[str, Any]) -> dict:
+    """The fields of a run: ``given`` (a model's), the task, then ``fields``,
+    the sweep shorthands last as the command line applies them."""
+    unknown = unknown_fields(fields)
+    if unknown:
+        raise TypeError("unknown field(s): %s (the fields are %s, T_sweep, dH_sweep)"
+                        % (", ".join(unknown), ", ".join(FIELD_TYPES)))
+    out = dict(given or {})
+    if task is not None:
+        out["task"] = task
+    for k, v in fields.items():
+        if k not in SHORTHANDS:
+            out[k] = v
+    for k, v in fields.items():
+        if k in SHORTHANDS:
+            out[k] = v
+    return out
+
+
+def check(fields: Mapping[str, Any]) -> dict:
+    """The parameters of a run as the engine would use them, without running
+    it; a field the engine refuses raises ValueError naming it (``err.field``)."""
+    try:
+        result = _core.check(settings(fields))
+    except ValueError as e:
+        field = getattr(e, "field", None)
+        if field is None and len(e.args) == 2:
+            raise refusal(e.args[1], e.args[0]) from None
+        raise
+    if isinstance(result, tuple) and len(result) == 2 and not isinstance(result[0], str):
+        problem, params = result
+        if problem is not None:
+            field, message = problem
+            raise refusal(field, message)
+        return params
+    return result

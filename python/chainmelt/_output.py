@@ -1,0 +1,146 @@
+"""Every file the package writes goes through ``write_output``.
+
+A regular file (or a new one) is written to a temporary file beside it,
+synced and renamed into place, so that a reader sees the old file or the
+new one and never a part; the temporary's name holds the writer's pid, and
+one left by a writer that was killed is removed by the next write to the
+same path.  A symbolic link keeps its place and its target is replaced so.
+A device, FIFO or socket cannot be replaced: it is written directly, and a
+failed write is an error that names the path and the reason."""
+
+from __future__ import annotations
+
+import os
+import stat
+import tempfile
+from typing import Callable
+
+
+def _fsync_dir(directory: str) -> None:
+    fd = os.open(directory, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    except OSError:
+        pass  # some file systems cannot sync a directory
+    finally:
+        os.close(fd)
+
+
+def path_error(path: str, e: OSError) -> OSError:
+    """The OSError of a write to ``path``: its errno, the reason in words
+    (``No space left on device``) and the path the user gave."""
+    err = OSError(e.errno, e.strerror or str(e), path)
+    if e.errno is None:
+        err = OSError(str(e))
+        err.strerror, err.filename = str(e), path
+    return err
+
+
+def write_output(path: str | os.PathLike, data: bytes | str | Callable, *, encoding: str = "utf-8") -> str:
+    """Writes ``data`` (bytes, text, or a callable given the path of the file
+    to fill, as a figure's savefig) to ``path`` as described above.  Returns
+    the path written.  An OSError names the path and the reason."""
+    path = os.fspath(path)
+    target = os.path.realpath(path) if os.path.islink(path) else path
+    try:
+        mode = os.stat(target).st_mode
+    except FileNotFoundError:
+        mode = None
+    except OSError as e:
+        raise path_error(path, e) from None
+    if isinstance(data, str):
+        data = data.encode(encoding)
+    if mode is not None and not stat.S_ISREG(mode):
+        if stat.S_ISDIR(mode):
+            raise IsADirectoryError(21, "Is a directory", path)
+        return _write_direct(path, target, data)
+    directory = os.path.dirname(os.path.abspath(target))
+    base = os.path.basename(target)
+    _remove_dead_temporaries(directory, base)
+    try:
+        fd, tmp = tempfile.mkstemp(prefix=".%s.tmp-%d-" % (base, os.getpid()), dir=directory)
+    except OSError as e:
+        raise path_error(path, e) from None
+    try:
+        try:
+            if callable(data):
+                os.close(fd)
+                fd = -1
+                data(tmp)
+                with open(tmp, "rb+") as f:
+                    os.fsync(f.fileno())
+            else:
+                with os.fdopen(fd, "wb") as f:
+                    fd = -1
+                    f.write(data)
+                    f.flush()
+                    os.fsync(f.fileno())
+            if mode is not None:
+                os.chmod(tmp, stat.S_IMODE(mode))
+            else:
+                umask = os.umask(0)
+                os.umask(umask)
+                os.chmod(tmp, 0o666 & ~umask)
+            os.replace(tmp, target)
+        except OSError as e:
+            raise path_error(path, e) from None
+    except BaseException:
+        if fd >= 0:
+            os.close(fd)
+        try:
+            os.unlink(tmp)
+        except FileNotFoundError:
+            pass
+        raise
+    _fsync_dir(directory)
+    return path
+
+
+def _remove_dead_temporaries(directory, base):
+    """Removes the temporaries of ``base`` left by writers that were killed
+    (their pid, part of the name, no longer runs)."""
+    prefix = ".%s.tmp-" % base
+    try:
+        names = [n for n in os.listdir(directory) if n.startswith(prefix)]
+    except OSError:
+        return
+    for name in names:
+        pid = name[len(prefix):].partition("-")[0]
+        if not pid.isdigit():
+            continue
+        try:
+            os.kill(int(pid), 0)
+            continue
+        except ProcessLookupError:
+            pass
+        except OSError:
+            continue
+        try:
+            os.unlink(os.path.join(directory, name))
+        except OSError:
+            pass
+
+
+def _write_direct(path, target, data):
+    if callable(data):
+        try:
+            data(target)
+        except OSError as e:
+            raise path_error(path, e) from None
+        return path
+    try:
+        # O_NONBLOCK: a FIFO without a reader is an error, not a hang.
+        fd = os.open(target, os.O_WRONLY | os.O_NONBLOCK)
+    except OSError as e:
+        raise path_error(path, e) from None
+    try:
+        os.set_blocking(fd, True)
+        view = memoryview(data)
+        while view:
+            n = os.write(fd, view)
+            view = view[n:]
+    except OSError as e:
+        raise path_error(path, e) from None
+    finally:
+        os.close(fd)
+    return path

@@ -1,0 +1,38 @@
+"""Compare the model with differential scanning calorimetry (DSC).
+
+Read a scan (:func:`read`), take off the instrument baseline (:func:`subtract_baseline`,
+or fit it together with the model), fit the model's equilibrium heat-capacity curve
+(:func:`fit`) and show the result (``chainmelt.plot.dsc``).
+
+How the model is compared with the data
+---------------------------------------
+The data are heat capacities at temperatures T_1 < ... < T_n.  The model is compared as
+the mean excess heat capacity over the interval each data point stands for,
+
+    Cp_i = [U(T_{i+1/2}) - U(T_{i-1/2})] / (T_{i+1/2} - T_{i-1/2}),
+
+with U the equilibrium energy per site and T_{i+1/2} the mid-points between data
+temperatures (the two outer edges half a step beyond the first and last point).  For a
+smooth curve this is the heat capacity at T_i to within (step)^2 Cp''/24.  When the
+transition is first order, the latent heat of the jump lands entirely in the interval
+that contains it, as a calorimeter scanning through that interval would record it, and
+the enthalpy integrated under the model curve is exactly U(end) - U(start).
+"""
+
+from typing import Any
+
+from .._fields import R
+from .baseline import subtract_baseline
+from .fit import fit, guess, model_curve
+from .io import CP_UNITS, Units, read, to_instrument, units_of
+from .result import FitResult
+
+__all__ = ["read", "to_instrument", "Units", "subtract_baseline", "model_curve", "guess",
+           "fit", "FitResult", "main_fit", "R", "CP_UNITS", "units_of"]
+
+
+def main_fit(argv: list | None = None, *, engine: Any = None, stdout: Any = None,
+             stderr: Any = None) -> int:
+    """``python3 -m chainmelt fit``: see :func:`chainmelt.cli.main_fit`."""
+    from ..cli import main_fit as run
+    return run(argv, engine=engine, stdout=stdout, stderr=stderr)

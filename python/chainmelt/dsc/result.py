@@ -1,0 +1,227 @@
+"""The result of a DSC fit: its figures, report and JSON form."""
+
+from __future__ import annotations
+
+import math
+import os
+import textwrap
+
+import numpy as np
+import pandas as pd
+
+from .._fields import ENERGY_FIELDS
+from ..peak import analyse
+
+def transition(T: np.ndarray, cp: np.ndarray, chains_per_lipid: float) -> dict:
+    """Enthalpy ``H``, peak ``Tm`` and ``Cp_max``, half-width ``fwhm``, van 't Hoff
+    enthalpy ``vH`` and cooperative unit (``cu_chains``, ``cu_lipids``) of an excess
+    heat-capacity curve, per site in model units (the package's one peak analysis)."""
+    p = analyse(T, cp, chains_per_lipid)
+    return {"H": p.dH_cal, "Tm": p.T_peak, "Cp_max": p.Cp_max, "fwhm": p.fwhm,
+            "vH": p.dH_vH, "cu_chains": p.cooperative_unit,
+            "cu_lipids": p.cooperative_unit_lipids}
+
+
+def _fmt(v, err=None):
+    if v is None or not math.isfinite(v):
+        return "-"
+    if err is not None and math.isfinite(err) and err > 0:
+        d = min(max(0, 1 - math.floor(math.log10(err))), 10)
+        return f"{v:.{d}f}"
+    return f"{v:.6g}"
+
+
+def _json_safe(x):
+    if isinstance(x, dict):
+        return {str(k): _json_safe(v) for k, v in x.items()}
+    if isinstance(x, (list, tuple)):
+        return [_json_safe(v) for v in x]
+    if isinstance(x, (np.floating, float)):
+        return float(x) if math.isfinite(x) else None
+    if isinstance(x, np.integer):
+        return int(x)
+    return x
+
+
+class FitResult:
+    """The best fit of :func:`fit`.
+
+    Attributes: ``model`` (the fitted model, a ``chainmelt.Model`` when one was given),
+    ``params`` ({name: {"value", "stderr", "min", "max"}} of the free parameters),
+    ``fixed`` (the other model fields), ``correlation`` (DataFrame), ``chisqr``,
+    ``redchi``, ``ndata``, ``nfree``, ``success``, ``message``, ``starts`` (every start
+    and its chi-square), ``curve`` (DataFrame in model units: ``T``, ``Cp`` data,
+    ``fit`` model plus baseline, ``excess`` the model alone, ``baseline``, ``residual``,
+    ``data_excess``), ``transition`` ({"data": ..., "model": ...} with the calorimetric
+    enthalpy ``H``, the peak ``Tm`` and ``Cp_max``, the half-width ``fwhm``, the
+    van 't Hoff enthalpy ``vH`` and the cooperative unit ``cu_chains``/``cu_lipids``, all
+    per site in model units) and ``units`` (the instrument's).
+    """
+
+    def __init__(self, *, data, units, T, y, cp, baseline, out, vary, fields, model,
+                 base, starts, search, weighted):
+        self.units, self.model, self.search, self.starts = units, model, search, starts
+        self.source = data.attrs.get("source")
+        self.baseline_kind = base.kind if base else None
+        self.baseline_ref = base.Tref if base else None
+        self.data_baseline = data.attrs.get("baseline")
+        self.weighted = weighted
+        self.vary = list(vary)
+        self.fields = {**fields, **{n: out.params[n].value for n in vary if n in fields}}
+        self.fixed = {k: v for k, v in fields.items() if k not in vary}
+        self.params = {}
+        for n in vary:
+            p = out.params[n]
+            err = p.stderr if p.stderr is not None else math.nan
+            self.params[n] = {"value": float(p.value), "stderr": float(err),
+                              "min": float(p.min), "max": float(p.max)}
+        names = list(out.var_names)
+        if out.covar is not None and out.covar.shape == (len(names), len(names)):
+            sd = np.sqrt(np.diag(out.covar))
+            with np.errstate(invalid="ignore", divide="ignore"):
+                corr = out.covar / np.outer(sd, sd)
+        else:
+            corr = np.full((len(names), len(names)), math.nan)
+        self.correlation = pd.DataFrame(corr, index=names, columns=names)
+        self.chisqr, self.redchi = float(out.chisqr), float(out.redchi)
+        self.ndata, self.nfree, self.nfev = int(out.ndata), int(out.nfree), int(out.nfev)
+        self.success, self.message = bool(out.success), str(out.message)
+        self.errorbars = bool(out.errorbars)
+        self.curve = pd.DataFrame({"T": T, "Cp": y, "fit": cp + baseline, "excess": cp,
+                                   "baseline": baseline, "residual": y - cp - baseline,
+                                   "data_excess": y - baseline})
+        self.curve.attrs.update(units.to_attrs())
+        c = units.chains_per_lipid
+        self.transition = {"data": transition(T, y - baseline, c),
+                           "model": transition(T, cp, c)}
+
+    def stderr(self, name: str) -> float:
+        return self.params[name]["stderr"]
+
+    def value(self, name: str) -> float:
+        return self.params[name]["value"]
+
+    def __repr__(self):
+        vals = ", ".join(f"{n}={p['value']:.6g}±{p['stderr']:.2g}" for n, p in self.params.items())
+        return f"<FitResult {vals}, redchi={self.redchi:.4g}>"
+
+    def __str__(self):
+        return self.report()
+
+    def _param_row(self, name, p):
+        u = self.units
+        v, e = p["value"], p["stderr"]
+        unit, alt = "", ""
+        if name in ENERGY_FIELDS:
+            unit = "K (energy/R)"
+            alt = f"{_fmt(float(u.molar_energy(v)), float(u.molar_energy(e)))} {u.energy_unit} chain"
+        elif name == "Tm":
+            unit = "K"
+            if u.T_unit == "C":
+                alt = f"{_fmt(v - u.T_offset, e)} °C"
+        elif name in ("dS", "dS2"):
+            unit = "k_B"
+        elif name in ("b0", "pre0", "post0"):
+            unit = "k_B per chain"
+            alt = f"{_fmt(float(u.Cp_from_model(v)), float(u.Cp_from_model(e)))} {u.Cp_unit}"
+        elif name in ("b1", "pre1", "post1"):
+            unit = "k_B per chain per K"
+            alt = f"{_fmt(float(u.Cp_from_model(v)), float(u.Cp_from_model(e)))} {u.Cp_unit}/K"
+        err = _fmt(e, e) if math.isfinite(e) else "-"
+        return f"{name:<10}{_fmt(v, e):>14}{err:>12}   {unit:<20}{alt}"
+
+    def report(self) -> str:
+        u = self.units
+        T = self.curve["T"].to_numpy()
+        lines = []
+        src = f" of {os.path.basename(self.source)}" if self.source else ""
+        lines.append(f"DSC fit{src}: {self.ndata} points, {_fmt(T[0] - u.T_offset)} to "
+                     f"{_fmt(T[-1] - u.T_offset)} {u.T_label}")
+        n0 = self.fields.get("n0")
+        lines.append(f"Model{'' if n0 is None else f' n0 = {n0:g}'}, {self.search} curve; one "
+                     f"site is one chain, {u.chains_per_lipid:g} chains per lipid")
+        if self.data_baseline:
+            b = self.data_baseline
+            lines.append(f"Baseline subtracted before the fit: {b['kind']}, windows "
+                         f"{_fmt(b['pre'][0] - u.T_offset)}-{_fmt(b['pre'][1] - u.T_offset)} and "
+                         f"{_fmt(b['post'][0] - u.T_offset)}-{_fmt(b['post'][1] - u.T_offset)} "
+                         f"{u.T_label}")
+        if self.baseline_kind:
+            lines.append(f"Baseline fitted with the model: {self.baseline_kind}, in T - "
+                         f"{_fmt(self.baseline_ref)} K")
+        lines.append("Model heat capacity: mean over each data interval (a latent heat is "
+                     "spread over its interval)")
+        ok = "" if self.success else f" (NOT CONVERGED: {self.message})"
+        lines.append(f"Best of {len(self.starts)} start(s); reduced chi-square "
+                     f"{self.redchi:.4g} with {self.nfree} degrees of freedom"
+                     f"{'' if self.weighted else ' (unweighted, in k_B^2 per chain)'}{ok}")
+        rms = float(np.sqrt(np.mean(self.curve["residual"].to_numpy() ** 2)))
+        lines.append(f"Residuals: rms {float(u.Cp_from_model(rms)):.3g} {u.Cp_unit}")
+        if not self.errorbars:
+            lines.append("Standard errors unavailable: the covariance could not be estimated "
+                         "(a parameter has no effect on the curve or sits at a bound)")
+        lines.append("")
+        lines.append(f"{'Parameter':<10}{'Value':>14}{'Std. error':>12}   {'Unit':<20}"
+                     f"In calorimetry units")
+        for n, p in self.params.items():
+            lines.append(self._param_row(n, p))
+        if self.fixed:
+            fixed = ", ".join(f"{k} = {v:g}" for k, v in self.fixed.items())
+            lines.extend(textwrap.wrap(f"Fixed: {fixed}", 88, subsequent_indent="  "))
+        names = list(self.correlation.columns)
+        if len(names) > 1:
+            lines.append("")
+            lines.append("Correlations")
+            lines.append(" " * 10 + "".join(f"{n:>9}" for n in names))
+            for a in names:
+                lines.append(f"{a:<10}" + "".join(
+                    f"{self.correlation.loc[a, b]:>9.3f}" for b in names))
+        d, m = self.transition["data"], self.transition["model"]
+        rows = [
+            ("Calorimetric enthalpy", "H", lambda x: float(u.enthalpy_from_model(x)),
+             f"{u.energy_unit} lipid", 3),
+            ("  per chain", "H", lambda x: x, "K (energy/R)", 1),
+            ("Tm at the peak", "Tm", lambda x: x - u.T_offset, u.T_label, 3),
+            ("Half-width (FWHM)", "fwhm", lambda x: x, "K", 3),
+            ("Peak excess Cp", "Cp_max", lambda x: float(u.Cp_from_model(x)), u.Cp_unit, 3),
+            ("van 't Hoff enthalpy", "vH", lambda x: float(u.molar_energy(x)), u.energy_unit, 1),
+            ("Cooperative unit", "cu_lipids", lambda x: x, "lipids (vH / cal)", 1),
+            ("  in chains", "cu_chains", lambda x: x, "chains", 1),
+        ]
+        lines.append("")
+        lines.append(f"{'Transition':<24}{'Data':>12}{'Model':>12}   Unit")
+        for label, key, conv, unit, dec in rows:
+            cells = []
+            for t in (d, m):
+                x = t[key]
+                cells.append(f"{conv(x):.{dec}f}" if math.isfinite(x) else "-")
+            lines.append(f"{label:<24}{cells[0]:>12}{cells[1]:>12}   {unit}")
+        return "\n".join(lines) + "\n"
+
+    def to_dict(self) -> dict:
+        """Everything the report shows, as plain data for JSON (NaN becomes None)."""
+        u = self.units
+        fields = {k: (float(v) if not isinstance(v, str) else v) for k, v in self.fields.items()}
+        molar = {}
+        for side, t in self.transition.items():
+            molar[side] = {"H_per_lipid": float(u.enthalpy_from_model(t["H"])),
+                           "Tm": t["Tm"] - u.T_offset, "fwhm": t["fwhm"],
+                           "Cp_max": float(u.Cp_from_model(t["Cp_max"])),
+                           "vH": float(u.molar_energy(t["vH"])),
+                           "cu_lipids": t["cu_lipids"], "cu_chains": t["cu_chains"]}
+        return _json_safe({
+            "source": self.source, "search": self.search,
+            "units": {"T_unit": u.T_unit, "Cp_unit": u.Cp_unit,
+                      "energy_unit": u.energy_unit, "chains_per_lipid": u.chains_per_lipid,
+                      "conversion": u.describe()},
+            "model": fields, "vary": self.vary, "parameters": self.params,
+            "baseline": {"fitted": self.baseline_kind, "reference_T": self.baseline_ref,
+                         "subtracted": self.data_baseline},
+            "chisqr": self.chisqr, "redchi": self.redchi, "ndata": self.ndata,
+            "nfree": self.nfree, "nfev": self.nfev, "success": self.success,
+            "message": self.message, "weighted": self.weighted,
+            "correlation": {a: {b: self.correlation.loc[a, b] for b in self.correlation.columns}
+                            for a in self.correlation.index},
+            "transition_model_units": self.transition,
+            "transition": molar, "starts": self.starts,
+        })

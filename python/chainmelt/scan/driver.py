@@ -1,0 +1,403 @@
+"""Running a plan on a Dask cluster: chunks sized from the measured run
+time, failed chunks retried run by run, results appended to the store."""
+
+from __future__ import annotations
+
+import collections
+import concurrent.futures
+import dataclasses
+import logging
+import math
+import os
+import time
+import warnings
+from typing import Any, Callable, TextIO
+
+from .. import _core
+from .._fields import check
+from .plan import Plan, ScanError, describe
+from .store import Store, read_scan
+from .worker import Job, RunResult, run_chunk
+
+log = logging.getLogger("chainmelt")
+
+# Rounds of a run on its own after its chunk failed, before it is lost.
+_SINGLE_ROUNDS = 2
+
+
+@dataclasses.dataclass
+class Outcome:
+    """What a scan did: runs in the grid, skipped (done before), run now,
+    and the count of each status of those run now."""
+
+    total: int
+    skipped: int
+    run: int = 0
+    statuses: collections.Counter = dataclasses.field(default_factory=collections.Counter)
+
+    def __repr__(self) -> str:
+        return ("Outcome(total=%d, skipped=%d, run=%d, %s)"
+                % (self.total, self.skipped, self.run,
+                   ", ".join("%s=%d" % kv for kv in sorted(self.statuses.items()))))
+
+
+class Progress:
+    """Progress lines (or a tqdm bar on a terminal) of a scan."""
+
+    def __init__(self, total: int, done: int, stream: TextIO | None, interval: float = 5.0):
+        self.total, self.done, self.failed = total, done, 0
+        self.stream = stream
+        self.start = time.monotonic()
+        self.first = done
+        self.interval = interval
+        self.last = 0.0
+        self.bar = None
+        if stream is not None and hasattr(stream, "isatty") and stream.isatty():
+            try:
+                from tqdm import tqdm
+                self.bar = tqdm(total=total, initial=done, unit="run", file=stream,
+                                dynamic_ncols=True)
+            except ImportError:
+                pass
+
+    def update(self, n: int, failed: int) -> None:
+        self.done += n
+        self.failed += failed
+        if self.bar is not None:
+            self.bar.set_postfix(failed=self.failed, refresh=False)
+            self.bar.update(n)
+            return
+        now = time.monotonic()
+        if self.stream is not None and (now - self.last >= self.interval
+                                        or self.done == self.total):
+            self.last = now
+            print(self.line(), file=self.stream, flush=True)
+
+    def line(self) -> str:
+        elapsed = time.monotonic() - self.start
+        rate = (self.done - self.first) / elapsed if elapsed > 0 else 0.0
+        left = (self.total - self.done) / rate if rate > 0 else math.nan
+        return ("scan: %d/%d runs done, %d failed, %.1f runs/s, %s remaining"
+                % (self.done, self.total, self.failed, rate,
+                   "?" if math.isnan(left) else "%.1f s" % left))
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+
+
+def check_layout(plan: Plan) -> tuple:
+    """((kind, columns) shared by every run the checks accept, the refused
+    runs as {number: message})."""
+    layout, first, refused = None, None, {}
+    for run in plan.runs:
+        try:
+            check(dict(run.settings))
+        except ValueError as e:
+            refused[run.number] = str(e)
+            continue
+        kind, cols, _ = _core.columns(run.settings)
+        this = (kind, [tuple(c) for c in cols])
+        if layout is None:
+            layout, first = this, run.values
+        elif this != layout:
+            raise ScanError("scan: the runs write different records (%s for %s, %s for %s); "
+                            "scan them separately"
+                            % (layout[0] + ": " + " ".join(c[0] for c in layout[1]),
+                               describe(first), this[0] + ": " + " ".join(c[0] for c in this[1]),
+                               describe(run.values)))
+    if layout is None:
+        number = next(iter(refused))
+        raise ScanError("scan: every run is refused; run %d: %s" % (number, refused[number]))
+    return layout, refused
+
+
+def open_store(plan: Plan, directory: Any) -> Store:
+    """The checks of every run, then the results directory, locked."""
+    checked = check_layout(plan)
+    store = Store(directory, plan, checked[0])
+    store.checked = checked
+    return store
+
+
+def _workers(client):
+    try:
+        return len(client.scheduler_info().get("workers", {}))
+    except (OSError, TimeoutError) as e:
+        raise _Lost(str(e)) from None
+
+
+class _Lost(Exception):
+    """The connection to the scheduler is gone."""
+
+
+class _Runner:
+    """One pass over the runs of a plan not yet in the store."""
+
+    def __init__(self, plan, store, client, chunk, chunk_seconds, stream, work):
+        self.plan, self.store, self.client = plan, store, client
+        self.chunk, self.chunk_seconds, self.work = chunk, chunk_seconds, work
+        self.refused = store.checked[1]
+        self.inflight = {}
+        self.futures = []
+        self.per_run = collections.deque(maxlen=1000)   # seconds of the latest runs
+        self.singles = collections.deque()     # runs of failed chunks, one by one
+        self.runs = {}                         # number -> Run, of the runs in flight
+        skipped = self.left = 0
+        for run in plan.runs:
+            if run.key in store.done:
+                skipped += 1
+            elif run.number not in self.refused:
+                self.left += 1
+        self.outcome = Outcome(plan.size, skipped)
+        self.progress = Progress(plan.size, skipped, stream)
+        self.todo = self._todo()
+
+    def _todo(self):
+        for run in self.plan.runs:
+            if run.key in self.store.done or run.number in self.refused:
+                continue
+            settings = run.settings
+            if not any(k == "threads" for k, _ in settings):
+                settings = settings + [("threads", "1")]
+            self.runs[run.number] = run
+            yield Job(run.number, settings, self.store.prefix(run))
+
+    def record(self, results, member=None):
+        self.store.append(results, self.runs, member)
+        self.per_run.extend(r.seconds for r in results if r.status != "lost")
+        self.outcome.run += len(results)
+        for r in results:
+            self.outcome.statuses[r.status] += 1
+            self.runs.pop(r.number, None)
+        self.progress.update(len(results), sum(r.status != "ok" for r in results))
+
+    def refuse(self):
+        now = []
+        for number in sorted(self.refused):
+            run = self.plan.run(number)
+            if run.key not in self.store.done:
+                self.runs[number] = run
+                now.append(RunResult(number, "refused", self.refused[number], 0.0, "-", 0))
+        if now:
+            self.record(now)
+
+    def size(self):
+        if self.chunk:
+            return self.chunk
+        n = max(_workers(self.client), 1)
+        cap = max(1, math.ceil(self.left / (2 * n)))
+        if not self.per_run:
+            return min(cap, 4)
+        mean = sum(self.per_run) / len(self.per_run)
+        return max(1, min(cap, int(self.chunk_seconds / max(mean, 1e-6))))
+
+    def submit(self, jobs, round_=0):
+        try:
+            f = self.client.submit(self.work, jobs, pure=False)
+        except OSError as e:
+            raise _Lost(str(e)) from None
+        self.inflight[f.key] = (f, jobs, round_)
+        self.futures.append(f)
+
+    def top_up(self):
+        n = max(_workers(self.client), 1)
+        while len(self.inflight) < 2 * n:
+            if self.singles:
+                # The runs of a failed chunk go alone, one at a time, so that
+                # a worker dying again takes no other run.
+                if not self.inflight:
+                    self.submit(*self.singles.popleft())
+                return
+            jobs = [job for _, job in zip(range(self.size()), self.todo)]
+            if not jobs:
+                return
+            self.left -= len(jobs)
+            self.submit(jobs)
+
+    def handle(self, f):
+        from distributed.scheduler import KilledWorker
+        _, jobs, round_ = self.inflight.pop(f.key)
+        member, results = None, []
+        if f.status == "finished":
+            try:
+                results, member = f.result()
+            except OSError as e:
+                raise _Lost(str(e)) from None
+        else:
+            exc = f.exception()
+            if isinstance(exc, ImportError):
+                raise ScanError("scan: a worker cannot run the package: %s: %s (start "
+                                "the workers with chainmelt importable)"
+                                % (type(exc).__name__, exc))
+            if len(jobs) > 1:
+                # Find the run at fault: its chunk's runs go one by one.
+                self.singles.extend(([job], 1) for job in jobs)
+            elif round_ < _SINGLE_ROUNDS:
+                # A run beside the one at fault on a dying worker is counted
+                # as suspect too: one more round alone.
+                self.singles.append((jobs, round_ + 1))
+            else:
+                why = ("its worker died in every try" if isinstance(exc, KilledWorker)
+                       else "%s: %s" % (type(exc).__name__, exc))
+                results = [RunResult(jobs[0].number, "lost", why, 0.0, "-", 0)]
+        f.release()
+        if results:
+            self.record(results, member)
+
+    def loop(self):
+        from distributed import wait
+        while self.inflight:
+            cancelled = False
+            try:
+                with self.client.as_current():
+                    done = wait([v[0] for v in self.inflight.values()], timeout=5,
+                                return_when="FIRST_COMPLETED").done
+            except TimeoutError:
+                done = ()
+            except concurrent.futures.CancelledError:
+                done, cancelled = (), True
+            except OSError as e:
+                raise _Lost(str(e)) from None
+            cancelled = cancelled or any(f.status == "cancelled" for f in done)
+            if cancelled or (not done and self.client.status not in ("running", "connecting")):
+                raise _Lost(self.client.status)
+            for f in done:
+                self.handle(f)
+            self.top_up()
+
+    def cancel(self):
+        try:
+            pending = [f for f in self.futures if not f.done()]
+            if pending:
+                self.client.cancel(pending)
+        except (OSError, TimeoutError):
+            pass  # the scheduler is gone, and the runs with it
+
+
+def run_plan(plan: Plan, directory: Any, client: Any, *, chunk: int | None = None,
+             chunk_seconds: float = 1.0, stream: TextIO | None = None,
+             wait_workers: float = 60.0, work: Callable = run_chunk) -> Outcome:
+    """Runs the runs of ``plan`` not yet in ``directory`` (a path or an open
+    Store) on ``client``.  ``chunk`` fixes the runs per chunk; by default
+    chunks grow until one takes about ``chunk_seconds`` on a worker.
+    Returns an Outcome."""
+    store = directory if isinstance(directory, Store) else open_store(plan, directory)
+    for note in store.notes:
+        log.warning("scan: %s", note)
+        if stream is not None:
+            print("scan: " + note, file=stream, flush=True)
+    runner = None
+    try:
+        runner = _Runner(plan, store, client, chunk, chunk_seconds, stream, work)
+        try:
+            runner.refuse()
+            if runner.left <= 0:
+                return runner.outcome
+            if _workers(client) == 0:
+                try:
+                    client.wait_for_workers(1, timeout=wait_workers)
+                except Exception:
+                    raise ScanError("scan: the scheduler %s has no workers (waited %g s)"
+                                    % (client.scheduler.address, wait_workers)) from None
+            runner.top_up()
+            runner.loop()
+            return runner.outcome
+        except _Lost as e:
+            raise ScanError("scan: lost the connection to the scheduler (%s); the finished "
+                            "runs are kept in %s, the same command goes on from there"
+                            % (e, store.directory)) from None
+        finally:
+            runner.progress.close()
+    finally:
+        if runner is not None:
+            runner.cancel()
+        store.close()
+
+
+def local_client(workers: int | None = None, **kwargs: Any) -> Any:
+    """A Client of a cluster started in this process: one single-threaded
+    worker process per core (or ``workers``)."""
+    import logging
+    from distributed import Client, LocalCluster
+    try:
+        import bokeh  # noqa: F401  (the dashboard needs it)
+        dashboard = ":0"
+    except ImportError:
+        dashboard = None
+    with warnings.catch_warnings():
+        # A dashboard port in use is taken elsewhere: nothing to say.
+        warnings.filterwarnings("ignore", message="Port .* is already in use")
+        cluster = LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1,
+                               processes=True, dashboard_address=dashboard,
+                               silence_logs=logging.ERROR, **kwargs)
+    return Client(cluster)
+
+
+def close_client(client: Any, own: bool) -> None:
+    """Closes a client, and the cluster it started when ``own``."""
+    cluster = client.cluster if own else None
+    try:
+        client.close()
+    except (OSError, TimeoutError):
+        pass  # a scheduler that is gone has nothing to close
+    if cluster is not None:
+        cluster.close()
+
+
+def dashboard(client: Any) -> str | None:
+    """The dashboard address of the client's scheduler, or None."""
+    if getattr(client, "cluster", None) is not None:
+        try:
+            import bokeh  # noqa: F401  (without it the local cluster serves no dashboard)
+        except ImportError:
+            return None
+    import urllib.request
+    try:
+        if "dashboard" in client.scheduler_info().get("services", {}):
+            link = client.dashboard_link
+            # Reported also by a scheduler started without one: ask it.
+            with urllib.request.urlopen(link, timeout=2):
+                return link
+    except Exception:
+        pass
+    return None
+
+
+def scan(base: Any, grid: dict, *, zip: Any = (), client: Any = None, out: Any = None,
+         chunk: int | None = None, workers: int | None = None, progress: TextIO | None = None,
+         **fields: Any) -> tuple:
+    """Runs a parameter scan and returns (records, runs) as DataFrames.
+
+    base: the fields of the runs, as a dict named as run() names them
+    (``{"task": "heat", "n0": 2, "T_sweep": (290, 340, 0.5), ...}``) or a
+    Model; ``fields`` are added to it.  grid: {field: values}, values a list
+    or {"min":, "max":, "step":} / {"min":, "max":, "num":}; the runs are
+    the Cartesian product, except the fields of each list in ``zip``, which
+    are paired.  client: a distributed.Client; by default a local cluster
+    with ``workers`` processes (every core) is started and stopped.  out:
+    the results directory (kept; a run already in it is not run again); by
+    default a temporary one.  progress: a stream for the progress lines
+    (None: none).  See read_scan for the tables.
+    """
+    import tempfile
+    if hasattr(base, "given") and not isinstance(base, dict):
+        base = base.given
+    plan = Plan(dict(base, **fields), grid, zip)
+    own = client is None
+    tmp = None
+    if out is None:
+        tmp = tempfile.TemporaryDirectory(prefix="chainmelt-scan-")
+        out = tmp.name
+    try:
+        if own:
+            client = local_client(workers)
+        try:
+            run_plan(plan, out, client, chunk=chunk, stream=progress)
+        finally:
+            if own:
+                close_client(client, True)
+        return read_scan(out)
+    finally:
+        if tmp is not None:
+            tmp.cleanup()

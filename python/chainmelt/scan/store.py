@@ -1,0 +1,341 @@
+"""The results directory of a scan: its lock, its durable tables, reading
+them back and writing them in the other formats."""
+
+from __future__ import annotations
+
+import gzip
+import io
+import os
+import zlib
+from typing import Any
+
+import pandas as pd
+
+from .. import _core
+from .._output import path_error, write_output
+from .encode import FORMATS, reformat, value_text
+from .lock import Lock
+from .plan import Plan, Run, ScanError
+from .verify import chunk_text, check_chunks, first_member, parse_runs, seal
+from .worker import compress
+
+RECORDS = "records.tsv.gz"
+RUNS = "runs.tsv"
+RUN_COLUMNS_BEFORE = ("run", "key")
+RUN_COLUMNS_AFTER = ("status", "records", "seconds", "worker", "message", "records_end",
+                     "chunk", "check")
+# runs.tsv as written before its lines carried checksums: read, not resumed.
+_OLD_AFTER = RUN_COLUMNS_AFTER[:-2]
+BASE = "base.tsv"
+
+
+def _clean(text):
+    return " ".join(str(text).split())
+
+
+class Store:
+    """The results directory of a scan: checks and repairs it on opening,
+    appends chunks durably.
+
+    ``done`` holds the key of every run counted; ``notes`` are
+    the lines that say what was found damaged and cut on opening."""
+
+    def __init__(self, directory: Any, plan: Plan, layout: tuple):
+        self.directory = str(directory)
+        try:
+            os.makedirs(self.directory, exist_ok=True)
+        except OSError as e:
+            raise ScanError("%s: cannot make the results directory: %s"
+                            % (self.directory, e.strerror or e)) from None
+        self.lock = Lock(self.directory)
+        try:
+            self._open(plan, layout)
+        except BaseException:
+            self.lock.release()
+            raise
+
+    def _open(self, plan, layout):
+        kind, columns = layout
+        record_names = [c[0] for c in columns]
+        self.scan_columns = [n + "_scan" if n in record_names or n == "run" else n
+                             for n in plan.names]
+        self.names = plan.names
+        header = ["# chainmelt %s scan kind=%s" % (_core.version, kind),
+                  "# units\t" + "\t".join([""] * len(self.scan_columns)
+                                          + [c[1] for c in columns]),
+                  "\t".join(["run"] + self.scan_columns + record_names)]
+        self.header = "\n".join(header) + "\n"
+        self.runs_header = "\t".join(list(RUN_COLUMNS_BEFORE) + self.scan_columns
+                                     + list(RUN_COLUMNS_AFTER)) + "\n"
+        self.records_path = os.path.join(self.directory, RECORDS)
+        self.runs_path = os.path.join(self.directory, RUNS)
+        self.done, self.notes = set(), []
+        lines = self._read_runs()
+        self._check_base(plan, bool(lines))
+        if not lines:
+            # Nothing counted yet: start both files afresh.
+            write_output(self.records_path, compress(self.header))
+            write_output(self.runs_path, self.runs_header)
+            self.end = os.path.getsize(self.records_path)
+            return
+        self._recover(lines)
+
+    def _read_runs(self):
+        """The sound lines of runs.tsv (None: no file)."""
+        try:
+            with open(self.runs_path, "rb") as f:
+                data = f.read()
+        except FileNotFoundError:
+            return None
+        first, lines, damaged, cut = parse_runs(data, self.runs_header, self.runs_path, False)
+        if lines is None and first + "\tchunk\tcheck\n" == self.runs_header:
+            data = self._add_checksums(data)
+            first, lines, damaged, cut = parse_runs(data, self.runs_header, self.runs_path, False)
+        if lines is None:
+            raise ScanError("%s holds another scan (its columns are %s); use another "
+                            "directory" % (self.directory, ", ".join(first.split())))
+        self._damaged_lines = damaged
+        self._runs_cut = cut != len(data)
+        return lines
+
+    def _add_checksums(self, data):
+        """runs.tsv of an earlier chainmelt (no chunk or check columns) in
+        today's layout: each chunk is the bytes between one records_end and
+        the one before it."""
+        lines = data[:data.rfind(b"\n") + 1].decode("utf-8", errors="replace").splitlines()
+        rows = []
+        for line in lines[1:]:
+            parts = line.split("\t")
+            if len(parts) == lines[0].count("\t") + 1 and parts[-1].isdigit():
+                rows.append(parts)
+        try:
+            with open(self.records_path, "rb") as f:
+                records = f.read()
+            start = first_member(records)[1]
+        except (OSError, ValueError):
+            records, start = b"", 0
+        ends = sorted({int(p[-1]) for p in rows} | {start})
+        before = {e: ends[i - 1] if i else e for i, e in enumerate(ends)}
+        text = self.runs_header
+        for p in rows:
+            end = int(p[-1])
+            chunk = "-"
+            if p[-5] != "0" and before[end] < end:
+                # A chunk beyond the end of the table is cut by the checks.
+                chunk = (chunk_text(records[before[end]:end]) if end <= len(records)
+                         else "%d:%08x" % (end - before[end], 0))
+            text += seal(p + [chunk])
+        write_output(self.runs_path, text)
+        return text.encode("utf-8")
+
+    def _check_base(self, plan, started):
+        """A directory holds the runs of one base: a scan with other base
+        fields is refused, naming them."""
+        path = os.path.join(self.directory, BASE)
+        mine = {k: v for k, v in plan.base_settings if k != "threads" and k not in plan.names}
+        text = "".join("%s\t%s\n" % kv for kv in sorted(mine.items()))
+        try:
+            with open(path, encoding="utf-8") as f:
+                theirs = dict(line.rstrip("\n").partition("\t")[::2] for line in f if line.strip())
+        except FileNotFoundError:
+            write_output(path, text)
+            return
+        if not started:
+            write_output(path, text)
+            return
+        differ = sorted(k for k in set(mine) | set(theirs) if mine.get(k) != theirs.get(k))
+        if differ:
+            raise ScanError(
+                "%s holds a scan with other base fields (%s); use another directory, or the "
+                "same base fields to go on with it"
+                % (self.directory, ", ".join("%s = %s there, %s here"
+                                             % (k, theirs.get(k, "not set"),
+                                                mine.get(k, "not set")) for k in differ)))
+
+    def _recover(self, lines):
+        try:
+            with open(self.records_path, "rb") as f:
+                data = f.read()
+        except FileNotFoundError:
+            data = b""
+        try:
+            head, start = first_member(data)
+        except ValueError as e:
+            head, start = None, 0
+            self.notes.append("%s: offset 0: the header is damaged (%s)"
+                              % (self.records_path, e))
+        if head is not None and (head.split("\n")[2:] != self.header.split("\n")[2:] or
+                                 head.split("\n")[0].split()[-1:] !=
+                                 self.header.split("\n")[0].split()[-1:]):
+            raise ScanError("%s holds records of another kind of run; use another "
+                            "directory" % self.directory)
+        sound, problem = check_chunks(data, start, lines) if head is not None else (0, None)
+        keep = [ln for ln in lines if ln.chunk is None or ln.end <= sound]
+        again = len(lines) - len(keep)
+        if problem:
+            self.notes.append("%s: %s" % (self.records_path, problem))
+        if len(data) > sound and not problem and head is not None:
+            self.notes.append("%s: %d bytes after the last counted chunk cut"
+                              % (self.records_path, len(data) - sound))
+        if self._damaged_lines:
+            self.notes.append("%s: %d damaged or repeated line(s) dropped (line %s)"
+                              % (self.runs_path, len(self._damaged_lines),
+                                 ", ".join(map(str, self._damaged_lines[:10]))))
+        if again:
+            self.notes.append("%d run(s) whose records were lost will run again" % again)
+        if head is None:
+            write_output(self.records_path, compress(self.header))
+            sound = os.path.getsize(self.records_path)
+        elif len(data) != sound:
+            with open(self.records_path, "r+b") as f:
+                f.truncate(sound)
+                os.fsync(f.fileno())
+        if again or self._damaged_lines or self._runs_cut or head is None:
+            for ln in keep:
+                ln.fields[-2] = str(min(ln.end, sound))   # records_end
+            write_output(self.runs_path, self.runs_header
+                         + "".join(seal(ln.fields) for ln in keep))
+        self.done = {ln.key for ln in keep}
+        self.end = sound
+
+    def append(self, results: list, runs: dict, member: bytes | None = None) -> None:
+        """Appends one chunk: its records as one gzip member (None: none) and
+        its RunResults; ``runs`` maps a run number to its Run."""
+        if member:
+            self.end = self._append(self.records_path, member)
+        chunk = chunk_text(member)
+        rows = []
+        for r in results:
+            run = runs[r.number]
+            rows.append([str(r.number), run.key]
+                        + [value_text(run.values[n]) for n in self.names]
+                        + [r.status, str(r.records), "%.6f" % r.seconds, _clean(r.worker),
+                           _clean(r.message), str(self.end),
+                           chunk if r.records else "-"])
+        self._append(self.runs_path, "".join(seal(r) for r in rows).encode("utf-8"))
+        self.done.update(r[1] for r in rows)
+
+    @staticmethod
+    def _append(path, data):
+        """Appends and syncs; returns the new length.  A failed write (a
+        full disk) names the file; what it half wrote is cut by the next
+        start."""
+        try:
+            with open(path, "ab") as f:
+                f.write(data)
+                f.flush()
+                os.fsync(f.fileno())
+                return f.tell()
+        except OSError as e:
+            raise path_error(path, e) from None
+
+    def prefix(self, run: Run) -> str:
+        """The first fields of a run's records: its number and scanned values."""
+        return "\t".join([str(run.number)] + [value_text(run.values[n]) for n in self.names])
+
+    def close(self) -> None:
+        self.lock.release()
+
+
+def _tables(directory):
+    """(runs.tsv header, its lines' text, the records' text), verified: a
+    damaged table raises ScanError naming the file and the offset."""
+    runs_path = os.path.join(directory, RUNS)
+    records_path = os.path.join(directory, RECORDS)
+    try:
+        with open(runs_path, "rb") as f:
+            data = f.read()
+    except FileNotFoundError:
+        raise ValueError("%s: no %s (not the results of a scan)" % (directory, RUNS)) from None
+    first = data.split(b"\n", 1)[0].decode("utf-8", errors="replace")
+    if not first.endswith("\tchunk\tcheck"):
+        return _old_tables(data, records_path)
+    header, lines, _, _ = parse_runs(data, None, runs_path, True)
+    try:
+        with open(records_path, "rb") as f:
+            records = f.read()
+    except OSError as e:
+        raise ScanError("%s: cannot read: %s" % (records_path, e.strerror or e)) from None
+    try:
+        _, start = first_member(records)
+    except ValueError as e:
+        raise ScanError("%s: offset 0: the header is damaged (%s)" % (records_path, e)) from None
+    sound, problem = check_chunks(records, start, lines)
+    if problem:
+        raise ScanError("%s: %s" % (records_path, problem))
+    with gzip.GzipFile(fileobj=io.BytesIO(records[:sound])) as g:
+        text = g.read().decode("utf-8")
+    body = "".join("\t".join(ln.fields) + "\n" for ln in lines)
+    return header.rsplit("\t", 1)[0], body, text
+
+
+def _old_tables(data, records_path):
+    lines = data.decode("utf-8").splitlines()
+    width = lines[0].count("\t")
+    good = [line for line in lines[1:] if line.count("\t") == width]
+    ends = []
+    for n, line in enumerate(good, 2):
+        try:
+            ends.append(int(line.rsplit("\t", 1)[-1]))
+        except ValueError:
+            raise ScanError("%s, line %d: records_end: expected a whole number, got %r"
+                            % (os.path.join(os.path.dirname(records_path), RUNS), n,
+                               line.rsplit("\t", 1)[-1])) from None
+    with open(records_path, "rb") as f:
+        records = f.read()
+    if ends and max(ends):
+        records = records[:max(ends)]
+    try:
+        with gzip.GzipFile(fileobj=io.BytesIO(records)) as g:
+            text = g.read().decode("utf-8")
+    except (OSError, EOFError, zlib.error) as e:
+        raise ScanError("%s: damaged (%s)" % (records_path, e)) from None
+    return lines[0], "".join(line + "\n" for line in good), text
+
+
+def _scanned(runs_header):
+    after = RUN_COLUMNS_AFTER[:-1] if runs_header.endswith("\tchunk") else _OLD_AFTER
+    return runs_header.split("\t")[len(RUN_COLUMNS_BEFORE):-len(after)]
+
+
+def read_scan(directory: Any) -> tuple:
+    """(records, runs) of a results directory as DataFrames, both in run
+    order (the records of a run in their own order).  The tables are
+    verified against the lengths and checksums runs.tsv records: damage
+    raises ScanError naming the file and the offset."""
+    directory = str(directory)
+    runs_header, body, text = _tables(directory)
+    runs = pd.read_csv(io.StringIO(runs_header + "\n" + body), sep="\t",
+                       dtype={"key": str, "message": str, "worker": str, "chunk": str},
+                       keep_default_na=False, na_values=[], float_precision="round_trip")
+    runs["message"] = runs["message"].fillna("")
+    lines = text.split("\n")
+    head = lines[0].split()
+    kind = head[-1].partition("=")[2] if head and head[-1].startswith("kind=") else None
+    units = lines[1].split("\t")[1:]
+    records = pd.read_csv(io.StringIO("\n".join(lines[2:])), sep="\t",
+                          float_precision="round_trip")
+    records = records.sort_values("run", kind="stable").reset_index(drop=True)
+    runs = runs.sort_values("run", kind="stable").reset_index(drop=True)
+    records.attrs["kind"] = kind
+    records.attrs["units"] = dict(zip(records.columns[1:], units))
+    names = _scanned(runs_header)
+    records.attrs["scan"] = names
+    runs.attrs["scan"] = names
+    return records, runs
+
+
+def export_records(directory: Any, fmt: str) -> str | None:
+    """Writes the scan's records again as records.csv or records.jsonl in
+    DIRECTORY, in the layouts of the command line's --format, the scanned
+    fields as leading columns.  The numbers are the text of records.tsv.gz,
+    unchanged.  Returns the path written (None for "tsv", which
+    records.tsv.gz already is)."""
+    if fmt not in FORMATS:
+        raise ValueError("--format: expected one of %s, got %r" % (", ".join(FORMATS), fmt))
+    if fmt == "tsv":
+        return None
+    directory = str(directory)
+    runs_header, _, text = _tables(directory)
+    return write_output(os.path.join(directory, "records." + fmt),
+                        reformat(text, fmt, _scanned(runs_header), _core.version))

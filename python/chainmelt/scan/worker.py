@@ -1,0 +1,89 @@
+"""What a worker does with a chunk of runs."""
+
+from __future__ import annotations
+
+import dataclasses
+import gzip
+import socket
+import time
+
+from .. import _core
+from .encode import records_text
+
+#: The statuses of a run in runs.tsv.
+STATUSES = ("ok", "fatal", "refused", "nonfinite", "lost")
+
+
+@dataclasses.dataclass(frozen=True)
+class Job:
+    """A run sent to a worker: its number, settings and the leading fields
+    of its records (its number and scanned values, as text)."""
+
+    number: int
+    settings: list
+    prefix: str
+
+
+@dataclasses.dataclass(frozen=True)
+class RunResult:
+    """What became of one run: its status, message, seconds, the worker and
+    how many records it wrote."""
+
+    number: int
+    status: str
+    message: str
+    seconds: float
+    worker: str
+    records: int
+
+
+def compress(text: str) -> bytes:
+    """One gzip member of the records table."""
+    return gzip.compress(text.encode("utf-8"), compresslevel=1, mtime=0)
+
+
+def _run_one(job, worker, parts):
+    notes = []
+
+    def deliver(kind, line):
+        if kind != "progress":
+            notes.append(line)
+
+    start = time.perf_counter()
+    rows = None
+    try:
+        result = _core.run(job.settings, deliver, "")
+    except ValueError as e:
+        status, message = "refused", str(e.args[0])
+    else:
+        rows = result["rows"]
+        message = result["message"]
+        if result["fatal"]:
+            status = "fatal"
+        elif result["nonfinite"]:
+            status = "nonfinite"
+            message = ("%d record(s) with a field that is not a finite number left out"
+                       % result["nonfinite"])
+        else:
+            status = "ok"
+        if notes and status == "ok":
+            message = "; ".join(notes)
+    count = 0 if rows is None else len(rows)
+    if count:
+        parts.append(records_text(rows, job.prefix))
+    return RunResult(job.number, status, message, time.perf_counter() - start, worker, count)
+
+
+def run_chunk(jobs: list) -> tuple:
+    """Runs a chunk of Jobs in this worker.  Returns ([RunResult], member): the
+    records of the chunk, each line starting with its run's prefix, as one
+    gzip member (None without records), made here so that the scan's own
+    process only writes it."""
+    try:
+        from distributed import get_worker
+        worker = get_worker().address
+    except (ImportError, ValueError):
+        worker = socket.gethostname()
+    parts = []
+    out = [_run_one(job, worker, parts) for job in jobs]
+    return out, (compress("".join(parts)) if parts else None)
