@@ -7,15 +7,20 @@
 // with its status and message, and the batch goes on.
 #include "driver/batch.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -26,6 +31,7 @@
 #include "driver/output.hpp"
 #include "driver/params_file.hpp"
 #include "run/run.hpp"
+#include "run/runs_table.hpp"
 
 namespace chainmelt {
 
@@ -36,11 +42,14 @@ namespace fs = std::filesystem;
 struct BatchRun {
   int line = 0;
   std::string text;
+  std::string key;  // of the line's text
+  bool recorded = false;  // done by an earlier batch (--resume)
   RunSpec spec;
-  std::string status = "ok";  // ok, refused, fatal, nonfinite, output
+  std::string status = "ok";  // a word of kRunStatuses
   std::string message;
   std::size_t records = 0;
   double seconds = 0;
+  std::string file;  // its result file (--out-dir)
   TableSink table;
 };
 
@@ -127,6 +136,23 @@ void Summarise(BatchRun& run, const RunSummary& s, const std::string& diagnostic
   }
 }
 
+// The result file of the run of line `line` in the output directory.
+std::string ResultName(int line, OutputFormat format) {
+  const char* ext = format == OutputFormat::kClassic ? "out"
+                    : format == OutputFormat::kCsv   ? "csv"
+                    : format == OutputFormat::kJsonl ? "jsonl"
+                                                     : "tsv";
+  char name[64];
+  std::snprintf(name, sizeof name, "line-%06d.%s", line, ext);
+  return name;
+}
+
+std::string HostName() {
+  char host[256] = {};
+  if (::gethostname(host, sizeof host - 1) != 0) return "localhost";
+  return host;
+}
+
 // Executes one prepared run: into its own file in `dir`, or into memory.
 void Execute1(BatchRun& run, OutputFormat format, const std::string& dir) {
   BatchReporter reporter;
@@ -135,13 +161,7 @@ void Execute1(BatchRun& run, OutputFormat format, const std::string& dir) {
     if (dir.empty()) {
       Summarise(run, Execute(run.spec, run.table, reporter), reporter.text);
     } else {
-      const char* ext = format == OutputFormat::kClassic ? "out"
-                        : format == OutputFormat::kCsv   ? "csv"
-                        : format == OutputFormat::kJsonl ? "jsonl"
-                                                         : "tsv";
-      char name[64];
-      std::snprintf(name, sizeof name, "line-%06d.%s", run.line, ext);
-      SafeOutput out((fs::path(dir) / name).string());
+      SafeOutput out((fs::path(dir) / ResultName(run.line, format)).string());
       std::string reason;
       if (!out.Open(reason)) {
         run.status = "output";
@@ -156,6 +176,7 @@ void Execute1(BatchRun& run, OutputFormat format, const std::string& dir) {
           run.status = "output";
           run.message = reason;
         }
+        run.file = out.path();
       }
     }
   } catch (const OutputError& e) {
@@ -246,14 +267,100 @@ bool WriteCombined(const std::vector<BatchRun>& runs, OutputFormat format, std::
   return std::ferror(f) == 0;
 }
 
-bool WriteRunsTable(const std::vector<BatchRun>& runs, const std::string& path) {
-  std::FILE* f = std::fopen(path.c_str(), "w");
-  if (f == nullptr) return false;
-  std::fprintf(f, "line\tstatus\trecords\tseconds\tmessage\n");
-  for (const BatchRun& r : runs)
-    std::fprintf(f, "%d\t%s\t%zu\t%.6f\t%s\n", r.line, r.status.c_str(), r.records, r.seconds,
-                 Cell(r.message, '\t').c_str());
-  return CloseChecked(f);
+RunRow RowOf(const BatchRun& r, const std::string& worker) {
+  RunRow row;
+  row.run = r.line;
+  row.key = r.key;
+  row.status = r.status;
+  row.records = r.records;
+  row.seconds = r.seconds;
+  row.worker = worker;
+  row.message = r.message;
+  return row;
+}
+
+// The runs table of a batch: rows appended and synced as runs finish, so a
+// killed batch keeps the statuses of every run it completed; rewritten in
+// line order when the batch ends.
+class RunsLog {
+ public:
+  explicit RunsLog(std::string path) : path_(std::move(path)) {}
+  ~RunsLog() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  const std::string& path() const { return path_; }
+
+  // Writes the table with `rows` (in line order) in place of what was
+  // there; with `append` it stays open for Append().
+  bool Write(const std::vector<RunRow>& rows, bool append, std::string& reason) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    SafeOutput out(path_);
+    if (!out.Open(reason)) return false;
+    std::string text = RunsHeader({});
+    for (const RunRow& r : rows) text += RunsLine(r);
+    std::fputs(text.c_str(), out.file());
+    if (!out.Commit(reason)) return false;
+    if (!append) return true;
+    fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd_ < 0) {
+      reason = WriteError(path_, errno);
+      return false;
+    }
+    return true;
+  }
+
+  // Appends one row durably; the first failure is kept for Failure().
+  void Append(const RunRow& row) {
+    const std::string line = RunsLine(row);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!failure_.empty()) return;
+    for (std::size_t at = 0; at < line.size();) {
+      const ssize_t n = ::write(fd_, line.data() + at, line.size() - at);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        failure_ = WriteError(path_, errno);
+        return;
+      }
+      at += static_cast<std::size_t>(n);
+    }
+    if (::fsync(fd_) != 0 && errno != EINVAL) failure_ = WriteError(path_, errno);
+  }
+  const std::string& Failure() const { return failure_; }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  std::mutex mutex_;
+  std::string failure_;
+};
+
+// The rows of an earlier runs table, the last one of each run; a line cut
+// short or damaged is left out (its run is done again).  False with the
+// reason when the file cannot be read or holds another layout.
+bool ReadRuns(const std::string& path, std::map<long, RunRow>& rows, std::string& reason) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    if (errno == ENOENT) return true;
+    reason = path + ": " + std::strerror(errno);
+    return false;
+  }
+  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  const std::string header = RunsHeader({});
+  if (text.empty()) return true;
+  if (text.compare(0, header.size(), header) != 0) {
+    reason = path + ": expected a runs table starting with the columns " +
+             RunsCell(header) + " (run the batch without --resume to start afresh)";
+    return false;
+  }
+  for (std::size_t at = header.size(); at < text.size();) {
+    const std::size_t nl = text.find('\n', at);
+    if (nl == std::string::npos) break;  // the last line, cut short
+    if (auto row = ParseRunsLine(std::string_view(text).substr(at, nl - at), 0, 0))
+      rows[row->run] = std::move(*row);
+    at = nl + 1;
+  }
+  return true;
 }
 
 void ShowProgress(std::size_t done, std::size_t total, std::size_t failed, double elapsed,
@@ -272,10 +379,15 @@ int RunBatch(const std::vector<std::string>& args) {
 Each line is a classic 24-argument line, or @path.toml followed by KEY=VALUE
 overrides (the path relative to FILE); blank lines and lines starting with #
 are skipped, and a run is named by its line number.  --out-dir writes one
-file per run (line-NNNNNN.EXT) and runs.tsv (runs-K-of-N.tsv for a shard)
-with every run's status; -o
-writes one combined table with a run column and the run's parameters, and
-PATH.runs.tsv.  The exit status is 0 only when every run succeeded.
+file per run (line-NNNNNN.EXT) and runs.tsv (runs-K-of-N.tsv for a shard),
+which gets each run's status as soon as the run ends; --resume then skips
+the runs it records (a line since changed, or a result that could not be
+written, is done again).  -o writes one combined table with a run column and
+the run's parameters, and PATH.runs.tsv (onto standard output, a device or a
+FIFO: the failed runs on standard error).  runs.tsv has the columns run
+(the line), key, status (ok, refused, fatal, nonfinite, output), records,
+seconds, worker and message.  The exit status is 0 only when every run
+succeeded.
 
 Example (a Slurm job array of 10 tasks, each taking every tenth line):
   chainmelt batch runs.txt --shard $SLURM_ARRAY_TASK_ID/10 --out-dir results
@@ -288,6 +400,9 @@ Example (a Slurm job array of 10 tasks, each taking every tenth line):
   app.add_option("-o,--output", output, "combined table ('-': standard output)");
   app.add_option("--format", format, "classic (with --out-dir), tsv, csv or jsonl");
   app.add_option("--shard", shard, "K/N: only the runs whose index is K modulo N");
+  bool resume = false;
+  app.add_flag("--resume", resume,
+               "with --out-dir: skip the runs its runs table records, do the rest");
   std::vector<std::string> words = args;
   std::reverse(words.begin(), words.end());
   try {
@@ -304,6 +419,10 @@ Example (a Slurm job array of 10 tasks, each taking every tenth line):
   auto refuse = [](const std::string& m) {
     std::fprintf(stderr, "chainmelt batch: %s\n", m.c_str());
     return 2;
+  };
+  auto fail = [](const std::string& m) {
+    std::fprintf(stderr, "chainmelt batch: %s\n", m.c_str());
+    return 1;
   };
   OutputFormat fmt = OutputFormat::kTsv;
   if (format == "classic") {
@@ -326,12 +445,15 @@ Example (a Slurm job array of 10 tasks, each taking every tenth line):
         shard_k < 0 || shard_k >= shard_n)
       return refuse("--shard: expected K/N with 0 <= K < N, got " + Shown(shard));
   }
+  if (resume && out_dir.empty()) return refuse("--resume: expected --out-dir");
   std::ifstream in(file);
-  if (!in) return refuse(file + ": cannot read the batch file");
+  if (!in) return refuse(file + ": cannot read the batch file: " + std::strerror(errno));
   if (!out_dir.empty()) {
     std::error_code ec;
     fs::create_directories(out_dir, ec);
-    if (!fs::is_directory(out_dir)) return refuse("--out-dir " + out_dir + ": not a directory");
+    if (ec && !fs::is_directory(out_dir))
+      return fail("--out-dir " + out_dir + ": cannot create the directory: " + ec.message());
+    if (!fs::is_directory(out_dir)) return fail("--out-dir " + out_dir + ": not a directory");
   }
 
   std::vector<BatchRun> runs;
@@ -345,31 +467,75 @@ Example (a Slurm job array of 10 tasks, each taking every tenth line):
       runs.emplace_back();
       runs.back().line = line;
       runs.back().text = text;
+      runs.back().key = RunKey(text);
     }
   }
-  const fs::path base = fs::path(file).parent_path();
+  const std::string worker = HostName();
+  // Shards of one batch share the directory: each keeps a table of its own.
+  const std::string runs_name =
+      shard.empty() ? "runs.tsv"
+                    : "runs-" + std::to_string(shard_k) + "-of-" + std::to_string(shard_n) + ".tsv";
+  std::unique_ptr<RunsLog> log;
+  std::map<long, RunRow> kept_rows;  // of the runs an earlier batch did
+  std::size_t skipped = 0;
   std::atomic<std::size_t> next{0}, done{0}, failed{0};
-  auto worker = [&] {
+  if (!out_dir.empty()) {
+    log = std::make_unique<RunsLog>((fs::path(out_dir) / runs_name).string());
+    std::vector<RunRow> kept;
+    if (resume) {
+      std::map<long, RunRow> earlier;
+      std::string reason;
+      if (!ReadRuns(log->path(), earlier, reason)) return fail("--resume: " + reason);
+      // A run is done when its line is unchanged and its result was written.
+      for (BatchRun& r : runs) {
+        const auto it = earlier.find(r.line);
+        if (it == earlier.end() || it->second.key != r.key || it->second.status == "output")
+          continue;
+        if (it->second.status == "ok" && !fs::exists(fs::path(out_dir) / ResultName(r.line, fmt)))
+          continue;
+        r.recorded = true;
+        r.status = it->second.status;
+        r.records = it->second.records;
+        r.seconds = it->second.seconds;
+        r.message = it->second.message;
+        kept.push_back(it->second);
+        kept_rows[r.line] = it->second;
+        ++skipped;
+        if (r.status != "ok") ++failed;
+      }
+    }
+    std::string reason;
+    if (!log->Write(kept, true, reason))
+      return fail("--out-dir " + out_dir + ": cannot write " + runs_name + ": " + reason);
+  }
+  const fs::path base = fs::path(file).parent_path();
+  done = skipped;
+  auto work = [&] {
     for (std::size_t k = next++; k < runs.size(); k = next++) {
       BatchRun& r = runs[k];
+      if (r.recorded) continue;
       if (!Prepare(r, base)) {
         r.status = "refused";
       } else {
         r.spec.threads = 1;
         Execute1(r, fmt, out_dir);
       }
+      if (log) log->Append(RowOf(r, worker));
       if (r.status != "ok") ++failed;
       ++done;
     }
   };
   std::vector<std::thread> pool;
-  for (int t = 0; t < threads && static_cast<std::size_t>(t) < runs.size(); ++t)
-    pool.emplace_back(worker);
+  for (int t = 0; t < threads && static_cast<std::size_t>(t) < runs.size() - skipped; ++t)
+    pool.emplace_back(work);
   const bool tty = ::isatty(2) != 0;
   const auto start = std::chrono::steady_clock::now();
   auto elapsed = [&] {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   };
+  if (skipped > 0)
+    std::fprintf(stderr, "batch: %zu run(s) already recorded in %s, %zu to do\n", skipped,
+                 log->path().c_str(), runs.size() - skipped);
   double shown = 0;
   while (done < runs.size()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -382,29 +548,33 @@ Example (a Slurm job array of 10 tasks, each taking every tenth line):
   for (auto& t : pool) t.join();
   ShowProgress(done, runs.size(), failed, elapsed(), tty, true);
 
-  // Shards of one batch share the directory: each keeps a table of its own.
-  const std::string runs_name =
-      shard.empty() ? "runs.tsv"
-                    : "runs-" + std::to_string(shard_k) + "-of-" + std::to_string(shard_n) + ".tsv";
-  const std::string runs_table =
-      out_dir.empty() ? output + ".runs.tsv" : (fs::path(out_dir) / runs_name).string();
-  if (!output.empty()) {
-    SafeOutput out(output);
+  // Every row in line order; those of an earlier batch as they were.
+  std::vector<RunRow> rows;
+  for (const BatchRun& r : runs) rows.push_back(r.recorded ? kept_rows[r.line] : RowOf(r, worker));
+  if (log) {
     std::string reason;
-    if (!out.Open(reason) || !WriteCombined(runs, fmt, out.file()) || !out.Commit(reason)) {
-      std::fprintf(stderr, "chainmelt batch: cannot write %s: %s\n", output.c_str(),
-                   reason.empty() ? "write error" : reason.c_str());
-      return 1;
-    }
+    if (!log->Failure().empty()) return fail(log->Failure());
+    if (!log->Write(rows, false, reason)) return fail(reason);
+    return failed == 0 ? 0 : 1;
   }
-  if (output == "-") {
+
+  SafeOutput out(output);
+  std::string reason;
+  if (!out.Open(reason)) return fail("-o " + output + ": cannot create the result file: " + reason);
+  const bool written = WriteCombined(runs, fmt, out.file());
+  const int error = errno;
+  if (!written) {
+    return fail(WriteError(output == "-" ? "standard output" : output, error));
+  }
+  if (!out.Commit(reason)) return fail(reason);
+  if (out.direct()) {
+    // Standard output, a device or a FIFO: the statuses go to standard error.
     for (const BatchRun& r : runs)
       if (r.status != "ok")
         std::fprintf(stderr, "chainmelt batch: line %d: %s: %s\n", r.line, r.status.c_str(),
                      r.message.c_str());
-  } else if (!WriteRunsTable(runs, runs_table)) {
-    std::fprintf(stderr, "chainmelt batch: cannot write %s\n", runs_table.c_str());
-    return 1;
+  } else if (RunsLog table(output + ".runs.tsv"); !table.Write(rows, false, reason)) {
+    return fail(reason);
   }
   return failed == 0 ? 0 : 1;
 }

@@ -1,7 +1,9 @@
 #include "run/sinks.hpp"
 
+#include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 
 namespace chainmelt {
 
@@ -35,6 +37,11 @@ std::string JsonString(const std::string& s) {
 }
 
 }  // namespace
+
+std::string WriteFailure(const std::string& name, int error) {
+  return "error writing " + name + ": " +
+         (error != 0 ? std::strerror(error) : "the data could not be written");
+}
 
 std::string NumberText(double v, bool integer) {
   if (std::isnan(v)) return "nan";
@@ -100,7 +107,7 @@ void ClassicSink::Fields(const double* v, std::size_t from, std::size_t to) {
 }
 
 void ClassicSink::Check() {
-  if (std::ferror(file_)) throw OutputError("error writing " + name_);
+  if (std::ferror(file_)) throw OutputError(WriteFailure(name_, errno));
 }
 
 void ClassicSink::Record(const double* v, std::size_t n) {
@@ -139,7 +146,7 @@ const char* FormatName(TextFormat format) {
 }
 
 void TextSink::Check() {
-  if (std::ferror(file_)) throw OutputError("error writing " + name_);
+  if (std::ferror(file_)) throw OutputError(WriteFailure(name_, errno));
 }
 
 void TextSink::Begin(const RunSpec& spec, const Layout& layout) {

@@ -13,6 +13,9 @@
 
 namespace chainmelt {
 
+// "error writing NAME: REASON" (REASON from errno, or a general one).
+std::string WriteFailure(const std::string& name, int error);
+
 // A lost write: the run stops at once.
 class OutputError : public std::runtime_error {
  public:
