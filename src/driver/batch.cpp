@@ -450,10 +450,11 @@ Example (a Slurm job array of 10 tasks, each taking every tenth line):
   if (!in) return refuse(file + ": cannot read the batch file: " + std::strerror(errno));
   if (!out_dir.empty()) {
     std::error_code ec;
+    if (fs::exists(out_dir, ec) && !fs::is_directory(out_dir, ec))
+      return fail("--out-dir " + out_dir + ": not a directory");
     fs::create_directories(out_dir, ec);
     if (ec && !fs::is_directory(out_dir))
       return fail("--out-dir " + out_dir + ": cannot create the directory: " + ec.message());
-    if (!fs::is_directory(out_dir)) return fail("--out-dir " + out_dir + ": not a directory");
   }
 
   std::vector<BatchRun> runs;
