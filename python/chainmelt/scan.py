@@ -39,7 +39,6 @@ import json
 import math
 import numbers
 import os
-import re
 import socket
 import sys
 import time
@@ -268,25 +267,12 @@ def _run_chunk(items):
                 message = "; ".join(notes)
         count = 0 if rows is None else len(rows)
         if count:
-            parts.append(_rows_text(rows, prefix))
+            parts.append(_core.rows_text(rows, result["columns"], prefix))
         out.append((number, status, message, time.perf_counter() - start, worker, count))
     return out, (Store._member("".join(parts)) if parts else None)
 
 
 # ------------------------------------------------------------- the results
-
-_WHOLE = re.compile(r"\.0(?=[\t\n])")
-_NAN = re.compile(r"(?<=[\t\n])nan(?=[\t\n])")
-
-
-def _rows_text(rows, prefix):
-    """Tab-separated lines of the records after ``prefix``, each number in
-    the shortest text that reads back as the same double (whole numbers
-    without ".0", NaN empty), as the command line writes them."""
-    head = "\n" + prefix + "\t"
-    text = head + head.join("\t".join(map(repr, r)) for r in rows.tolist()) + "\n"
-    return _NAN.sub("", _WHOLE.sub("", text))[1:]
-
 
 def _number_text(v, integer):
     if v != v:
@@ -502,8 +488,9 @@ class Store:
             self.done[r[1]] = r
 
     def prefix(self, number, values):
-        """The first fields of a run's records: its number and scanned values."""
-        return "\t".join([str(number)] + [_value_text(values[n]) for n in self.names])
+        """The first fields of a run's records: its number and scanned values,
+        as (column, value) pairs for _core.rows_text."""
+        return [("run", number)] + [(c, values[n]) for c, n in zip(self.scan_columns, self.names)]
 
     def close(self):
         self.lock.release()

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -29,9 +30,10 @@
 #include "driver/cli.hpp"
 #include "driver/named.hpp"
 #include "driver/output.hpp"
-#include "driver/params_file.hpp"
+#include "run/params_file.hpp"
 #include "run/run.hpp"
 #include "run/runs_table.hpp"
+#include "run/table.hpp"
 
 namespace chainmelt {
 
@@ -187,12 +189,6 @@ void Execute1(BatchRun& run, OutputFormat format, const std::string& dir) {
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-std::string Cell(std::string s, char sep) {
-  for (char& c : s)
-    if (c == sep || c == '\n' || c == '\t') c = ' ';
-  return s;
-}
-
 // The combined table: a run column, the parameters of the run (those whose
 // names are not also record columns), then the record columns; the columns
 // of every run in order of first appearance.
@@ -205,62 +201,49 @@ bool WriteCombined(const std::vector<BatchRun>& runs, OutputFormat format, std::
     for (const Column& c : r.table.layout().columns)
       if (!have(c.name)) cols.push_back(c);
   std::vector<const FieldDef*> params;
-  for (const FieldDef& fd : Fields())
-    if (fd.position > 1 && !have(fd.name)) params.push_back(&fd);
-  const char sep = format == OutputFormat::kCsv ? ',' : '\t';
-  const bool json = format == OutputFormat::kJsonl;
-  std::string head;
-  if (json) {
-    head = "{\"chainmelt\": \"" CHAINMELT_VERSION "\", \"kind\": \"batch\", \"columns\": [";
-    head += "{\"name\": \"run\", \"unit\": \"1\"}";
-    for (const auto* p : params) head += ", {\"name\": \"" + std::string(p->name) + "\"}";
-    for (const auto& c : cols) head += ", {\"name\": \"" + c.name + "\", \"unit\": \"" + c.unit + "\"}";
-    head += "]}\n";
-  } else {
-    if (format == OutputFormat::kTsv) {
-      head = "# chainmelt " CHAINMELT_VERSION " batch\n# units\t1";
-      for (std::size_t i = 0; i < params.size(); ++i) head += "\t";
-      for (const auto& c : cols) head += "\t" + c.unit;
-      head += "\n";
+  std::vector<LeadingColumn> leading = {{"run", "1", true}};
+  for (const FieldDef& fd : Fields()) {
+    if (fd.position > 1 && !have(fd.name)) {
+      params.push_back(&fd);
+      leading.push_back({fd.name, "", false});
     }
-    head += "run";
-    for (const auto* p : params) head += sep + std::string(p->name);
-    for (const auto& c : cols) head += sep + c.name;
-    head += "\n";
   }
-  std::fputs(head.c_str(), f);
+  const TextFormat text = format == OutputFormat::kCsv     ? TextFormat::kCsv
+                          : format == OutputFormat::kJsonl ? TextFormat::kJsonl
+                                                           : TextFormat::kTsv;
+  const TableWriter writer(text, leading, cols);
+  std::fputs(writer.Header("batch", "\"kind\": \"batch\", ").c_str(), f);
+  std::vector<double> values;
+  std::string line;
   for (const BatchRun& r : runs) {
     const auto& layout = r.table.layout();
-    std::vector<std::string> pv;
+    std::vector<Cell> cells = {Cell::Number(r.line, true)};
     for (const auto* p : params) {
-      pv.push_back(p->type == FieldType::kNumber ? NumberText(NumberField(r.spec, *p), false)
-                                                 : FieldValueText(r.spec, *p));
+      switch (p->type) {
+        case FieldType::kNumber:
+          cells.push_back(Cell::Number(NumberField(r.spec, *p)));
+          break;
+        case FieldType::kVariant:
+        case FieldType::kThreads:
+          cells.push_back({FieldValueText(r.spec, *p), false});
+          break;
+        case FieldType::kWord:
+        case FieldType::kSearch:
+          cells.push_back(Cell::Text(FieldValueText(r.spec, *p)));
+          break;
+      }
     }
+    // Each record's fields in the places of the combined columns.
+    std::vector<std::size_t> place(cols.size(), layout.columns.size());
+    for (std::size_t i = 0; i < cols.size(); ++i)
+      for (std::size_t at = 0; at < layout.columns.size(); ++at)
+        if (layout.columns[at].name == cols[i].name) place[i] = at;
     for (const auto& row : r.table.rows()) {
-      std::string line = json ? "{\"run\": " + std::to_string(r.line) : std::to_string(r.line);
-      for (std::size_t i = 0; i < params.size(); ++i) {
-        const bool text = params[i]->type != FieldType::kNumber &&
-                          params[i]->type != FieldType::kVariant &&
-                          params[i]->type != FieldType::kThreads;
-        if (json) {
-          line += ", \"" + std::string(params[i]->name) + "\": " +
-                  (text ? "\"" + pv[i] + "\"" : pv[i]);
-        } else {
-          line += sep + Cell(pv[i], sep);
-        }
-      }
-      for (const auto& c : cols) {
-        std::size_t at = 0;
-        while (at < layout.columns.size() && layout.columns[at].name != c.name) ++at;
-        const bool has = at < row.size() && std::isfinite(row[at]);
-        const std::string v = has ? NumberText(row[at], c.integer) : "";
-        if (json) {
-          line += ", \"" + c.name + "\": " + (has ? v : "null");
-        } else {
-          line += sep + v;
-        }
-      }
-      line += json ? "}\n" : "\n";
+      values.assign(cols.size(), std::nan(""));
+      for (std::size_t i = 0; i < cols.size(); ++i)
+        if (place[i] < row.size()) values[i] = row[place[i]];
+      line.clear();
+      writer.AppendRow(cells, values.data(), values.size(), line);
       std::fputs(line.c_str(), f);
     }
   }

@@ -10,6 +10,7 @@
 
 #include "run/layout.hpp"
 #include "run/spec.hpp"
+#include "run/table.hpp"
 
 namespace chainmelt {
 
@@ -56,9 +57,6 @@ class ClassicSink : public RecordSink {
   std::size_t written_ = 0;  // fields of the current record already written
 };
 
-enum class TextFormat { kTsv, kCsv, kJsonl };
-const char* FormatName(TextFormat format);
-
 // TSV: a comment line with the program and the parameters, a comment line
 // with the units, a header line of names, one line per record.  CSV: a
 // header line of names, one line per record.  JSON Lines: a first object
@@ -82,7 +80,8 @@ class TextSink : public RecordSink {
   std::FILE* file_;
   std::string name_;
   TextFormat format_;
-  Layout layout_;
+  TableWriter writer_;
+  std::string line_;
 };
 
 // Records kept in memory, one row of doubles each (fields a record does not
@@ -103,9 +102,6 @@ class TableSink : public RecordSink {
   std::vector<std::vector<double>> rows_;
 };
 
-// A number as the text formats write it: the shortest text that reads back
-// as the same double; whole numbers of integer columns without a fraction.
-std::string NumberText(double v, bool integer);
 // The parameters of a run as one JSON object (every field by name, the
 // derived dH and dS included).
 std::string ParametersJson(const RunSpec& spec);
