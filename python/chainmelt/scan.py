@@ -293,10 +293,6 @@ def _value_text(v):
     return str(v).replace("\t", " ").replace("\n", " ")
 
 
-def _clean(text):
-    return " ".join(str(text).split())
-
-
 def _fsync_dir(path):
     fd = os.open(path, os.O_RDONLY)
     try:
@@ -409,8 +405,7 @@ class Store:
                                           + [c[1] for c in columns]),
                   "\t".join(["run"] + self.scan_columns + record_names)]
         self.header = "\n".join(header) + "\n"
-        self.runs_header = "\t".join(list(_RUN_COLUMNS_BEFORE) + self.scan_columns
-                                     + list(_RUN_COLUMNS_AFTER)) + "\n"
+        self.runs_header = _core.runs_header(self.scan_columns, list(_RUN_COLUMNS_AFTER[-1:]))
         self.records_path = os.path.join(self.directory, RECORDS)
         self.runs_path = os.path.join(self.directory, RUNS)
         self.done = {}
@@ -477,15 +472,15 @@ class Store:
         runs = []
         for number, status, message, seconds, worker, count in results:
             key, vals = values[number]
-            runs.append([str(number), key] + [_value_text(vals[n]) for n in self.names]
-                        + [status, str(count), "%.6f" % seconds, _clean(worker),
-                           _clean(message), str(self.end)])
+            runs.append(_core.runs_line(number, key, [vals[n] for n in self.names], status,
+                                        count, seconds, worker, message, [self.end]))
         with open(self.runs_path, "ab") as f:
-            f.write("".join("\t".join(r) + "\n" for r in runs).encode("utf-8"))
+            f.write("".join(runs).encode("utf-8"))
             f.flush()
             os.fsync(f.fileno())
         for r in runs:
-            self.done[r[1]] = r
+            parts = r.rstrip("\n").split("\t")
+            self.done[parts[1]] = parts
 
     def prefix(self, number, values):
         """The first fields of a run's records: its number and scanned values,

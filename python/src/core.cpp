@@ -18,6 +18,7 @@
 #include "run/params_file.hpp"
 #include "run/layout.hpp"
 #include "run/run.hpp"
+#include "run/runs_table.hpp"
 #include "run/sinks.hpp"
 #include "run/spec.hpp"
 #include "run/table.hpp"
@@ -274,6 +275,31 @@ std::string RowsText(py::array_t<double, py::array::c_style | py::array::forceca
   return text;
 }
 
+std::string RunsHeaderText(const std::vector<std::string>& fields,
+                           const std::vector<std::string>& extra) {
+  return RunsHeader(fields, extra);
+}
+
+// One line of a runs table; field and extra values are written as leading
+// cells of a records table are, so that both tables show a run alike.
+std::string RunsLineText(long run, const std::string& key, const py::sequence& fields,
+                         const std::string& status, std::size_t records, double seconds,
+                         const std::string& worker, const std::string& message,
+                         const py::sequence& extra) {
+  if (!IsRunStatus(status)) throw py::value_error("status: expected a status word, got '" + status + "'");
+  RunRow row;
+  row.run = run;
+  row.key = key;
+  for (const auto& f : fields) row.fields.push_back(LeadingCell(f).text);
+  row.status = status;
+  row.records = records;
+  row.seconds = seconds;
+  row.worker = worker;
+  row.message = message;
+  for (const auto& e : extra) row.extra.push_back(LeadingCell(e).text);
+  return RunsLine(row);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_core, m) {
@@ -293,6 +319,16 @@ PYBIND11_MODULE(_core, m) {
         "The lines of records as the command line writes them (tsv, csv or jsonl; no header): "
         "the (name, value) pairs of `leading` first on every line, then the row's fields "
         "in `columns` [(name, unit, integer)]; NaN is a field the record does not have.");
+  py::list statuses;
+  for (const char* w : kRunStatuses) statuses.append(w);
+  m.attr("RUN_STATUSES") = py::tuple(statuses);
+  m.def("runs_header", &RunsHeaderText, py::arg("fields"), py::arg("extra") = std::vector<std::string>(),
+        "The header line of a runs table: run, key, FIELDS, status, records, seconds, worker, "
+        "message, EXTRA.");
+  m.def("runs_line", &RunsLineText, py::arg("run"), py::arg("key"), py::arg("fields"),
+        py::arg("status"), py::arg("records"), py::arg("seconds"), py::arg("worker"),
+        py::arg("message"), py::arg("extra") = py::tuple(),
+        "One line of a runs table (status one of RUN_STATUSES; blanks of a cell collapsed).");
   m.def("run", &Run, py::arg("settings"), py::arg("callback") = py::none(),
         py::arg("file") = std::string(),
         "Runs the settings (after the parameter file, if one is named) with the interpreter "

@@ -1,0 +1,68 @@
+"""The engine's tables through the binding: record lines as the command line
+writes them, leading columns, runs-table lines, and refusals that name their
+field."""
+
+import json
+import math
+import subprocess
+
+import numpy as np
+import pytest
+
+from conftest import BINARY
+from chainmelt import _core
+
+HEAT = [("task", "heat"), ("n0", "2"), ("Tm", "314"), ("dHcal", "2200"), ("w", "-200"),
+        ("T_min", "300"), ("T_max", "306"), ("dT", "0.5")]
+
+
+@pytest.mark.parametrize("fmt", ["tsv", "csv", "jsonl"])
+def test_rows_text_is_the_command_lines_text(tmp_path, fmt):
+    out = tmp_path / ("r." + fmt)
+    subprocess.run([str(BINARY), "run", *[w for k, v in HEAT for w in ("--" + k, v)],
+                    "--threads", "1", "-o", str(out), "--format", fmt],
+                   check=True, capture_output=True, timeout=60)
+    skip = {"tsv": 3, "csv": 1, "jsonl": 1}[fmt]
+    want = "".join(out.read_text().splitlines(keepends=True)[skip:])
+    r = _core.run(HEAT)
+    assert _core.rows_text(r["rows"], r["columns"], format=fmt) == want
+
+
+def test_leading_cells_and_missing_fields():
+    cols = [("a", "1", False), ("n", "1", True), ("b", "1", False)]
+    rows = np.array([[1e-4, 3.0, math.nan], [2.5, -7.0, 1e300]])
+    lead = [("run", 12), ("T_sweep", (300.0, 301.5, 0.5)), ("task", "he\tat"), ("w", -200.25)]
+    tsv = _core.rows_text(rows, cols, lead)
+    assert tsv.splitlines() == ["12\t300:301.5:0.5\the at\t-200.25\t1e-04\t3\t",
+                                "12\t300:301.5:0.5\the at\t-200.25\t2.5\t-7\t1e+300"]
+    first = json.loads(_core.rows_text(rows, cols, lead, "jsonl").splitlines()[0])
+    assert first == {"run": 12, "T_sweep": "300:301.5:0.5", "task": "he\tat", "w": -200.25,
+                     "a": 1e-4, "n": 3, "b": None}
+    for line in _core.rows_text(rows, cols, lead, "tsv").splitlines():  # numbers read back
+        assert [float(x) for x in line.split("\t")[4:] if x] in ([1e-4, 3.0], [2.5, -7.0, 1e300])
+    with pytest.raises(ValueError, match="expected 3 columns"):
+        _core.rows_text(rows[:, :2], cols)
+    with pytest.raises(ValueError, match="format"):
+        _core.rows_text(rows, cols, format="xls")
+
+
+def test_runs_table_lines():
+    assert _core.runs_header(["w", "Tm"], ["records_end"]) == (
+        "run\tkey\tw\tTm\tstatus\trecords\tseconds\tworker\tmessage\trecords_end\n")
+    line = _core.runs_line(3, "00ff", [-200.5, "a\tb"], "nonfinite", 7, 0.25, "tcp://h:1",
+                           " two\n lines ", [1234])
+    assert line == "3\t00ff\t-200.5\ta b\tnonfinite\t7\t0.250000\ttcp://h:1\ttwo lines\t1234\n"
+    assert set(_core.RUN_STATUSES) >= {"ok", "fatal", "refused", "nonfinite", "lost", "output"}
+    with pytest.raises(ValueError, match="status"):
+        _core.runs_line(1, "k", [], "fine", 0, 0.0, "", "")
+
+
+def test_numbers_cross_as_numbers_and_refusals_name_the_field():
+    w = 0.1 + 0.2 - 200  # no short decimal text
+    p = _core.parameters(HEAT[:-3] + [("w", w), ("T_min", 300), ("T_max", 301.0), ("dT", 1)])
+    assert p["w"] == w and p["T_max"] == 301.0
+    for bad, field in [(("w", 10 ** 400), "w"), (("Tm", math.inf), "Tm"),
+                       (("n0", 3), "n0"), (("dT", "x"), "dT")]:
+        with pytest.raises(ValueError) as e:
+            _core.parameters(HEAT[:-3] + [("T_min", 300), ("T_max", 301), ("dT", 1), bad])
+        assert e.value.args[1] == field and e.value.args[0].startswith(field + ": expected")
