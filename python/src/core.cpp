@@ -7,11 +7,14 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <exception>
 #include <mutex>
+#include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -99,31 +102,68 @@ py::dict Parameters(const RunSpec& spec) {
   return d;
 }
 
+// Thrown out of a run when Python has an exception to raise for a signal.
+struct Interrupted {};
+
 // Hands every line to a Python callable (kind, line) while the run goes on,
-// taking the interpreter lock for the call only.  An exception of the
-// callable stops further calls and is raised after the run.
+// taking the interpreter lock for the call only.  At progress lines (at
+// most every kPollInterval) the signals Python has received are handled.
+// An exception of the callable, or one a signal handler raises
+// (KeyboardInterrupt for Ctrl-C), ends the run at once.
 class CallbackReporter : public Reporter {
  public:
-  explicit CallbackReporter(py::object callback) : callback_(std::move(callback)) {}
-  void Progress(const char* line) override { Deliver("progress", line); }
+  explicit CallbackReporter(py::object callback)
+      : callback_(std::move(callback)), caller_(std::this_thread::get_id()) {}
+  void Progress(const char* line) override {
+    Poll();
+    Deliver("progress", line);
+  }
+  // No poll here: diagnostics come from inside searches, progress lines
+  // only between sweep points.
   void Diagnostic(const char* line) override { Deliver("diagnostic", line); }
   void Rethrow() {
     if (error_) std::rethrow_exception(error_);
   }
+  // The exception that ended the run, once Interrupted was thrown.
+  std::unique_ptr<py::error_already_set> signal_error;
 
  private:
+  static constexpr std::chrono::milliseconds kPollInterval{20};
+
+  void Poll() {
+    if (std::this_thread::get_id() != caller_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < next_poll_) return;
+    next_poll_ = now + kPollInterval;
+    py::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() == 0) return;
+    signal_error = std::make_unique<py::error_already_set>();
+    throw Interrupted{};
+  }
+
   void Deliver(const char* kind, const char* line) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (error_ || callback_.is_none()) return;
     py::gil_scoped_acquire gil;
     try {
       callback_(kind, line);
+    } catch (py::error_already_set& e) {
+      // Also how a signal arrives while the callable runs: its handler
+      // raises inside it.
+      if (std::this_thread::get_id() != caller_) {
+        error_ = std::current_exception();
+        return;
+      }
+      signal_error = std::make_unique<py::error_already_set>(std::move(e));
+      throw Interrupted{};
     } catch (...) {
       error_ = std::current_exception();
     }
   }
 
   py::object callback_;
+  std::thread::id caller_;
+  std::chrono::steady_clock::time_point next_poll_{};
   std::mutex mutex_;
   std::exception_ptr error_;
 };
@@ -149,11 +189,14 @@ py::dict Run(const Settings& settings, py::object callback, const std::string& f
   TableSink sink;
   CallbackReporter reporter(std::move(callback));
   RunSummary summary;
-  {
+  bool interrupted = false;
+  try {
     py::gil_scoped_release nogil;
     summary = Execute(b.spec, sink, reporter);
+  } catch (const Interrupted&) {
+    interrupted = true;
   }
-  reporter.Rethrow();
+  if (!interrupted) reporter.Rethrow();
 
   const Layout& layout = sink.layout();
   const auto& rows = sink.rows();
@@ -170,10 +213,20 @@ py::dict Run(const Settings& settings, py::object callback, const std::string& f
   r["columns"] = columns;
   r["rows"] = table;
   r["parameters"] = Parameters(b.spec);
-  r["records"] = summary.records;
+  r["records"] = interrupted ? rows.size() : summary.records;
   r["nonfinite"] = summary.nonfinite;
   r["fatal"] = summary.fatal;
   r["message"] = summary.message;
+  if (interrupted) {
+    // The records completed before the signal go with its exception.
+    py::error_already_set& e = *reporter.signal_error;
+    try {
+      e.value().attr("result") = r;
+    } catch (const py::error_already_set&) {
+      // An exception that takes no attributes is raised as it is.
+    }
+    throw std::move(e);
+  }
   return r;
 }
 
@@ -333,7 +386,10 @@ PYBIND11_MODULE(_core, m) {
         py::arg("file") = std::string(),
         "Runs the settings (after the parameter file, if one is named) with the interpreter "
         "lock released; callback(kind, line) gets every progress and diagnostic line.  A "
-        "refused setting raises ValueError(message, field).");
+        "refused setting raises ValueError(message, field).  Signals are handled between "
+        "sweep points: the exception a handler raises (KeyboardInterrupt), or one the "
+        "callback raises, ends the run, with the result of the records completed so far as "
+        "its attribute 'result'.");
   m.def("columns", &Columns, py::arg("settings"),
         "(kind, [(name, unit, integer)], parameters) of the records of the settings' task and "
         "variant, without the checks of a run.");

@@ -66,3 +66,62 @@ def test_numbers_cross_as_numbers_and_refusals_name_the_field():
         with pytest.raises(ValueError) as e:
             _core.parameters(HEAT[:-3] + [("T_min", 300), ("T_max", 301), ("dT", 1), bad])
         assert e.value.args[1] == field and e.value.args[0].startswith(field + ": expected")
+
+
+_CHILD = r"""
+import signal, sys, time
+from chainmelt import _core
+
+def alarm(signum, frame):
+    raise TimeoutError("alarm")
+
+signal.signal(signal.SIGALRM, alarm)
+settings = [("task", sys.argv[1]), ("n0", "2"), ("Tm", "314"), ("dHcal", "2200"),
+            ("w", "-250"), ("conc", "0.21"), ("T_min", "300"), ("T_max", "330"),
+            ("dT", "0.00001"), ("threads", sys.argv[2])]
+if sys.argv[3] == "alarm":
+    signal.setitimer(signal.ITIMER_REAL, 0.5)
+print("go", flush=True)
+try:
+    _core.run(settings, lambda kind, line: None)
+except (KeyboardInterrupt, TimeoutError) as e:
+    print(type(e).__name__, len(e.result["rows"]), e.result["records"], time.monotonic(),
+          flush=True)
+    sys.exit(3)
+print("finished", flush=True)
+"""
+
+
+@pytest.mark.parametrize("task,threads,how", [("heat", "1", "sigint"), ("heat", "2", "sigint"),
+                                              ("phase", "2", "sigint"), ("phase", "1", "alarm")])
+def test_a_signal_ends_a_run_promptly_with_its_records(task, threads, how):
+    """Runs of minutes in a child interpreter: SIGINT (or an alarm whose
+    handler raises) ends them within half a second, and the exception holds
+    the records completed before it.  Every wait is bounded; the child is
+    killed by its pid if anything goes wrong."""
+    import os
+    import select
+    import signal
+    import sys
+    import time
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    p = subprocess.Popen([sys.executable, "-c", _CHILD, task, threads, how], env=env,
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert select.select([p.stdout], [], [], 30)[0], "the child did not start"
+        assert p.stdout.readline() == "go\n"
+        time.sleep(1.0 if how == "sigint" else 0.0)
+        sent = time.monotonic()
+        if how == "sigint":
+            p.send_signal(signal.SIGINT)
+        out, err = p.communicate(timeout=20)
+    finally:
+        if p.poll() is None:
+            p.kill()
+            p.wait()
+    assert p.returncode == 3, err
+    line = out.split()
+    name = "KeyboardInterrupt" if how == "sigint" else "TimeoutError"
+    assert line[0] == name and int(line[1]) > 0 and line[1] == line[2]
+    if how == "sigint":
+        assert float(line[3]) - sent < 0.5
