@@ -24,6 +24,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -163,7 +164,8 @@ void Execute1(BatchRun& run, OutputFormat format, const std::string& dir) {
     if (dir.empty()) {
       Summarise(run, Execute(run.spec, run.table, reporter), reporter.text);
     } else {
-      SafeOutput out((fs::path(dir) / ResultName(run.line, format)).string());
+      // The directory's stale temporaries went when the batch started.
+      SafeOutput out((fs::path(dir) / ResultName(run.line, format)).string(), false);
       std::string reason;
       if (!out.Open(reason)) {
         run.status = "output";
@@ -491,6 +493,12 @@ Example (a Slurm job array of 10 tasks, each taking every tenth line):
     std::string reason;
     if (!log->Write(kept, true, reason))
       return fail("--out-dir " + out_dir + ": cannot write " + runs_name + ": " + reason);
+  }
+  if (!out_dir.empty()) {
+    // What a killed batch left of this batch's result files.
+    std::set<std::string> names;
+    for (const BatchRun& r : runs) names.insert(ResultName(r.line, fmt));
+    RemoveStaleTemporariesIn(out_dir, names);
   }
   const fs::path base = fs::path(file).parent_path();
   done = skipped;

@@ -161,17 +161,21 @@ std::string FollowLinks(const std::string& path) {
   return path;
 }
 
-int RemoveStaleTemporaries(const std::string& target) {
-  const std::string prefix = BaseName(target) + ".tmp-";
-  const std::string dir = DirName(target);
+namespace {
+
+// Removes the entries of `dir` named PREFIX.tmp-PID-XXXXXX, PREFIX one of
+// `prefixes`, whose PID is no longer a process.
+int RemoveStale(const std::string& dir, const std::set<std::string>& prefixes) {
   DIR* d = ::opendir(dir.c_str());
   if (d == nullptr) return 0;
   int removed = 0;
   while (const dirent* e = ::readdir(d)) {
     const std::string name = e->d_name;
-    if (name.compare(0, prefix.size(), prefix) != 0) continue;
+    const auto tmp = name.rfind(".tmp-");
+    if (tmp == std::string::npos || tmp == 0) continue;
+    if (prefixes.count(name.substr(0, tmp)) == 0) continue;
     // PID-XXXXXX: digits, a dash, the six characters of mkstemp.
-    const std::string rest = name.substr(prefix.size());
+    const std::string rest = name.substr(tmp + 5);
     const auto dash = rest.find('-');
     if (dash == 0 || dash == std::string::npos || rest.size() != dash + 7 ||
         rest.find_first_not_of("0123456789") != dash || dash > 9)
@@ -186,6 +190,16 @@ int RemoveStaleTemporaries(const std::string& target) {
   }
   ::closedir(d);
   return removed;
+}
+
+}  // namespace
+
+int RemoveStaleTemporaries(const std::string& target) {
+  return RemoveStale(DirName(target), {BaseName(target)});
+}
+
+int RemoveStaleTemporariesIn(const std::string& dir, const std::set<std::string>& names) {
+  return RemoveStale(dir, names);
 }
 
 SafeOutput::~SafeOutput() {
@@ -236,7 +250,7 @@ bool SafeOutput::Open(std::string& reason) {
     direct_ = true;
     return true;
   }
-  RemoveStaleTemporaries(target_);
+  if (clean_) RemoveStaleTemporaries(target_);
   std::string templ = target_ + ".tmp-" + std::to_string(::getpid()) + "-XXXXXX";
   const int fd = ::mkstemp(templ.data());
   if (fd < 0) {

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdio>
+#include <set>
 #include <string>
 
 namespace chainmelt {
@@ -37,6 +38,11 @@ std::string FollowLinks(const std::string& path);
 // Removes FILE.tmp-PID-XXXXXX beside `target` for every PID that is no
 // longer a process.  Returns how many were removed.
 int RemoveStaleTemporaries(const std::string& target);
+// The same for every FILE of `names` in directory `dir` (one scan of a
+// batch's output directory rather than one per result file).  Only those
+// names: the shards of a batch on other machines, whose process ids mean
+// nothing here, write other files.
+int RemoveStaleTemporariesIn(const std::string& dir, const std::set<std::string>& names);
 
 // A result file as described above.  Commit() puts it in place;
 // KeepPartial() keeps what was written as PATH.partial (a file written
@@ -44,7 +50,9 @@ int RemoveStaleTemporaries(const std::string& target);
 // temporary.  PATH "-" writes to standard output directly.
 class SafeOutput {
  public:
-  explicit SafeOutput(std::string path) : path_(std::move(path)) {}
+  // With `clean` false, the caller has removed stale temporaries itself.
+  explicit SafeOutput(std::string path, bool clean = true)
+      : path_(std::move(path)), clean_(clean) {}
   ~SafeOutput();
   SafeOutput(const SafeOutput&) = delete;
   SafeOutput& operator=(const SafeOutput&) = delete;
@@ -70,6 +78,7 @@ class SafeOutput {
   std::string target_;  // path_ after its symbolic links
   std::string temp_;
   std::FILE* file_ = nullptr;
+  bool clean_ = true;
   bool direct_ = false;
   int slot_ = -1;  // where the temporary is registered for the signal handler
 };
