@@ -30,7 +30,9 @@
 
 #include "driver/cli.hpp"
 #include "driver/named.hpp"
+#include "driver/batch_run.hpp"
 #include "driver/output.hpp"
+#include "driver/runs_log.hpp"
 #include "run/params_file.hpp"
 #include "run/run.hpp"
 #include "run/runs_table.hpp"
@@ -41,20 +43,6 @@ namespace chainmelt {
 namespace {
 
 namespace fs = std::filesystem;
-
-struct BatchRun {
-  int line = 0;
-  std::string text;
-  std::string key;  // of the line's text
-  bool recorded = false;  // done by an earlier batch (--resume)
-  RunSpec spec;
-  std::string status = "ok";  // a word of kRunStatuses
-  std::string message;
-  std::size_t records = 0;
-  double seconds = 0;
-  std::string file;  // its result file (--out-dir)
-  TableSink table;
-};
 
 // Collects the diagnostics of a run; progress lines are dropped.
 class BatchReporter : public Reporter {
@@ -180,7 +168,6 @@ void Execute1(BatchRun& run, OutputFormat format, const std::string& dir) {
           run.status = "output";
           run.message = reason;
         }
-        run.file = out.path();
       }
     }
   } catch (const OutputError& e) {
@@ -189,163 +176,6 @@ void Execute1(BatchRun& run, OutputFormat format, const std::string& dir) {
   }
   run.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-// The combined table: a run column, the parameters of the run (those whose
-// names are not also record columns), then the record columns; the columns
-// of every run in order of first appearance.
-bool WriteCombined(const std::vector<BatchRun>& runs, OutputFormat format, std::FILE* f) {
-  std::vector<Column> cols;
-  auto have = [&cols](const std::string& n) {
-    return std::any_of(cols.begin(), cols.end(), [&n](const Column& c) { return c.name == n; });
-  };
-  for (const BatchRun& r : runs)
-    for (const Column& c : r.table.layout().columns)
-      if (!have(c.name)) cols.push_back(c);
-  std::vector<const FieldDef*> params;
-  std::vector<LeadingColumn> leading = {{"run", "1", true}};
-  for (const FieldDef& fd : Fields()) {
-    if (fd.position > 1 && !have(fd.name)) {
-      params.push_back(&fd);
-      leading.push_back({fd.name, "", false});
-    }
-  }
-  const TextFormat text = format == OutputFormat::kCsv     ? TextFormat::kCsv
-                          : format == OutputFormat::kJsonl ? TextFormat::kJsonl
-                                                           : TextFormat::kTsv;
-  const TableWriter writer(text, leading, cols);
-  std::fputs(writer.Header("batch", "\"kind\": \"batch\", ").c_str(), f);
-  std::vector<double> values;
-  std::string line;
-  for (const BatchRun& r : runs) {
-    const auto& layout = r.table.layout();
-    std::vector<Cell> cells = {Cell::Number(r.line, true)};
-    for (const auto* p : params) {
-      switch (p->type) {
-        case FieldType::kNumber:
-          cells.push_back(Cell::Number(NumberField(r.spec, *p)));
-          break;
-        case FieldType::kVariant:
-        case FieldType::kThreads:
-          cells.push_back({FieldValueText(r.spec, *p), false});
-          break;
-        case FieldType::kWord:
-        case FieldType::kSearch:
-          cells.push_back(Cell::Text(FieldValueText(r.spec, *p)));
-          break;
-      }
-    }
-    // Each record's fields in the places of the combined columns.
-    std::vector<std::size_t> place(cols.size(), layout.columns.size());
-    for (std::size_t i = 0; i < cols.size(); ++i)
-      for (std::size_t at = 0; at < layout.columns.size(); ++at)
-        if (layout.columns[at].name == cols[i].name) place[i] = at;
-    for (const auto& row : r.table.rows()) {
-      values.assign(cols.size(), std::nan(""));
-      for (std::size_t i = 0; i < cols.size(); ++i)
-        if (place[i] < row.size()) values[i] = row[place[i]];
-      line.clear();
-      writer.AppendRow(cells, values.data(), values.size(), line);
-      std::fputs(line.c_str(), f);
-    }
-  }
-  return std::ferror(f) == 0;
-}
-
-RunRow RowOf(const BatchRun& r, const std::string& worker) {
-  RunRow row;
-  row.run = r.line;
-  row.key = r.key;
-  row.status = r.status;
-  row.records = r.records;
-  row.seconds = r.seconds;
-  row.worker = worker;
-  row.message = r.message;
-  return row;
-}
-
-// The runs table of a batch: rows appended and synced as runs finish, so a
-// killed batch keeps the statuses of every run it completed; rewritten in
-// line order when the batch ends.
-class RunsLog {
- public:
-  explicit RunsLog(std::string path) : path_(std::move(path)) {}
-  ~RunsLog() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  const std::string& path() const { return path_; }
-
-  // Writes the table with `rows` (in line order) in place of what was
-  // there; with `append` it stays open for Append().
-  bool Write(const std::vector<RunRow>& rows, bool append, std::string& reason) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-    SafeOutput out(path_);
-    if (!out.Open(reason)) return false;
-    std::string text = RunsHeader({});
-    for (const RunRow& r : rows) text += RunsLine(r);
-    std::fputs(text.c_str(), out.file());
-    if (!out.Commit(reason)) return false;
-    if (!append) return true;
-    fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-    if (fd_ < 0) {
-      reason = WriteError(path_, errno);
-      return false;
-    }
-    return true;
-  }
-
-  // Appends one row durably; the first failure is kept for Failure().
-  void Append(const RunRow& row) {
-    const std::string line = RunsLine(row);
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!failure_.empty()) return;
-    for (std::size_t at = 0; at < line.size();) {
-      const ssize_t n = ::write(fd_, line.data() + at, line.size() - at);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        failure_ = WriteError(path_, errno);
-        return;
-      }
-      at += static_cast<std::size_t>(n);
-    }
-    if (::fsync(fd_) != 0 && errno != EINVAL) failure_ = WriteError(path_, errno);
-  }
-  const std::string& Failure() const { return failure_; }
-
- private:
-  std::string path_;
-  int fd_ = -1;
-  std::mutex mutex_;
-  std::string failure_;
-};
-
-// The rows of an earlier runs table, the last one of each run; a line cut
-// short or damaged is left out (its run is done again).  False with the
-// reason when the file cannot be read or holds another layout.
-bool ReadRuns(const std::string& path, std::map<long, RunRow>& rows, std::string& reason) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    if (errno == ENOENT) return true;
-    reason = path + ": " + std::strerror(errno);
-    return false;
-  }
-  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  const std::string header = RunsHeader({});
-  if (text.empty()) return true;
-  if (text.compare(0, header.size(), header) != 0) {
-    reason = path + ": expected a runs table starting with the columns " +
-             RunsCell(header) + " (run the batch without --resume to start afresh)";
-    return false;
-  }
-  for (std::size_t at = header.size(); at < text.size();) {
-    const std::size_t nl = text.find('\n', at);
-    if (nl == std::string::npos) break;  // the last line, cut short
-    if (auto row = ParseRunsLine(std::string_view(text).substr(at, nl - at), 0, 0))
-      rows[row->run] = std::move(*row);
-    at = nl + 1;
-  }
-  return true;
 }
 
 void ShowProgress(std::size_t done, std::size_t total, std::size_t failed, double elapsed,
