@@ -35,7 +35,6 @@ import datetime
 import gzip
 import hashlib
 import io
-import json
 import math
 import numbers
 import os
@@ -548,22 +547,6 @@ def _records_text(directory):
         return g.read().decode("utf-8"), scanned
 
 
-def _csv_field(text):
-    if any(c in text for c in ',"\n'):
-        return '"' + text.replace('"', '""') + '"'
-    return text
-
-
-def _json_value(text):
-    if text == "":
-        return "null"
-    try:
-        v = float(text)
-    except ValueError:
-        return json.dumps(text)
-    return text if math.isfinite(v) and text.lower() not in ("inf", "nan") else json.dumps(text)
-
-
 def export_records(directory, fmt):
     """Writes the scan's records again as records.csv or records.jsonl in
     DIRECTORY (under a temporary name, renamed into place), in the layouts
@@ -576,29 +559,11 @@ def export_records(directory, fmt):
         return None
     directory = str(directory)
     text, scanned = _records_text(directory)
-    lines = text.split("\n")
-    if lines and lines[-1] == "":
-        lines.pop()
-    head = lines[0].split()
-    kind = head[-1].partition("=")[2] if head and head[-1].startswith("kind=") else ""
-    units = lines[1].split("\t")[1:]
-    names = lines[2].split("\t")
-    out = []
-    if fmt == "csv":
-        out.append(",".join(_csv_field(n) for n in names))
-        out.extend(",".join(_csv_field(v) for v in line.split("\t")) for line in lines[3:])
-    else:
-        columns = [{"name": n, "unit": u} for n, u in zip(names, [""] + units)]
-        out.append(json.dumps({"chainmelt": _core.version, "kind": kind, "scan": scanned,
-                               "columns": columns}))
-        for line in lines[3:]:
-            values = line.split("\t")
-            out.append("{" + ", ".join("%s: %s" % (json.dumps(n), _json_value(v))
-                                       for n, v in zip(names, values)) + "}")
+    converted = _core.scan_table_as(text, fmt, scanned)
     path = os.path.join(directory, "records." + fmt)
     tmp = path + ".tmp"
     with open(tmp, "w", encoding="utf-8") as f:
-        f.write("\n".join(out) + "\n")
+        f.write(converted)
         f.flush()
         os.fsync(f.fileno())
     os.replace(tmp, path)

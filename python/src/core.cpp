@@ -328,6 +328,13 @@ std::string RowsText(py::array_t<double, py::array::c_style | py::array::forceca
   return text;
 }
 
+std::string ScanTableAs(const std::string& tsv, const std::string& format,
+                        const std::vector<std::string>& scanned) {
+  const TextFormat to = FormatFrom(format);
+  if (to == TextFormat::kTsv) return tsv;
+  return ConvertScanTable(tsv, to, scanned);
+}
+
 std::string RunsHeaderText(const std::vector<std::string>& fields,
                            const std::vector<std::string>& extra) {
   return RunsHeader(fields, extra);
@@ -372,6 +379,9 @@ PYBIND11_MODULE(_core, m) {
         "The lines of records as the command line writes them (tsv, csv or jsonl; no header): "
         "the (name, value) pairs of `leading` first on every line, then the row's fields "
         "in `columns` [(name, unit, integer)]; NaN is a field the record does not have.");
+  m.def("scan_table_as", &ScanTableAs, py::arg("tsv"), py::arg("format"), py::arg("scanned"),
+        "A scan's records table (its TSV text) as csv or jsonl, every cell's text kept; the "
+        "JSON Lines header names the scanned fields.");
   py::list statuses;
   for (const char* w : kRunStatuses) statuses.append(w);
   m.attr("RUN_STATUSES") = py::tuple(statuses);

@@ -125,3 +125,22 @@ def test_a_signal_ends_a_run_promptly_with_its_records(task, threads, how):
     assert line[0] == name and int(line[1]) > 0 and line[1] == line[2]
     if how == "sigint":
         assert float(line[3]) - sent < 0.5
+
+
+def test_a_scan_table_converts_with_every_cell_kept():
+    tsv = ("# chainmelt 0.1.0 scan kind=heat\n# units\t\t\ttemperature\n"
+           "run\ttask\tw\tT\n"
+           "1\theat\t-200\t1e-04\n"
+           "2\ta,\"b\"\t\tinf\n"
+           "3\tété\t1_000\t0.0001\n")  # 1_000: a text, as JSON has no such number
+    assert _core.scan_table_as(tsv, "csv", ["task", "w"]).splitlines() == [
+        "run,task,w,T", "1,heat,-200,1e-04", '2,"a,""b""",,inf', "3,été,1_000,0.0001"]
+    jsonl = _core.scan_table_as(tsv, "jsonl", ["task", "w"]).splitlines()
+    assert json.loads(jsonl[0]) == {
+        "chainmelt": _core.version, "kind": "heat", "scan": ["task", "w"],
+        "columns": [{"name": "run", "unit": ""}, {"name": "task", "unit": ""},
+                    {"name": "w", "unit": ""}, {"name": "T", "unit": "temperature"}]}
+    assert jsonl[1:] == ['{"run": 1, "task": "heat", "w": -200, "T": 1e-04}',
+                         '{"run": 2, "task": "a,\\"b\\"", "w": null, "T": "inf"}',
+                         '{"run": 3, "task": "\\u00e9t\\u00e9", "w": "1_000", "T": 0.0001}']
+    assert _core.scan_table_as(tsv, "tsv", []) == tsv

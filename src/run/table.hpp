@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "run/layout.hpp"
@@ -67,5 +68,15 @@ class TableWriter {
 
 // A text as a JSON string.
 std::string JsonString(const std::string& s);
+
+// A stored scan table (TSV: "# chainmelt VERSION scan kind=KIND", the units
+// line, the names, the records) as CSV or JSON Lines, every cell's text
+// kept: CSV quotes a cell holding a comma, a quote or a newline; JSON Lines
+// writes a first object with the version, the kind, the `scanned` fields
+// and the columns with their units (none for the first), then one object
+// per record, a cell that is a finite JSON number as it stands, an empty one as
+// null, any other as a string (non-ASCII characters escaped).
+std::string ConvertScanTable(std::string_view tsv, TextFormat to,
+                             const std::vector<std::string>& scanned);
 
 }  // namespace chainmelt
