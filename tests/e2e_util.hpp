@@ -2,11 +2,19 @@
 // directory and read what it wrote.
 #pragma once
 
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <thread>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -52,6 +60,72 @@ struct RunResult {
   std::string err;  // standard error
 };
 
+// In a child about to run the binary: the signals a test sends get their
+// default actions (a shell may have started the tests with SIGINT ignored).
+inline void DefaultSignals() {
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, SIG_DFL);
+}
+
+// Starts the binary with `args` in `dir` (standard output and error to
+// dir/.stdout and dir/.stderr), killed by SIGALRM after `timeout_s`
+// seconds at the latest.  Returns its pid.
+inline pid_t StartChainmelt(const std::vector<std::string>& args, const std::string& dir,
+                            int timeout_s) {
+  std::vector<std::string> words = {CHAINMELT_BIN};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    DefaultSignals();
+    if (chdir(dir.c_str()) != 0 || !std::freopen("/dev/null", "r", stdin) ||
+        !std::freopen(".stdout", "w", stdout) || !std::freopen(".stderr", "w", stderr))
+      _exit(127);
+    alarm(static_cast<unsigned>(timeout_s));
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+// Waits at most `timeout_s` seconds for a child started above; kills it
+// (SIGKILL, by its pid) when it has not ended by then.  Returns its wait
+// status.
+inline int WaitBounded(pid_t pid, double timeout_s) {
+  const auto until = std::chrono::steady_clock::now() +
+                     std::chrono::milliseconds(static_cast<long>(timeout_s * 1000));
+  int wstatus = 0;
+  while (waitpid(pid, &wstatus, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > until) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &wstatus, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return wstatus;
+}
+
+// Waits at most `timeout_s` seconds for `ready()` to hold.
+template <typename F>
+bool WaitFor(F ready, double timeout_s) {
+  const auto until = std::chrono::steady_clock::now() +
+                     std::chrono::milliseconds(static_cast<long>(timeout_s * 1000));
+  while (!ready()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+// Makes a character device in a scratch directory (major 1: 3 is null, 7
+// is full).  Needs root; returns the reason when it cannot be made.
+inline std::string MakeDevice(const std::string& path, unsigned minor) {
+  if (mknod(path.c_str(), S_IFCHR | 0666, makedev(1, minor)) == 0) return "";
+  return "mknod " + path + " needs root (" + std::string(std::strerror(errno)) + ")";
+}
+
 // Runs the binary with `args` (argument 0 excluded) in `dir`, with no
 // standard input.  Gives up (status -1) after `timeout_s` seconds.  Standard
 // output goes to `stdout_to` when it is given (and is then not read back).
@@ -66,6 +140,7 @@ inline RunResult RunChainmelt(const std::vector<std::string>& args, const std::s
   argv.push_back(nullptr);
   const pid_t pid = fork();
   if (pid == 0) {
+    DefaultSignals();
     if (chdir(dir.c_str()) != 0 || !std::freopen("/dev/null", "r", stdin) ||
         !std::freopen(out_path.c_str(), "w", stdout) ||
         !std::freopen(err_path.c_str(), "w", stderr))

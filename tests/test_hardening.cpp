@@ -93,11 +93,15 @@ TEST(Hardening, FileFaultsAreToldAndStopTheRun) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "chainmelt: cannot open output.out: it is a FIFO with no reader\n");
   }
-  if (std::filesystem::exists("/dev/full")) {  // lost progress lines on standard output
+  {  // lost progress lines on standard output (a full device of our own)
     TempDir dir;
-    const RunResult r = RunChainmelt(Fields(run), dir.path().string(), 20, "/dev/full");
+    if (const std::string why = MakeDevice(dir.file("full"), 7); !why.empty()) {
+      std::printf("skipped: %s\n", why.c_str());
+      return;
+    }
+    const RunResult r = RunChainmelt(Fields(run), dir.path().string(), 20, dir.file("full"));
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "chainmelt: error writing standard output\n");
+    EXPECT_EQ(r.err, "chainmelt: error writing standard output: No space left on device\n");
   }
 }
 

@@ -78,9 +78,12 @@ TEST(Batch, RunsEveryLineAndRecordsFailures) {
   EXPECT_EQ(ReadFile(dir.file("res/line-000009.out")), ReadFile(dir.file("res/line-000004.out")));
   const auto table = Lines(ReadFile(dir.file("res/runs.tsv")));
   ASSERT_EQ(table.size(), 8u);
-  EXPECT_EQ(table[5].rfind("7\trefused\t0\t", 0), 0u) << table[5];
+  EXPECT_EQ(table[0], "run\tkey\tstatus\trecords\tseconds\tworker\tmessage");
+  EXPECT_EQ(table[5].rfind("7\t", 0), 0u) << table[5];
+  EXPECT_NE(table[5].find("\trefused\t0\t"), std::string::npos) << table[5];
   EXPECT_NE(table[5].find("argument 9 (Tm)"), std::string::npos);
-  EXPECT_EQ(table[6].rfind("8\tfatal\t0\t", 0), 0u) << table[6];
+  EXPECT_EQ(table[6].rfind("8\t", 0), 0u) << table[6];
+  EXPECT_NE(table[6].find("\tfatal\t0\t"), std::string::npos) << table[6];
   EXPECT_TRUE(fs::exists(dir.file("res/line-000008.out.partial")));
 
   // One combined table in line order, sharded: lines with index 1 mod 2.

@@ -1,29 +1,54 @@
 // chainmelt._core: the run of the command line as Python calls.  Fields are
-// set from text with the command line's own checks, the run executes with
-// the interpreter lock released, and the records come back as a NumPy array.
+// set from text or numbers with the command line's own checks, the run
+// executes with the interpreter lock released, and the records come back as
+// a NumPy array; their text in the formats of the command line comes from
+// the same table writer.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <chrono>
+#include <cmath>
 #include <cstring>
 #include <exception>
 #include <mutex>
+#include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
-#include "driver/params_file.hpp"
+#include "run/params_file.hpp"
 #include "run/layout.hpp"
 #include "run/run.hpp"
+#include "run/runs_table.hpp"
 #include "run/sinks.hpp"
 #include "run/spec.hpp"
+#include "run/table.hpp"
 
 namespace py = pybind11;
 using namespace chainmelt;
 
 namespace {
 
-using Settings = std::vector<std::pair<std::string, std::string>>;
+// (key, value): a value is a text as the command line takes it, or a
+// number (a float crosses as the double it is; an int as its exact digits,
+// so that one beyond a double's range is refused naming its field).
+using Settings = std::vector<std::pair<std::string, py::object>>;
+
+bool Apply(const std::string& key, const py::handle& value, RunSpec& spec, Sources& sources,
+           std::string& error) {
+  if (py::isinstance<py::float_>(value))
+    return ApplyNumber(key, value.cast<double>(), key, spec, sources, error);
+  if (py::isinstance<py::bool_>(value))
+    return ApplySetting(key, value.cast<bool>() ? "true" : "false", key, spec, sources, error);
+  return ApplySetting(key, py::str(value).cast<std::string>(), key, spec, sources, error);
+}
+
+[[noreturn]] void RaiseRefusal(const std::string& message, const std::string& field) {
+  PyErr_SetObject(PyExc_ValueError, py::make_tuple(message, field).ptr());
+  throw py::error_already_set();
+}
 
 // A run description built from (key, text) settings, each applied as the
 // named form applies an option of that name; the key is the origin that a
@@ -41,8 +66,8 @@ Built Build(const Settings& settings, bool check, const std::string& file = "") 
     b.field = "file";
     return b;
   }
-  for (const auto& [key, text] : settings) {
-    if (!ApplySetting(key, text, key, b.spec, b.sources, b.error)) {
+  for (const auto& [key, value] : settings) {
+    if (!Apply(key, value, b.spec, b.sources, b.error)) {
       b.field = key;
       return b;
     }
@@ -77,31 +102,68 @@ py::dict Parameters(const RunSpec& spec) {
   return d;
 }
 
+// Thrown out of a run when Python has an exception to raise for a signal.
+struct Interrupted {};
+
 // Hands every line to a Python callable (kind, line) while the run goes on,
-// taking the interpreter lock for the call only.  An exception of the
-// callable stops further calls and is raised after the run.
+// taking the interpreter lock for the call only.  At progress lines (at
+// most every kPollInterval) the signals Python has received are handled.
+// An exception of the callable, or one a signal handler raises
+// (KeyboardInterrupt for Ctrl-C), ends the run at once.
 class CallbackReporter : public Reporter {
  public:
-  explicit CallbackReporter(py::object callback) : callback_(std::move(callback)) {}
-  void Progress(const char* line) override { Deliver("progress", line); }
+  explicit CallbackReporter(py::object callback)
+      : callback_(std::move(callback)), caller_(std::this_thread::get_id()) {}
+  void Progress(const char* line) override {
+    Poll();
+    Deliver("progress", line);
+  }
+  // No poll here: diagnostics come from inside searches, progress lines
+  // only between sweep points.
   void Diagnostic(const char* line) override { Deliver("diagnostic", line); }
   void Rethrow() {
     if (error_) std::rethrow_exception(error_);
   }
+  // The exception that ended the run, once Interrupted was thrown.
+  std::unique_ptr<py::error_already_set> signal_error;
 
  private:
+  static constexpr std::chrono::milliseconds kPollInterval{20};
+
+  void Poll() {
+    if (std::this_thread::get_id() != caller_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < next_poll_) return;
+    next_poll_ = now + kPollInterval;
+    py::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() == 0) return;
+    signal_error = std::make_unique<py::error_already_set>();
+    throw Interrupted{};
+  }
+
   void Deliver(const char* kind, const char* line) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (error_ || callback_.is_none()) return;
     py::gil_scoped_acquire gil;
     try {
       callback_(kind, line);
+    } catch (py::error_already_set& e) {
+      // Also how a signal arrives while the callable runs: its handler
+      // raises inside it.
+      if (std::this_thread::get_id() != caller_) {
+        error_ = std::current_exception();
+        return;
+      }
+      signal_error = std::make_unique<py::error_already_set>(std::move(e));
+      throw Interrupted{};
     } catch (...) {
       error_ = std::current_exception();
     }
   }
 
   py::object callback_;
+  std::thread::id caller_;
+  std::chrono::steady_clock::time_point next_poll_{};
   std::mutex mutex_;
   std::exception_ptr error_;
 };
@@ -113,20 +175,28 @@ py::tuple Check(const Settings& settings) {
   return py::make_tuple(py::none(), Parameters(b.spec));
 }
 
+// The derived parameters of accepted settings; a refusal raises
+// ValueError(message, field).
+py::dict CheckedParameters(const Settings& settings) {
+  Built b = Build(settings, true);
+  if (!b.error.empty()) RaiseRefusal(b.error, b.field);
+  return Parameters(b.spec);
+}
+
 py::dict Run(const Settings& settings, py::object callback, const std::string& file) {
   Built b = Build(settings, true, file);
-  if (!b.error.empty()) {
-    PyErr_SetObject(PyExc_ValueError, py::make_tuple(b.error, b.field).ptr());
-    throw py::error_already_set();
-  }
+  if (!b.error.empty()) RaiseRefusal(b.error, b.field);
   TableSink sink;
   CallbackReporter reporter(std::move(callback));
   RunSummary summary;
-  {
+  bool interrupted = false;
+  try {
     py::gil_scoped_release nogil;
     summary = Execute(b.spec, sink, reporter);
+  } catch (const Interrupted&) {
+    interrupted = true;
   }
-  reporter.Rethrow();
+  if (!interrupted) reporter.Rethrow();
 
   const Layout& layout = sink.layout();
   const auto& rows = sink.rows();
@@ -143,10 +213,20 @@ py::dict Run(const Settings& settings, py::object callback, const std::string& f
   r["columns"] = columns;
   r["rows"] = table;
   r["parameters"] = Parameters(b.spec);
-  r["records"] = summary.records;
+  r["records"] = interrupted ? rows.size() : summary.records;
   r["nonfinite"] = summary.nonfinite;
   r["fatal"] = summary.fatal;
-  r["message"] = summary.message;
+  r["message"] = summary.named_message;
+  if (interrupted) {
+    // The records completed before the signal go with its exception.
+    py::error_already_set& e = *reporter.signal_error;
+    try {
+      e.value().attr("result") = r;
+    } catch (const py::error_already_set&) {
+      // An exception that takes no attributes is raised as it is.
+    }
+    throw std::move(e);
+  }
   return r;
 }
 
@@ -178,14 +258,106 @@ py::list FieldList() {
 // The column names and units of a task's records, without running it.
 py::tuple Columns(const Settings& settings) {
   Built b = Build(settings, false);
-  if (!b.error.empty()) {
-    PyErr_SetObject(PyExc_ValueError, py::make_tuple(b.error, b.field).ptr());
-    throw py::error_already_set();
-  }
+  if (!b.error.empty()) RaiseRefusal(b.error, b.field);
   const Layout layout = LayoutFor(b.spec);
   py::list columns;
   for (const Column& c : layout.columns) columns.append(py::make_tuple(c.name, c.unit, c.integer));
   return py::make_tuple(layout.kind, columns, Parameters(b.spec));
+}
+
+// A leading cell as the scan writes its fields: numbers as record numbers
+// are written, a list or tuple as its items joined by ':', texts as text.
+Cell LeadingCell(const py::handle& v) {
+  if (py::isinstance<py::bool_>(v)) return Cell::Text(v.cast<bool>() ? "true" : "false");
+  if (py::isinstance<py::int_>(v)) return Cell{py::str(v).cast<std::string>(), false};
+  if (py::isinstance<py::float_>(v)) return Cell::Number(v.cast<double>());
+  if (py::isinstance<py::list>(v) || py::isinstance<py::tuple>(v)) {
+    std::string joined;
+    bool first = true;
+    for (const auto& item : v) {
+      if (!first) joined += ':';
+      joined += LeadingCell(item).text;
+      first = false;
+    }
+    return Cell::Text(joined);
+  }
+  return Cell::Text(py::str(v).cast<std::string>());
+}
+
+TextFormat FormatFrom(const std::string& name) {
+  if (name == "tsv") return TextFormat::kTsv;
+  if (name == "csv") return TextFormat::kCsv;
+  if (name == "jsonl") return TextFormat::kJsonl;
+  throw py::value_error("format: expected tsv, csv or jsonl, got '" + name + "'");
+}
+
+// The lines of a table of records (no header): `leading` (name, value)
+// cells first on every line, then the fields of each row (NaN: a field the
+// record does not have).
+std::string RowsText(py::array_t<double, py::array::c_style | py::array::forcecast> rows,
+                     const py::sequence& columns, const py::sequence& leading,
+                     const std::string& format) {
+  if (rows.ndim() != 2) throw py::value_error("rows: expected a two-dimensional array");
+  std::vector<Column> cols;
+  for (const auto& c : columns) {
+    const auto t = c.cast<py::sequence>();
+    Column col;
+    col.name = t[0].cast<std::string>();
+    col.unit = t.size() > 1 ? t[1].cast<std::string>() : "";
+    col.integer = t.size() > 2 && t[2].cast<bool>();
+    cols.push_back(col);
+  }
+  if (static_cast<std::size_t>(rows.shape(1)) != cols.size())
+    throw py::value_error("rows: expected " + std::to_string(cols.size()) +
+                          " columns as named, got " + std::to_string(rows.shape(1)));
+  std::vector<LeadingColumn> lead;
+  std::vector<Cell> cells;
+  for (const auto& item : leading) {
+    const auto pair = item.cast<py::sequence>();
+    if (pair.size() != 2) throw py::value_error("leading: expected (name, value) pairs");
+    lead.push_back({pair[0].cast<std::string>(), "", false});
+    cells.push_back(LeadingCell(pair[1]));
+  }
+  const TableWriter writer(FormatFrom(format), std::move(lead), std::move(cols));
+  const auto r = rows.unchecked<2>();
+  const std::size_t ncol = static_cast<std::size_t>(rows.shape(1));
+  std::string text;
+  py::gil_scoped_release nogil;
+  for (py::ssize_t i = 0; i < rows.shape(0); ++i)
+    writer.AppendRow(cells, ncol ? r.data(i, 0) : nullptr, ncol, text);
+  return text;
+}
+
+std::string ScanTableAs(const std::string& tsv, const std::string& format,
+                        const std::vector<std::string>& scanned) {
+  const TextFormat to = FormatFrom(format);
+  if (to == TextFormat::kTsv) return tsv;
+  return ConvertScanTable(tsv, to, scanned);
+}
+
+std::string RunsHeaderText(const std::vector<std::string>& fields,
+                           const std::vector<std::string>& extra) {
+  return RunsHeader(fields, extra);
+}
+
+// One line of a runs table; field and extra values are written as leading
+// cells of a records table are, so that both tables show a run alike.
+std::string RunsLineText(long run, const std::string& key, const py::sequence& fields,
+                         const std::string& status, std::size_t records, double seconds,
+                         const std::string& worker, const std::string& message,
+                         const py::sequence& extra) {
+  if (!IsRunStatus(status)) throw py::value_error("status: expected a status word, got '" + status + "'");
+  RunRow row;
+  row.run = run;
+  row.key = key;
+  for (const auto& f : fields) row.fields.push_back(LeadingCell(f).text);
+  row.status = status;
+  row.records = records;
+  row.seconds = seconds;
+  row.worker = worker;
+  row.message = message;
+  for (const auto& e : extra) row.extra.push_back(LeadingCell(e).text);
+  return RunsLine(row);
 }
 
 }  // namespace
@@ -196,12 +368,38 @@ PYBIND11_MODULE(_core, m) {
   m.def("fields", &FieldList, "The fields of a run: (name, classic position, type, help).");
   m.def("check", &Check, py::arg("settings"),
         "Applies the settings and the checks of the command line (the dH = 0 derivation "
-        "included).  Returns (None, parameters) or ((field, message), None).");
+        "included).  Returns (None, parameters) or ((field, message), None); parameters() "
+        "raises instead.");
+  m.def("parameters", &CheckedParameters, py::arg("settings"),
+        "Applies the settings and the checks of the command line (the dH = 0 derivation "
+        "included) and returns the parameters; a refused setting raises "
+        "ValueError(message, field).");
+  m.def("rows_text", &RowsText, py::arg("rows"), py::arg("columns"),
+        py::arg("leading") = py::tuple(), py::arg("format") = "tsv",
+        "The lines of records as the command line writes them (tsv, csv or jsonl; no header): "
+        "the (name, value) pairs of `leading` first on every line, then the row's fields "
+        "in `columns` [(name, unit, integer)]; NaN is a field the record does not have.");
+  m.def("scan_table_as", &ScanTableAs, py::arg("tsv"), py::arg("format"), py::arg("scanned"),
+        "A scan's records table (its TSV text) as csv or jsonl, every cell's text kept; the "
+        "JSON Lines header names the scanned fields.");
+  py::list statuses;
+  for (const char* w : kRunStatuses) statuses.append(w);
+  m.attr("RUN_STATUSES") = py::tuple(statuses);
+  m.def("runs_header", &RunsHeaderText, py::arg("fields"), py::arg("extra") = std::vector<std::string>(),
+        "The header line of a runs table: run, key, FIELDS, status, records, seconds, worker, "
+        "message, EXTRA.");
+  m.def("runs_line", &RunsLineText, py::arg("run"), py::arg("key"), py::arg("fields"),
+        py::arg("status"), py::arg("records"), py::arg("seconds"), py::arg("worker"),
+        py::arg("message"), py::arg("extra") = py::tuple(),
+        "One line of a runs table (status one of RUN_STATUSES; blanks of a cell collapsed).");
   m.def("run", &Run, py::arg("settings"), py::arg("callback") = py::none(),
         py::arg("file") = std::string(),
         "Runs the settings (after the parameter file, if one is named) with the interpreter "
         "lock released; callback(kind, line) gets every progress and diagnostic line.  A "
-        "refused setting raises ValueError(message, field).");
+        "refused setting raises ValueError(message, field).  Signals are handled between "
+        "sweep points: the exception a handler raises (KeyboardInterrupt), or one the "
+        "callback raises, ends the run, with the result of the records completed so far as "
+        "its attribute 'result'.");
   m.def("columns", &Columns, py::arg("settings"),
         "(kind, [(name, unit, integer)], parameters) of the records of the settings' task and "
         "variant, without the checks of a run.");

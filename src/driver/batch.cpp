@@ -7,42 +7,42 @@
 // with its status and message, and the batch goes on.
 #include "driver/batch.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <thread>
 
 #include "driver/cli.hpp"
 #include "driver/named.hpp"
+#include "driver/batch_run.hpp"
 #include "driver/output.hpp"
-#include "driver/params_file.hpp"
+#include "driver/runs_log.hpp"
+#include "run/params_file.hpp"
 #include "run/run.hpp"
+#include "run/runs_table.hpp"
+#include "run/table.hpp"
 
 namespace chainmelt {
 
 namespace {
 
 namespace fs = std::filesystem;
-
-struct BatchRun {
-  int line = 0;
-  std::string text;
-  RunSpec spec;
-  std::string status = "ok";  // ok, refused, fatal, nonfinite, output
-  std::string message;
-  std::size_t records = 0;
-  double seconds = 0;
-  TableSink table;
-};
 
 // Collects the diagnostics of a run; progress lines are dropped.
 class BatchReporter : public Reporter {
@@ -66,6 +66,7 @@ std::vector<std::string> Words(const std::string& line) {
 bool Prepare(BatchRun& run, const fs::path& base) {
   const std::vector<std::string> words = Words(run.text);
   if (!words.empty() && words[0][0] == '@') {
+    run.named = true;
     Sources sources;
     fs::path file = words[0].substr(1);
     if (file.is_relative()) file = base / file;
@@ -92,6 +93,7 @@ bool Prepare(BatchRun& run, const fs::path& base) {
     }
     return true;
   }
+  run.named = !IsClassicForm(words);
   const CliResult cli = ParseCommandLine(words, run.spec);
   if (cli.action != CliAction::kRun) {
     run.message = cli.action == CliAction::kError ? cli.message : "not a run";
@@ -118,13 +120,30 @@ void Summarise(BatchRun& run, const RunSummary& s, const std::string& diagnostic
   run.records = s.records;
   if (s.fatal) {
     run.status = "fatal";
-    run.message = s.message;
+    run.message = run.named ? s.named_message : s.message;
   } else if (s.nonfinite > 0) {
     run.status = "nonfinite";
     run.message = std::to_string(s.nonfinite) + " record(s) with a field that is not finite";
   } else {
     run.message = diagnostics;
   }
+}
+
+// The result file of the run of line `line` in the output directory.
+std::string ResultName(int line, OutputFormat format) {
+  const char* ext = format == OutputFormat::kClassic ? "out"
+                    : format == OutputFormat::kCsv   ? "csv"
+                    : format == OutputFormat::kJsonl ? "jsonl"
+                                                     : "tsv";
+  char name[64];
+  std::snprintf(name, sizeof name, "line-%06d.%s", line, ext);
+  return name;
+}
+
+std::string HostName() {
+  char host[256] = {};
+  if (::gethostname(host, sizeof host - 1) != 0) return "localhost";
+  return host;
 }
 
 // Executes one prepared run: into its own file in `dir`, or into memory.
@@ -135,13 +154,8 @@ void Execute1(BatchRun& run, OutputFormat format, const std::string& dir) {
     if (dir.empty()) {
       Summarise(run, Execute(run.spec, run.table, reporter), reporter.text);
     } else {
-      const char* ext = format == OutputFormat::kClassic ? "out"
-                        : format == OutputFormat::kCsv   ? "csv"
-                        : format == OutputFormat::kJsonl ? "jsonl"
-                                                         : "tsv";
-      char name[64];
-      std::snprintf(name, sizeof name, "line-%06d.%s", run.line, ext);
-      SafeOutput out((fs::path(dir) / name).string());
+      // The directory's stale temporaries went when the batch started.
+      SafeOutput out((fs::path(dir) / ResultName(run.line, format)).string(), false);
       std::string reason;
       if (!out.Open(reason)) {
         run.status = "output";
@@ -166,96 +180,6 @@ void Execute1(BatchRun& run, OutputFormat format, const std::string& dir) {
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-std::string Cell(std::string s, char sep) {
-  for (char& c : s)
-    if (c == sep || c == '\n' || c == '\t') c = ' ';
-  return s;
-}
-
-// The combined table: a run column, the parameters of the run (those whose
-// names are not also record columns), then the record columns; the columns
-// of every run in order of first appearance.
-bool WriteCombined(const std::vector<BatchRun>& runs, OutputFormat format, std::FILE* f) {
-  std::vector<Column> cols;
-  auto have = [&cols](const std::string& n) {
-    return std::any_of(cols.begin(), cols.end(), [&n](const Column& c) { return c.name == n; });
-  };
-  for (const BatchRun& r : runs)
-    for (const Column& c : r.table.layout().columns)
-      if (!have(c.name)) cols.push_back(c);
-  std::vector<const FieldDef*> params;
-  for (const FieldDef& fd : Fields())
-    if (fd.position > 1 && !have(fd.name)) params.push_back(&fd);
-  const char sep = format == OutputFormat::kCsv ? ',' : '\t';
-  const bool json = format == OutputFormat::kJsonl;
-  std::string head;
-  if (json) {
-    head = "{\"chainmelt\": \"" CHAINMELT_VERSION "\", \"kind\": \"batch\", \"columns\": [";
-    head += "{\"name\": \"run\", \"unit\": \"1\"}";
-    for (const auto* p : params) head += ", {\"name\": \"" + std::string(p->name) + "\"}";
-    for (const auto& c : cols) head += ", {\"name\": \"" + c.name + "\", \"unit\": \"" + c.unit + "\"}";
-    head += "]}\n";
-  } else {
-    if (format == OutputFormat::kTsv) {
-      head = "# chainmelt " CHAINMELT_VERSION " batch\n# units\t1";
-      for (std::size_t i = 0; i < params.size(); ++i) head += "\t";
-      for (const auto& c : cols) head += "\t" + c.unit;
-      head += "\n";
-    }
-    head += "run";
-    for (const auto* p : params) head += sep + std::string(p->name);
-    for (const auto& c : cols) head += sep + c.name;
-    head += "\n";
-  }
-  std::fputs(head.c_str(), f);
-  for (const BatchRun& r : runs) {
-    const auto& layout = r.table.layout();
-    std::vector<std::string> pv;
-    for (const auto* p : params) {
-      pv.push_back(p->type == FieldType::kNumber ? NumberText(NumberField(r.spec, *p), false)
-                                                 : FieldValueText(r.spec, *p));
-    }
-    for (const auto& row : r.table.rows()) {
-      std::string line = json ? "{\"run\": " + std::to_string(r.line) : std::to_string(r.line);
-      for (std::size_t i = 0; i < params.size(); ++i) {
-        const bool text = params[i]->type != FieldType::kNumber &&
-                          params[i]->type != FieldType::kVariant &&
-                          params[i]->type != FieldType::kThreads;
-        if (json) {
-          line += ", \"" + std::string(params[i]->name) + "\": " +
-                  (text ? "\"" + pv[i] + "\"" : pv[i]);
-        } else {
-          line += sep + Cell(pv[i], sep);
-        }
-      }
-      for (const auto& c : cols) {
-        std::size_t at = 0;
-        while (at < layout.columns.size() && layout.columns[at].name != c.name) ++at;
-        const bool has = at < row.size() && std::isfinite(row[at]);
-        const std::string v = has ? NumberText(row[at], c.integer) : "";
-        if (json) {
-          line += ", \"" + c.name + "\": " + (has ? v : "null");
-        } else {
-          line += sep + v;
-        }
-      }
-      line += json ? "}\n" : "\n";
-      std::fputs(line.c_str(), f);
-    }
-  }
-  return std::ferror(f) == 0;
-}
-
-bool WriteRunsTable(const std::vector<BatchRun>& runs, const std::string& path) {
-  std::FILE* f = std::fopen(path.c_str(), "w");
-  if (f == nullptr) return false;
-  std::fprintf(f, "line\tstatus\trecords\tseconds\tmessage\n");
-  for (const BatchRun& r : runs)
-    std::fprintf(f, "%d\t%s\t%zu\t%.6f\t%s\n", r.line, r.status.c_str(), r.records, r.seconds,
-                 Cell(r.message, '\t').c_str());
-  return CloseChecked(f);
-}
-
 void ShowProgress(std::size_t done, std::size_t total, std::size_t failed, double elapsed,
                   bool tty, bool last) {
   const double rest = done > 0 ? elapsed / static_cast<double>(done) * static_cast<double>(total - done) : 0;
@@ -272,10 +196,15 @@ int RunBatch(const std::vector<std::string>& args) {
 Each line is a classic 24-argument line, or @path.toml followed by KEY=VALUE
 overrides (the path relative to FILE); blank lines and lines starting with #
 are skipped, and a run is named by its line number.  --out-dir writes one
-file per run (line-NNNNNN.EXT) and runs.tsv (runs-K-of-N.tsv for a shard)
-with every run's status; -o
-writes one combined table with a run column and the run's parameters, and
-PATH.runs.tsv.  The exit status is 0 only when every run succeeded.
+file per run (line-NNNNNN.EXT) and runs.tsv (runs-K-of-N.tsv for a shard),
+which gets each run's status as soon as the run ends; --resume then skips
+the runs it records (a line since changed, or a result that could not be
+written, is done again).  -o writes one combined table with a run column and
+the run's parameters, and PATH.runs.tsv (onto standard output, a device or a
+FIFO: the failed runs on standard error).  runs.tsv has the columns run
+(the line), key, status (ok, refused, fatal, nonfinite, output), records,
+seconds, worker and message.  The exit status is 0 only when every run
+succeeded.
 
 Example (a Slurm job array of 10 tasks, each taking every tenth line):
   chainmelt batch runs.txt --shard $SLURM_ARRAY_TASK_ID/10 --out-dir results
@@ -288,6 +217,9 @@ Example (a Slurm job array of 10 tasks, each taking every tenth line):
   app.add_option("-o,--output", output, "combined table ('-': standard output)");
   app.add_option("--format", format, "classic (with --out-dir), tsv, csv or jsonl");
   app.add_option("--shard", shard, "K/N: only the runs whose index is K modulo N");
+  bool resume = false;
+  app.add_flag("--resume", resume,
+               "with --out-dir: skip the runs its runs table records, do the rest");
   std::vector<std::string> words = args;
   std::reverse(words.begin(), words.end());
   try {
@@ -304,6 +236,10 @@ Example (a Slurm job array of 10 tasks, each taking every tenth line):
   auto refuse = [](const std::string& m) {
     std::fprintf(stderr, "chainmelt batch: %s\n", m.c_str());
     return 2;
+  };
+  auto fail = [](const std::string& m) {
+    std::fprintf(stderr, "chainmelt batch: %s\n", m.c_str());
+    return 1;
   };
   OutputFormat fmt = OutputFormat::kTsv;
   if (format == "classic") {
@@ -326,12 +262,16 @@ Example (a Slurm job array of 10 tasks, each taking every tenth line):
         shard_k < 0 || shard_k >= shard_n)
       return refuse("--shard: expected K/N with 0 <= K < N, got " + Shown(shard));
   }
+  if (resume && out_dir.empty()) return refuse("--resume: expected --out-dir");
   std::ifstream in(file);
-  if (!in) return refuse(file + ": cannot read the batch file");
+  if (!in) return refuse(file + ": cannot read the batch file: " + std::strerror(errno));
   if (!out_dir.empty()) {
     std::error_code ec;
+    if (fs::exists(out_dir, ec) && !fs::is_directory(out_dir, ec))
+      return fail("--out-dir " + out_dir + ": not a directory");
     fs::create_directories(out_dir, ec);
-    if (!fs::is_directory(out_dir)) return refuse("--out-dir " + out_dir + ": not a directory");
+    if (ec && !fs::is_directory(out_dir))
+      return fail("--out-dir " + out_dir + ": cannot create the directory: " + ec.message());
   }
 
   std::vector<BatchRun> runs;
@@ -345,31 +285,81 @@ Example (a Slurm job array of 10 tasks, each taking every tenth line):
       runs.emplace_back();
       runs.back().line = line;
       runs.back().text = text;
+      runs.back().key = RunKey(text);
     }
   }
-  const fs::path base = fs::path(file).parent_path();
+  const std::string worker = HostName();
+  // Shards of one batch share the directory: each keeps a table of its own.
+  const std::string runs_name =
+      shard.empty() ? "runs.tsv"
+                    : "runs-" + std::to_string(shard_k) + "-of-" + std::to_string(shard_n) + ".tsv";
+  std::unique_ptr<RunsLog> log;
+  std::map<long, RunRow> kept_rows;  // of the runs an earlier batch did
+  std::size_t skipped = 0;
   std::atomic<std::size_t> next{0}, done{0}, failed{0};
-  auto worker = [&] {
+  if (!out_dir.empty()) {
+    log = std::make_unique<RunsLog>((fs::path(out_dir) / runs_name).string());
+    std::vector<RunRow> kept;
+    if (resume) {
+      std::map<long, RunRow> earlier;
+      std::string reason;
+      if (!ReadRuns(log->path(), earlier, reason)) return fail("--resume: " + reason);
+      // A run is done when its line is unchanged and its result was written.
+      for (BatchRun& r : runs) {
+        const auto it = earlier.find(r.line);
+        if (it == earlier.end() || it->second.key != r.key || it->second.status == "output")
+          continue;
+        if (it->second.status == "ok" && !fs::exists(fs::path(out_dir) / ResultName(r.line, fmt)))
+          continue;
+        r.recorded = true;
+        r.status = it->second.status;
+        r.records = it->second.records;
+        r.seconds = it->second.seconds;
+        r.message = it->second.message;
+        kept.push_back(it->second);
+        kept_rows[r.line] = it->second;
+        ++skipped;
+        if (r.status != "ok") ++failed;
+      }
+    }
+    std::string reason;
+    if (!log->Write(kept, true, reason))
+      return fail("--out-dir " + out_dir + ": cannot write " + runs_name + ": " + reason);
+  }
+  if (!out_dir.empty()) {
+    // What a killed batch left of this batch's result files.
+    std::set<std::string> names;
+    for (const BatchRun& r : runs) names.insert(ResultName(r.line, fmt));
+    RemoveStaleTemporariesIn(out_dir, names);
+  }
+  const fs::path base = fs::path(file).parent_path();
+  done = skipped;
+  auto work = [&] {
     for (std::size_t k = next++; k < runs.size(); k = next++) {
       BatchRun& r = runs[k];
+      if (r.recorded) continue;
       if (!Prepare(r, base)) {
         r.status = "refused";
       } else {
         r.spec.threads = 1;
         Execute1(r, fmt, out_dir);
       }
+      if (log) log->Append(RowOf(r, worker));
       if (r.status != "ok") ++failed;
       ++done;
     }
   };
   std::vector<std::thread> pool;
-  for (int t = 0; t < threads && static_cast<std::size_t>(t) < runs.size(); ++t)
-    pool.emplace_back(worker);
+  for (int t = 0; t < threads && static_cast<std::size_t>(t) < runs.size() - skipped; ++t)
+    pool.emplace_back(work);
   const bool tty = ::isatty(2) != 0;
   const auto start = std::chrono::steady_clock::now();
   auto elapsed = [&] {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   };
+  if (skipped > 0)
+    std::fprintf(stderr, "batch: %zu run(s) already recorded in %s, %zu to do\n", skipped,
+                 log->path().c_str(), runs.size() - skipped);
   double shown = 0;
   while (done < runs.size()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -382,29 +372,33 @@ Example (a Slurm job array of 10 tasks, each taking every tenth line):
   for (auto& t : pool) t.join();
   ShowProgress(done, runs.size(), failed, elapsed(), tty, true);
 
-  // Shards of one batch share the directory: each keeps a table of its own.
-  const std::string runs_name =
-      shard.empty() ? "runs.tsv"
-                    : "runs-" + std::to_string(shard_k) + "-of-" + std::to_string(shard_n) + ".tsv";
-  const std::string runs_table =
-      out_dir.empty() ? output + ".runs.tsv" : (fs::path(out_dir) / runs_name).string();
-  if (!output.empty()) {
-    SafeOutput out(output);
+  // Every row in line order; those of an earlier batch as they were.
+  std::vector<RunRow> rows;
+  for (const BatchRun& r : runs) rows.push_back(r.recorded ? kept_rows[r.line] : RowOf(r, worker));
+  if (log) {
     std::string reason;
-    if (!out.Open(reason) || !WriteCombined(runs, fmt, out.file()) || !out.Commit(reason)) {
-      std::fprintf(stderr, "chainmelt batch: cannot write %s: %s\n", output.c_str(),
-                   reason.empty() ? "write error" : reason.c_str());
-      return 1;
-    }
+    if (!log->Failure().empty()) return fail(log->Failure());
+    if (!log->Write(rows, false, reason)) return fail(reason);
+    return failed == 0 ? 0 : 1;
   }
-  if (output == "-") {
+
+  SafeOutput out(output);
+  std::string reason;
+  if (!out.Open(reason)) return fail("-o " + output + ": cannot create the result file: " + reason);
+  const bool written = WriteCombined(runs, fmt, out.file());
+  const int error = errno;
+  if (!written) {
+    return fail(WriteError(output == "-" ? "standard output" : output, error));
+  }
+  if (!out.Commit(reason)) return fail(reason);
+  if (out.direct()) {
+    // Standard output, a device or a FIFO: the statuses go to standard error.
     for (const BatchRun& r : runs)
       if (r.status != "ok")
         std::fprintf(stderr, "chainmelt batch: line %d: %s: %s\n", r.line, r.status.c_str(),
                      r.message.c_str());
-  } else if (!WriteRunsTable(runs, runs_table)) {
-    std::fprintf(stderr, "chainmelt batch: cannot write %s\n", runs_table.c_str());
-    return 1;
+  } else if (RunsLog table(output + ".runs.tsv"); !table.Write(rows, false, reason)) {
+    return fail(reason);
   }
   return failed == 0 ? 0 : 1;
 }

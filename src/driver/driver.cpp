@@ -1,6 +1,7 @@
 #include "driver/driver.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -104,13 +105,16 @@ int RunClassic(const std::vector<std::string>& args) {
     ReportFatal(stderr, summary.message);
     return 1;
   }
+  errno = 0;
   if (!CloseChecked(out.release())) {
+    const int error = errno;
     std::fflush(stdout);
-    std::fprintf(stderr, "chainmelt: error writing output.out\n");
+    std::fprintf(stderr, "chainmelt: %s\n", WriteError("output.out", error).c_str());
     return 1;
   }
+  errno = 0;
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    std::fprintf(stderr, "chainmelt: error writing standard output\n");
+    std::fprintf(stderr, "chainmelt: %s\n", WriteError("standard output", errno).c_str());
     return 1;
   }
   return Finish(summary);
@@ -168,7 +172,7 @@ int RunNamed(const std::vector<std::string>& args) {
     return 1;
   }
   if (summary.fatal) {
-    ReportFatal(stderr, summary.message);
+    ReportFatal(stderr, summary.named_message);
     const std::string kept = output.KeepPartial();
     if (!kept.empty()) {
       std::fprintf(stderr, "chainmelt: the %zu record(s) completed before it are in %s\n",

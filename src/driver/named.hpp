@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/params_file.hpp"
+#include "run/params_file.hpp"
 #include "run/spec.hpp"
 
 namespace chainmelt {

@@ -1,13 +1,16 @@
 #include "run/sinks.hpp"
 
+#include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 
 namespace chainmelt {
 
 namespace {
 
-// Follows every completed data line of task "size"; names its columns.
+// Follows every completed data line of the ligand-size records (the layout
+// whose records are begun before they are complete); names its columns.
 constexpr char kSizeHeader[] =
     "# nu, z, cmax, T, Theta, p, fret, iter, c1/2, T, Theta, p, fret, iter, dT1/2 \n";
 static_assert(sizeof(kSizeHeader) - 1 == 78, "the header line is 78 bytes");
@@ -16,35 +19,11 @@ bool IsInteger(const Layout& layout, std::size_t i) {
   return i < layout.columns.size() && layout.columns[i].integer;
 }
 
-std::string JsonString(const std::string& s) {
-  std::string r = "\"";
-  for (const char ch : s) {
-    const unsigned char c = static_cast<unsigned char>(ch);
-    if (c == '"' || c == '\\') {
-      r += '\\';
-      r += ch;
-    } else if (c < 0x20) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
-      r += buf;
-    } else {
-      r += ch;
-    }
-  }
-  return r + "\"";
-}
-
 }  // namespace
 
-std::string NumberText(double v, bool integer) {
-  if (std::isnan(v)) return "nan";
-  if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
-  if (integer && std::fabs(v) < 9e15 && v == std::floor(v)) {
-    return std::to_string(static_cast<long long>(v));
-  }
-  char buf[32];
-  const auto res = std::to_chars(buf, buf + sizeof buf, v);
-  return std::string(buf, res.ptr);
+std::string WriteFailure(const std::string& name, int error) {
+  return "error writing " + name + ": " +
+         (error != 0 ? std::strerror(error) : "the data could not be written");
 }
 
 std::string ParametersJson(const RunSpec& spec) {
@@ -100,14 +79,14 @@ void ClassicSink::Fields(const double* v, std::size_t from, std::size_t to) {
 }
 
 void ClassicSink::Check() {
-  if (std::ferror(file_)) throw OutputError("error writing " + name_);
+  if (std::ferror(file_)) throw OutputError(WriteFailure(name_, errno));
 }
 
 void ClassicSink::Record(const double* v, std::size_t n) {
   Fields(v, written_, n);
   std::fputc('\n', file_);
   written_ = 0;
-  if (layout_.kind == "size") std::fwrite(kSizeHeader, 1, sizeof(kSizeHeader) - 1, file_);
+  if (layout_.partial_columns > 0) std::fwrite(kSizeHeader, 1, sizeof(kSizeHeader) - 1, file_);
   Check();
 }
 
@@ -126,71 +105,22 @@ void ClassicSink::Truncated(const double* v, std::size_t n) {
 
 // --- text tables --------------------------------------------------------------
 
-const char* FormatName(TextFormat format) {
-  switch (format) {
-    case TextFormat::kCsv:
-      return "csv";
-    case TextFormat::kJsonl:
-      return "jsonl";
-    case TextFormat::kTsv:
-      break;
-  }
-  return "tsv";
-}
-
 void TextSink::Check() {
-  if (std::ferror(file_)) throw OutputError("error writing " + name_);
+  if (std::ferror(file_)) throw OutputError(WriteFailure(name_, errno));
 }
 
 void TextSink::Begin(const RunSpec& spec, const Layout& layout) {
-  layout_ = layout;
-  const auto& cols = layout.columns;
-  std::string head;
-  switch (format_) {
-    case TextFormat::kTsv: {
-      head = "# chainmelt " CHAINMELT_VERSION " " + ParametersText(spec) + "\n# units";
-      for (const auto& c : cols) head += "\t" + c.unit;
-      head += "\n";
-      for (std::size_t i = 0; i < cols.size(); ++i) head += (i ? "\t" : "") + cols[i].name;
-      head += "\n";
-      break;
-    }
-    case TextFormat::kCsv:
-      for (std::size_t i = 0; i < cols.size(); ++i) head += (i ? "," : "") + cols[i].name;
-      head += "\n";
-      break;
-    case TextFormat::kJsonl: {
-      head = "{\"chainmelt\": \"" CHAINMELT_VERSION "\", \"kind\": " + JsonString(layout.kind) +
-             ", \"parameters\": " + ParametersJson(spec) + ", \"columns\": [";
-      for (std::size_t i = 0; i < cols.size(); ++i) {
-        head += (i ? ", " : "") + std::string("{\"name\": ") + JsonString(cols[i].name) +
-                ", \"unit\": " + JsonString(cols[i].unit) + "}";
-      }
-      head += "]}\n";
-      break;
-    }
-  }
-  std::fputs(head.c_str(), file_);
+  writer_ = TableWriter(format_, {}, layout.columns);
+  const std::string members =
+      "\"kind\": " + JsonString(layout.kind) + ", \"parameters\": " + ParametersJson(spec) + ", ";
+  std::fputs(writer_.Header(ParametersText(spec), members).c_str(), file_);
   Check();
 }
 
 void TextSink::Row(const double* v, std::size_t n) {
-  const auto& cols = layout_.columns;
-  std::string line;
-  const char sep = format_ == TextFormat::kCsv ? ',' : '\t';
-  if (format_ == TextFormat::kJsonl) line = "{";
-  for (std::size_t i = 0; i < cols.size(); ++i) {
-    const bool have = i < n && std::isfinite(v[i]);
-    if (format_ == TextFormat::kJsonl) {
-      line += (i ? ", " : "") + JsonString(cols[i].name) + ": " +
-              (have ? NumberText(v[i], cols[i].integer) : "null");
-    } else {
-      if (i) line += sep;
-      if (i < n) line += NumberText(v[i], cols[i].integer);
-    }
-  }
-  line += format_ == TextFormat::kJsonl ? "}\n" : "\n";
-  std::fputs(line.c_str(), file_);
+  line_.clear();
+  writer_.AppendRow({}, v, n, line_);
+  std::fputs(line_.c_str(), file_);
   Check();
 }
 

@@ -10,8 +10,12 @@
 
 #include "run/layout.hpp"
 #include "run/spec.hpp"
+#include "run/table.hpp"
 
 namespace chainmelt {
+
+// "error writing NAME: REASON" (REASON from errno, or a general one).
+std::string WriteFailure(const std::string& name, int error);
 
 // A lost write: the run stops at once.
 class OutputError : public std::runtime_error {
@@ -33,7 +37,7 @@ class RecordSink {
 };
 
 // The classic bytes: every double "%f ", every integer "%i ", a newline at
-// the end of a record; task "size" follows every complete record with its
+// the end of a record; the ligand-size task follows every complete record with its
 // 78-byte header line.  A write error throws OutputError at once.
 class ClassicSink : public RecordSink {
  public:
@@ -52,9 +56,6 @@ class ClassicSink : public RecordSink {
   Layout layout_;
   std::size_t written_ = 0;  // fields of the current record already written
 };
-
-enum class TextFormat { kTsv, kCsv, kJsonl };
-const char* FormatName(TextFormat format);
 
 // TSV: a comment line with the program and the parameters, a comment line
 // with the units, a header line of names, one line per record.  CSV: a
@@ -79,7 +80,8 @@ class TextSink : public RecordSink {
   std::FILE* file_;
   std::string name_;
   TextFormat format_;
-  Layout layout_;
+  TableWriter writer_;
+  std::string line_;
 };
 
 // Records kept in memory, one row of doubles each (fields a record does not
@@ -100,9 +102,6 @@ class TableSink : public RecordSink {
   std::vector<std::vector<double>> rows_;
 };
 
-// A number as the text formats write it: the shortest text that reads back
-// as the same double; whole numbers of integer columns without a fraction.
-std::string NumberText(double v, bool integer);
 // The parameters of a run as one JSON object (every field by name, the
 // derived dH and dS included).
 std::string ParametersJson(const RunSpec& spec);

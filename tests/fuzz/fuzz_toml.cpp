@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "driver/params_file.hpp"
+#include "run/params_file.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   chainmelt::RunSpec spec;

@@ -33,15 +33,14 @@ is not there.  The key of a run is a hash of the text of every field it is
 run with (the thread count aside).
 
 The parts: ``plan`` (the grid and its TOML), ``worker`` (a chunk on a
-worker), ``encode`` (the text of the numbers), ``lock``, ``store`` (the directory
-and its tables), ``verify`` (their checksums), ``driver`` (the cluster).
+worker; the records' text comes from the engine), ``lock``, ``store`` (the
+directory and its tables), ``verify`` (their checksums), ``driver`` (the cluster).
 """
 
 from .driver import (Outcome, check_layout, close_client, dashboard, local_client, open_store,
                      run_plan, scan)
-from .encode import FORMATS
 from .lock import LOCK, Lock
-from .plan import MAX_RUNS, Plan, Run, ScanError, load, run_key
+from .plan import FORMATS, MAX_RUNS, Plan, Run, ScanError, load, run_key
 from .store import RECORDS, RUNS, Store, export_records, read_scan
 from .worker import STATUSES, Job, RunResult, run_chunk
 

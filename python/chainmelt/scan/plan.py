@@ -19,6 +19,28 @@ _KEY_LENGTH = 16
 MAX_RUNS = 10_000_000
 
 
+
+#: The formats a scan's records can be written in (tsv is records.tsv.gz).
+FORMATS = ("tsv", "csv", "jsonl")
+
+
+def value_text(v: Any) -> str:
+    """The text of a scanned value in a run's key: the shortest text that
+    reads back as the same double, whole numbers without ".0".  Stored
+    directories find their runs by these keys, so the text never changes."""
+    if isinstance(v, bool):
+        return str(v).lower()
+    if isinstance(v, numbers.Real):
+        v = float(v)
+        if v != v:
+            return ""
+        r = repr(v)
+        return r[:-2] if r.endswith(".0") else r
+    if isinstance(v, (list, tuple)):
+        return ":".join(value_text(x) for x in v)
+    return str(v).replace("\t", " ").replace("\n", " ")
+
+
 class ScanError(ValueError):
     """A scan that cannot start or go on: a bad description, a directory in
     use or holding another scan, a damaged results table, a cluster without
@@ -45,7 +67,6 @@ def run_key(settings: Sequence) -> str:
 
 def describe(values: Mapping) -> str:
     """``w = -240, dHcal = 2200``: the values of a run, for messages."""
-    from .encode import value_text
     return ", ".join("%s = %s" % (k, value_text(v)) for k, v in values.items())
 
 
@@ -237,7 +258,6 @@ class Plan:
     def _check_repeats(self):
         """Two runs are the same run when a factor repeats a value: found
         per factor, without going through the grid."""
-        from .encode import value_text
         for k, f in enumerate(self._factors):
             n = self._lengths[k]
             if isinstance(self._axes[f[0]], _Range) and n > 1_000_000:

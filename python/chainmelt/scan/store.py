@@ -13,9 +13,8 @@ import pandas as pd
 
 from .. import _core
 from .._output import path_error, write_output
-from .encode import FORMATS, reformat, value_text
 from .lock import Lock
-from .plan import Plan, Run, ScanError
+from .plan import FORMATS, Plan, Run, ScanError
 from .verify import chunk_text, check_chunks, first_member, parse_runs, seal
 from .worker import compress
 
@@ -27,10 +26,6 @@ RUN_COLUMNS_AFTER = ("status", "records", "seconds", "worker", "message", "recor
 # runs.tsv as written before its lines carried checksums: read, not resumed.
 _OLD_AFTER = RUN_COLUMNS_AFTER[:-2]
 BASE = "base.tsv"
-
-
-def _clean(text):
-    return " ".join(str(text).split())
 
 
 class Store:
@@ -65,8 +60,7 @@ class Store:
                                           + [c[1] for c in columns]),
                   "\t".join(["run"] + self.scan_columns + record_names)]
         self.header = "\n".join(header) + "\n"
-        self.runs_header = "\t".join(list(RUN_COLUMNS_BEFORE) + self.scan_columns
-                                     + list(RUN_COLUMNS_AFTER)) + "\n"
+        self.runs_header = _core.runs_header(self.scan_columns, list(RUN_COLUMNS_AFTER[-3:]))
         self.records_path = os.path.join(self.directory, RECORDS)
         self.runs_path = os.path.join(self.directory, RUNS)
         self.done, self.notes = set(), []
@@ -207,11 +201,10 @@ class Store:
         rows = []
         for r in results:
             run = runs[r.number]
-            rows.append([str(r.number), run.key]
-                        + [value_text(run.values[n]) for n in self.names]
-                        + [r.status, str(r.records), "%.6f" % r.seconds, _clean(r.worker),
-                           _clean(r.message), str(self.end),
-                           chunk if r.records else "-"])
+            line = _core.runs_line(r.number, run.key, [run.values[n] for n in self.names],
+                                   r.status, r.records, r.seconds, r.worker, r.message,
+                                   [self.end, chunk if r.records else "-"])
+            rows.append(line.rstrip("\n").split("\t"))
         self._append(self.runs_path, "".join(seal(r) for r in rows).encode("utf-8"))
         self.done.update(r[1] for r in rows)
 
@@ -229,9 +222,11 @@ class Store:
         except OSError as e:
             raise path_error(path, e) from None
 
-    def prefix(self, run: Run) -> str:
-        """The first fields of a run's records: its number and scanned values."""
-        return "\t".join([str(run.number)] + [value_text(run.values[n]) for n in self.names])
+    def prefix(self, run: Run) -> tuple:
+        """The first fields of a run's records, its number and scanned values,
+        as (column, value) pairs for the engine's table writer."""
+        return (("run", run.number),) + tuple(
+            (c, run.values[n]) for c, n in zip(self.scan_columns, self.names))
 
     def close(self) -> None:
         self.lock.release()
@@ -338,4 +333,4 @@ def export_records(directory: Any, fmt: str) -> str | None:
     directory = str(directory)
     runs_header, _, text = _tables(directory)
     return write_output(os.path.join(directory, "records." + fmt),
-                        reformat(text, fmt, _scanned(runs_header), _core.version))
+                        _core.scan_table_as(text, fmt, _scanned(runs_header)))

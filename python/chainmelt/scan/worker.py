@@ -8,7 +8,6 @@ import socket
 import time
 
 from .. import _core
-from .encode import records_text
 
 #: The statuses of a run in runs.tsv.
 STATUSES = ("ok", "fatal", "refused", "nonfinite", "lost")
@@ -17,11 +16,12 @@ STATUSES = ("ok", "fatal", "refused", "nonfinite", "lost")
 @dataclasses.dataclass(frozen=True)
 class Job:
     """A run sent to a worker: its number, settings and the leading fields
-    of its records (its number and scanned values, as text)."""
+    of its records (its number and scanned values, as (column, value)
+    pairs)."""
 
     number: int
     settings: list
-    prefix: str
+    prefix: tuple
 
 
 @dataclasses.dataclass(frozen=True)
@@ -70,7 +70,7 @@ def _run_one(job, worker, parts):
             message = "; ".join(notes)
     count = 0 if rows is None else len(rows)
     if count:
-        parts.append(records_text(rows, job.prefix))
+        parts.append(_core.rows_text(rows, result["columns"], job.prefix))
     return RunResult(job.number, status, message, time.perf_counter() - start, worker, count)
 
 

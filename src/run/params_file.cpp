@@ -1,4 +1,4 @@
-#include "driver/params_file.hpp"
+#include "run/params_file.hpp"
 
 #include <cmath>
 #include <cstdio>
@@ -113,6 +113,20 @@ bool ApplySetting(const std::string& key, const std::string& text, const std::st
     return false;
   }
   if (key == "T_min" || key == "T_max" || key == "dT" || key == "sweep") spec.exact_sweep = false;
+  sources[*f] = origin;
+  return true;
+}
+
+bool ApplyNumber(const std::string& key, double value, const std::string& origin, RunSpec& spec,
+                 Sources& sources, std::string& error) {
+  const FieldDef* f = FindField(key);
+  if (f == nullptr || f->type != FieldType::kNumber || !std::isfinite(value)) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.17g", value);
+    return ApplySetting(key, text, origin, spec, sources, error);
+  }
+  NumberField(spec, *f) = value;
+  if (key == "T_min" || key == "T_max" || key == "dT") spec.exact_sweep = false;
   sources[*f] = origin;
   return true;
 }

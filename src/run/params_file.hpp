@@ -28,6 +28,12 @@ struct Sources {
 bool ApplySetting(const std::string& key, const std::string& text, const std::string& origin,
                   RunSpec& spec, Sources& sources, std::string& error);
 
+// Sets number field `key` to `value` (as ApplySetting would from its
+// shortest text, without a round trip through text).  Fields that are not
+// numbers, and non-finite values, fail as ApplySetting fails.
+bool ApplyNumber(const std::string& key, double value, const std::string& origin, RunSpec& spec,
+                 Sources& sources, std::string& error);
+
 // Reads a whole parameter file (its text given, `name` for messages).  An
 // unknown key, a key given twice, a value of the wrong type or out of range
 // is one line in `error` naming the file, line and key.
