@@ -90,7 +90,7 @@ class SlurmCluster:
         self.procs = {}
         self.jobs = []
         self.places = [self.root]
-        self.cpus = os.cpu_count() or 1
+        self.cpus = None
         self.env = {"SLURM_CONF": str(self.conf)}
 
     # -------------------------------------------------------------- start and stop
@@ -113,6 +113,11 @@ class SlurmCluster:
                                "--seed-file=%s" % (self.run / "munged.seed"),
                                "--log-file=%s" % (self.log / "munged.log")])
         self._until(lambda: self.socket.exists(), deadline, "munged socket")
+        # The node as slurmd sees this machine, so that it registers as configured.
+        probe = subprocess.run([find("slurmd"), "-C"], capture_output=True, text=True,
+                               timeout=30)
+        words = dict(w.split("=", 1) for w in probe.stdout.split() if "=" in w)
+        self.cpus = int(words.get("CPUs", os.cpu_count() or 1))
         ctld_port, d_port = free_ports(2)
         self.conf.write_text(self._conf(ctld_port, d_port))
         self._spawn("slurmctld", [find("slurmctld"), "-D", "-f", str(self.conf)])
