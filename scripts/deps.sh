@@ -29,6 +29,10 @@ if [ "$kind" = test ]; then
   have_header benchmark/benchmark.h || need+=(libbenchmark-dev)
   have_py pytest || need+=(python3-pytest)
   command -v clang++ >/dev/null || need+=(clang)
+  # A one-node Slurm cluster of the tests' own (started only by a test run as root).
+  [ -x /usr/sbin/slurmctld ] && [ -x /usr/sbin/slurmd ] && [ -x /usr/bin/sbatch ] \
+    || need+=(slurm-wlm)
+  [ -x /usr/sbin/munged ] || need+=(munge)
 fi
 [ ${#need[@]} -eq 0 ] && exit 0
 if [ "$(id -u)" = 0 ]; then
