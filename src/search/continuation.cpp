@@ -32,7 +32,7 @@ using namespace cont;
 
 namespace {
 
-constexpr int kSlots = 8;  // distinct minima one block can follow
+constexpr int kSlots = 64;  // distinct minima one block can follow
 constexpr std::uintmax_t kRootIterations = 80;
 
 struct BlockIn {
@@ -46,7 +46,8 @@ struct BlockIn {
 struct BlockOut {
   int len = 0;
   int slots = 0;
-  std::vector<unsigned char> present;  // [k * kSlots + s]
+  // Slot-major: [s * len + k]; a slot gets its storage when its branch is born.
+  std::vector<unsigned char> present;
   std::vector<StateVec> p;
   std::vector<double> F;
   std::vector<int> iters;
@@ -78,8 +79,14 @@ class Tracker {
   void Track(const BlockIn& in, BlockOut& o);
 
  private:
-  int Idx(int k, int s) const { return k * kSlots + s; }
+  int Idx(int k, int s) const { return s * len_ + k; }
   bool Has(const BlockOut& o, int k, int s) const { return o.present[Idx(k, s)] != 0; }
+  void Grow(BlockOut& o, int slots) {
+    const std::size_t n = static_cast<std::size_t>(slots) * static_cast<std::size_t>(len_);
+    o.present.resize(n, 0);
+    o.p.resize(n, StateVec{});
+    o.F.resize(n, 0.0);
+  }
   void Put(BlockOut& o, int k, int s, const StateVec& p, double F) {
     o.present[Idx(k, s)] = 1;
     o.p[Idx(k, s)] = p;
@@ -96,6 +103,7 @@ class Tracker {
   const std::vector<double>& xs_;
   SweepVar var_;
   int i0_ = 0;
+  int len_ = 0;
   GlobalSearch gs_;
   Work w_;
 };
@@ -111,6 +119,7 @@ void Tracker::AddMinima(BlockOut& o, int k, const Min* mins, int n, bool* born) 
     if (same >= 0) {
       if (mins[j].F < o.F[Idx(k, same)]) Put(o, k, same, mins[j].p, mins[j].F);
     } else if (o.slots < kSlots) {
+      Grow(o, o.slots + 1);
       Put(o, k, o.slots, mins[j].p, mins[j].F);
       born[o.slots++] = true;
     }
@@ -167,9 +176,10 @@ void Tracker::Track(const BlockIn& in, BlockOut& o) {
   const int len = in.i1 - in.i0 + 1;
   o.len = len;
   o.slots = 0;
-  o.present.assign(static_cast<std::size_t>(len) * kSlots, 0);
-  o.p.assign(static_cast<std::size_t>(len) * kSlots, StateVec{});
-  o.F.assign(static_cast<std::size_t>(len) * kSlots, 0.0);
+  len_ = len;
+  o.present.clear();
+  o.p.clear();
+  o.F.clear();
   o.iters.assign(static_cast<std::size_t>(len), 0);
   o.global.assign(static_cast<std::size_t>(len), 0);
   o.eq.assign(static_cast<std::size_t>(len), -1);
@@ -432,9 +442,9 @@ Curve TrackCurve(const Model& model, const std::vector<double>& xs,
       SetSweep(m, var, xs[at[b]]);
       const int last = q.len - 1;
       for (int s = 0; s < o.slots; ++s) {
-        if (!o.present[s]) continue;
+        if (!o.present[s * o.len]) continue;
         for (int t = 0; t < q.slots && id[s] < 0; ++t)
-          if (q.present[last * kSlots + t] && SameState(m, o.p[s], q.p[last * kSlots + t]))
+          if (q.present[t * q.len + last] && SameState(m, o.p[s * o.len], q.p[t * q.len + last]))
             id[s] = prev_id[t];
       }
     }

@@ -424,12 +424,17 @@ int GlobalSearch::Find(const Model& m, Min* out, int& failed_starts, int& iterat
         int steps = 0;
         StateVec t = s;
         double ft = f;
-        // Polished to this unit's tolerance; a state Newton cannot polish is
-        // kept as the search left it.
-        if (NewtonMin(m, t, ft, kPolishIter, kPolishHalvings, steps, w) == NewtonStatus::kConverged &&
-            ft <= f)
-          s = t, f = ft;
+        // Polished to this unit's tolerance.  A state Newton cannot polish is
+        // no minimum (a run that stalled) unless it is the search's lowest,
+        // which is kept as the search left it.
+        const bool polished =
+            NewtonMin(m, t, ft, kPolishIter, kPolishHalvings, steps, w) == NewtonStatus::kConverged;
         iterations += steps;
+        if (polished && ft <= f) {
+          s = t, f = ft;
+        } else if (!polished && q != &rs.p0) {
+          continue;
+        }
       }
       AddDistinct(m, s, f, out, n);
     }
