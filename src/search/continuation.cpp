@@ -193,6 +193,8 @@ void Tracker::Track(const BlockIn& in, BlockOut& o) {
 
   for (int k = 1; k < len; ++k) {
     const int before = o.slots;
+    Min fallback[kMaxGlobal];
+    int fallbacks = 0;
     // Nothing to follow: a global search looks again.
     bool event = true;
     for (int s = 0; s < before && event; ++s) event = !Has(o, k - 1, s);
@@ -204,7 +206,13 @@ void Tracker::Track(const BlockIn& in, BlockOut& o) {
       if (Step(o, s, k - 1, k, q, f, steps)) {
         Put(o, k, s, q, f);
       } else {
-        event = true;  // vanished, or its Hessian turned indefinite
+        // Vanished, or its Hessian turned indefinite, or Newton failed: the
+        // minimiser goes on from the last state, and what it finds joins
+        // the global search's minima here as a minimum of its own.
+        event = true;
+        q = o.p[Idx(k - 1, s)];
+        if (fallbacks < kMaxGlobal && MinimiserFallback(At(xs_[i0_ + k]), q, f, steps, w_))
+          fallback[fallbacks].p = q, fallback[fallbacks++].F = f;
       }
       o.iters[k] += steps;
     }
@@ -234,6 +242,7 @@ void Tracker::Track(const BlockIn& in, BlockOut& o) {
       o.iters[k] += iters;
       AddMinima(o, k, found, n, born);
     }
+    AddMinima(o, k, fallback, fallbacks, born);
     for (int s = 0; s < o.slots; ++s)
       if (born[s]) Backward(o, k, s);
   }
