@@ -227,6 +227,23 @@ TEST(Continuation, RejectsUnsortedSweepsAndReportsNoMinimumForAnUndefinedVariant
   EXPECT_EQ(c.points[1].F, kSentinel);
 }
 
+TEST(Continuation, TheLigandActivityModeSearchesEveryPoint) {
+  // Its states are zeros of a vector field, not minima: nothing to follow.
+  Model m = Lipid(2, -100.0, 314.0, 2200.0);
+  m.para.mode = kAltMode, m.para.dH2 = 30, m.para.conc = 0.2, m.para.conc2 = 0.4;
+  m.para.z = 1, m.para.nu = 1;
+  const Curve c = TrackCurve(m, Range(300.0, 330.0, 4));
+  EXPECT_EQ(c.global_searches, 4);
+  for (const CurvePoint& p : c.points) {
+    EXPECT_TRUE(p.global);
+    EXPECT_TRUE(p.ok);
+    double g = 0.0;
+    ASSERT_TRUE(GlobalAt(m, p.x, g));
+    EXPECT_EQ(p.F, g);
+  }
+  EXPECT_TRUE(c.jumps.empty());
+}
+
 TEST(Continuation, AnEnthalpySweepFollowsTheSameMinima) {
   // Along dH at fixed T the pair model jumps once, at dH = T dS - 3w.
   Model m = Lipid(2, -300.0, 314.0, 2200.0);
