@@ -228,10 +228,12 @@ NewtonStatus NewtonMin(const Model& m, StateVec& p, double& F, int max_iter, int
         double next = 0.0;
         for (int i = 1; i <= n; ++i) next += gq[i] * e[i];
         p = q, F = Fq, known = true;
-        ++steps;
-        if (next >= 0.0 && next <= kDecrement * scale) return NewtonStatus::kConverged;
+        if (next >= 0.0 && next <= kDecrement * scale) {
+          ++steps;
+          return NewtonStatus::kConverged;
+        }
         accepted = true;
-        continue;
+        break;
       }
       if (!known) F = FreeCalc(m, p), known = true;
       // Rounding of F itself: a step may not raise it by more.  A
