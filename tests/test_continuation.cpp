@@ -119,6 +119,7 @@ TEST(Continuation, NoPointAboveTheGlobalSearchOnRandomBatteriesOfEveryVariantAnd
         const Curve c = TrackCurve(m, fine ? Range(0.85 * Tm, 1.15 * Tm, 13)
                                            : Range(0.6 * Tm, 1.4 * Tm, 41), o);
         ExpectNoHigherThanGlobal(m, c, kelvin ? "kelvin" : "order-1");
+        EXPECT_EQ(c.unresolved, 0) << Describe(m);
         for (const Jump& j : c.jumps) {
           EXPECT_NE(j.from, j.to);
           EXPECT_GT(j.x, c.points[j.after].x - 1e-12);

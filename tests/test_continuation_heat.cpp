@@ -81,6 +81,7 @@ TEST(ContinuationHeat, AreaRuleOnFineSweepsOfEveryVariantAndBothScales) {
     if (k.jumps >= 0) {
       EXPECT_EQ(static_cast<int>(c.jumps.size()), k.jumps) << k.m.n0 << " w " << k.m.para.w;
     }
+    EXPECT_EQ(c.unresolved, 0) << k.m.n0 << " w " << k.m.para.w;
     const double dU = c.points.back().U - c.points.front().U;
     EXPECT_NEAR(IntegratedEnergy(c), dU, 1e-4 * std::fabs(dU)) << k.m.n0 << " w " << k.m.para.w;
     for (const Jump& j : c.jumps) {

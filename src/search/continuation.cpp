@@ -134,6 +134,7 @@ Curve TrackCurve(const Model& model, const std::vector<double>& xs,
     BlockOut& o = out[b];
     c.global_searches += o.global_searches;
     c.failed_starts += o.failed;
+    c.unresolved += o.unresolved;
     std::vector<int> id(kSlots, -1);
     if (b > 0) {
       const BlockOut& q = out[b - 1];

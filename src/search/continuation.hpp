@@ -64,6 +64,10 @@ struct Curve {
   int global_searches = 0;
   int failed_starts = 0;  // starts of a global search that failed (each caught)
   int branches = 0;       // distinct minima over the whole sweep
+  // Intervals where the equilibrium passes between two distinct minima but
+  // no crossing could be located: their latent heat is missing, and a record
+  // there deserves a warning.
+  int unresolved = 0;
 };
 
 // The equilibrium curve of `model` along xs (non-decreasing; throws

@@ -167,11 +167,13 @@ void Tracker::Track(const BlockIn& in, BlockOut& o) {
     o.eq[k] = best;
   }
   o.jumps.clear();
+  o.unresolved = 0;
   for (int k = 0; k + 1 < len; ++k) {
+    if (o.eq[k] < 0 || o.eq[k + 1] < 0 || o.eq[k] == o.eq[k + 1]) continue;
     Jump j;
-    if (o.eq[k] >= 0 && o.eq[k + 1] >= 0 && o.eq[k] != o.eq[k + 1] &&
-        Crossing(o, k, o.eq[k], o.eq[k + 1], j))
-      o.jumps.push_back(j);
+    const Cross c = Crossing(o, k, o.eq[k], o.eq[k + 1], j);
+    if (c == Cross::kJump) o.jumps.push_back(j);
+    if (c == Cross::kUnresolved) ++o.unresolved;
   }
   o.points.assign(static_cast<std::size_t>(len), CurvePoint{});
   for (int k = 0; k < len; ++k) {
@@ -199,7 +201,7 @@ void Tracker::Track(const BlockIn& in, BlockOut& o) {
 // k + 1): the root of G = F_b - F_a, each branch continued from the end where
 // it is the lowest.  Where one of them cannot be continued, G takes the sign
 // that keeps the bracket (the branch is gone on that side of the crossing).
-bool Tracker::Crossing(const BlockOut& o, int k, int a, int b, Jump& j) {
+Tracker::Cross Tracker::Crossing(const BlockOut& o, int k, int a, int b, Jump& j) {
   const double x0 = xs_[i0_ + k], x1 = xs_[i0_ + k + 1];
   const StateVec pa = o.p[Idx(k, a)], pb = o.p[Idx(k + 1, b)];
   const double Fa = o.F[Idx(k, a)], Fb = o.F[Idx(k + 1, b)];
@@ -220,7 +222,7 @@ bool Tracker::Crossing(const BlockOut& o, int k, int a, int b, Jump& j) {
   };
   const double glo = Has(o, k, b) ? o.F[Idx(k, b)] - Fa : big;
   const double ghi = Has(o, k + 1, a) ? Fb - o.F[Idx(k + 1, a)] : -big;
-  if (glo < 0.0 || ghi > 0.0) return false;
+  if (glo < 0.0 || ghi > 0.0) return Cross::kUnresolved;
   double root = x0;
   if (glo == 0.0) {
     root = x0;
@@ -233,12 +235,13 @@ bool Tracker::Crossing(const BlockOut& o, int k, int a, int b, Jump& j) {
           G, x0, x1, glo, ghi, boost::math::tools::eps_tolerance<double>(48), it);
       root = 0.5 * (r.first + r.second);
     } catch (const std::exception&) {
-      return false;
+      return Cross::kUnresolved;
     }
   }
   const auto ok = both(root);
   const Model m = At(root);
-  if (!ok.first || !ok.second || SameState(m, qa, qb)) return false;  // one minimum: continuous
+  if (!ok.first || !ok.second) return Cross::kUnresolved;
+  if (SameState(m, qa, qb)) return Cross::kContinuous;  // they became one minimum
   j.after = i0_ + k;
   j.x = root;
   j.from = a, j.to = b;
@@ -248,7 +251,7 @@ bool Tracker::Crossing(const BlockOut& o, int k, int a, int b, Jump& j) {
   j.latent = j.U_to - j.U_from;
   j.Cp_from = HeatCapacity(m, qa, w_);
   j.Cp_to = HeatCapacity(m, qb, w_);
-  return true;
+  return Cross::kJump;
 }
 
 }  // namespace chainmelt::cont

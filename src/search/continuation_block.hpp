@@ -33,6 +33,7 @@ struct BlockOut {
   std::vector<Jump> jumps;  // from/to are slots
   int global_searches = 0;
   int failed = 0;
+  int unresolved = 0;
 };
 
 class Tracker {
@@ -73,7 +74,8 @@ class Tracker {
   // straight-line extrapolation of its last two points as the first guess.
   bool Step(BlockOut& o, int s, int from, int to, StateVec& q, double& f, int& steps);
   void Backward(BlockOut& o, int k, int s);
-  bool Crossing(const BlockOut& o, int k, int a, int b, Jump& j);
+  enum class Cross { kJump, kContinuous, kUnresolved };
+  Cross Crossing(const BlockOut& o, int k, int a, int b, Jump& j);
 
   const Model& base_;
   const std::vector<double>& xs_;
