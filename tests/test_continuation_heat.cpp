@@ -163,6 +163,24 @@ TEST(ContinuationCoexist, PairModelOnTheExactLineAndSinglePhaseAboveTcAtBothScal
   EXPECT_EQ(CoexistTracked(cold).status, TrackedCoexistStatus::kBadTemperature);
 }
 
+TEST(ContinuationCoexist, MeanFieldOnItsExactLineAndCriticalPoint) {
+  // n0 = 1 without ligands is symmetric about x = 1/2 where dH - T dS = -w/2:
+  // coexistence at dH = T dS - w/2 up to T_c = -w/4.  One variable: a
+  // minimum that slides past its spinodal meets no saddle on the way.
+  Model m = Lipid(1, -1600.0, 1.0, 1.0);
+  m.para.dS = 7.0;
+  for (const double T : {200.0, 390.0, 399.0, 399.9}) {
+    m.T = T;
+    const TrackedCoexist c = CoexistTracked(m);
+    ASSERT_EQ(c.status, TrackedCoexistStatus::kFound) << T;
+    EXPECT_NEAR(c.dH, T * 7.0 + 800.0, 1e-9 * c.dH) << T;
+  }
+  m.T = 350.0;
+  const TrackedCrit k = CritTracked(m);
+  ASSERT_TRUE(k.found);
+  EXPECT_NEAR(k.T, 400.0, 2e-4 * 400.0);
+}
+
 TEST(ContinuationCoexist, MixturesAgainstIndependentGlobalSearchesAcrossTheLine) {
   // The n0 = 5 case: coexistence from 250 K up to its end near
   // 418 K, and the critical point there (not at 291 K).

@@ -52,9 +52,10 @@ enum class NewtonStatus { kConverged, kIndefinite, kStuck, kTooMany, kInfeasible
 // halvings of one step.  Strict (a continuation): every step must lower the
 // decrement to less than half and be halved only to stay feasible, or the
 // start was not in the minimum's quadratic region (kStuck).  On kConverged p
-// is the minimum and F its free energy; steps counts the Newton steps taken.
+// is the minimum and F its free energy; steps counts the Newton steps taken;
+// first, when given, receives the first full Newton step.
 NewtonStatus NewtonMin(const Model& m, StateVec& p, double& F, int max_iter, int max_halvings,
-                       int& steps, Work& w, bool strict = false);
+                       int& steps, Work& w, bool strict = false, StateVec* first = nullptr);
 
 // Continues the minimum p (of the model at x0) to x1: Newton from p at x1,
 // and where that does not converge smoothly, the interval halved (to a depth

@@ -28,6 +28,10 @@ constexpr double kQuadratic = 1e-10;
 // however small the step (it slid into another minimum past its spinodal)
 // has vanished.
 constexpr double kMaxMove = 0.1;
+// A continued minimum lies within this share of the predicted move from the
+// prediction (plus the floor, for moves at the rounding of the state).
+constexpr double kPredicted = 0.5;
+constexpr double kPredictedFloor = 1e-9;
 constexpr int kContinueIter = 10;
 constexpr int kGuessIter = 3;
 constexpr int kContinueHalvings = 8;
@@ -116,16 +120,57 @@ double Moved(const StateVec& a, const StateVec& b, int n) {
   return d;
 }
 
+// True when the free energy of m curves upward along the segment from p to
+// q (sampled at a quarter, a half and three quarters).  A minimum followed in a small step stays in one convex
+// well; one that slid past a spinodal into another well crossed a region of
+// downward curvature on the way.
+bool ConvexBetween(const Model& m, const StateVec& p, const StateVec& q, Work& w) {
+  const int n = m.n0;
+  if (Moved(p, q, n) <= kPredictedFloor) return true;  // no room for another well
+  StateVec d;
+  for (int i = 1; i <= n; ++i) d[i] = q[i] - p[i];
+  for (const double s : {0.25, 0.5, 0.75}) {
+    StateVec r;
+    for (int i = 1; i <= n; ++i) r[i] = p[i] + s * d[i];
+    if (!Check(m, r, n)) return false;
+    Hessian(m, r, w);
+    double c = 0.0;
+    for (int i = 1; i <= n; ++i)
+      for (int j = 1; j <= n; ++j) c += d[i] * w.h[i][j] * d[j];
+    if (!(c > 0.0)) return false;
+  }
+  return true;
+}
+
+// Whether the minimum q at x1, continued from the minimum p at x0, is p's
+// own and not one it slid into past a spinodal.  With two or more variables
+// the slide shows on the way as a Hessian that is not positive definite (the
+// saddle), and the tests below would also reject good steps near a spinodal.
+// With one variable there is no saddle to see: q must lie where the tangent
+// predicted (pred) and in the same convex well as p.
+bool Followed(const Model& m, const StateVec& p, const StateVec& q, const StateVec& pred, Work& w) {
+  if (m.n0 != 1) return true;
+  return Moved(q, pred, m.n0) <= kPredicted * Moved(pred, p, m.n0) + kPredictedFloor &&
+         ConvexBetween(m, p, q, w);
+}
+
 bool ContinueRec(const Model& base, SweepVar var, double x0, double x1, StateVec& p, double& F,
                  int& steps, Work& w, int depth) {
   Model m = base;
   SetSweep(m, var, x1);
-  StateVec q = p;
+  StateVec q = p, first;
   double Fq = F;
-  if (NewtonMin(m, q, Fq, kContinueIter, kContinueHalvings, steps, w, true) == NewtonStatus::kConverged &&
+  if (NewtonMin(m, q, Fq, kContinueIter, kContinueHalvings, steps, w, true, &first) ==
+          NewtonStatus::kConverged &&
       Moved(p, q, m.n0) <= kMaxMove) {
-    p = q, F = Fq;
-    return true;
+    // The first Newton step from the minimum at x0 is the tangent's
+    // prediction of the minimum at x1.
+    StateVec pred;
+    for (int i = 1; i <= m.n0; ++i) pred[i] = p[i] + first[i];
+    if (Followed(m, p, q, pred, w)) {
+      p = q, F = Fq;
+      return true;
+    }
   }
   const double mid = 0.5 * (x0 + x1);
   if (depth >= kContinueDepth || !(mid != x0 && mid != x1)) return false;
@@ -182,7 +227,7 @@ bool Trackable(const Model& m) {
 }
 
 NewtonStatus NewtonMin(const Model& m, StateVec& p, double& F, int max_iter, int max_halvings,
-                       int& steps, Work& w, bool strict) {
+                       int& steps, Work& w, bool strict, StateVec* first) {
   const int n = m.n0;
   double last = std::numeric_limits<double>::infinity();
   if (!Check(m, p, n)) return NewtonStatus::kInfeasible;
@@ -203,6 +248,7 @@ NewtonStatus NewtonMin(const Model& m, StateVec& p, double& F, int max_iter, int
       dec -= g[i] * d[i];
     }
     if (!(dec >= 0.0)) return NewtonStatus::kIndefinite;
+    if (first != nullptr && it == 0) *first = d;
     // A continuation converges from its start without leaving the quadratic
     // region: the decrement falls at every step.
     if (strict && !(dec < 0.5 * last) && dec > kDecrementFloor * scale) return NewtonStatus::kStuck;
@@ -271,9 +317,9 @@ bool Continue(const Model& base, SweepVar var, double x0, double x1, StateVec& p
     double Fq = F;
     if (NewtonMin(m, q, Fq, kGuessIter, 0, steps, w, true) == NewtonStatus::kConverged) {
       // The guess must lead to the minimum p leads to, not to a neighbour.
-      bool near = Moved(p, q, m.n0) <= kMaxMove;
-      for (int i = 1; i <= m.n0 && near; ++i)
-        near = std::fabs(q[i] - (*guess)[i]) <= std::fabs((*guess)[i] - p[i]) + kSameState;
+      const bool near = Moved(p, q, m.n0) <= kMaxMove &&
+                        (m.n0 == 1 ? Followed(m, p, q, *guess, w)
+                                   : Moved(q, *guess, m.n0) <= Moved(*guess, p, m.n0) + kSameState);
       if (near) {
         p = q, F = Fq;
         return true;
