@@ -28,7 +28,12 @@ enum class SweepVar { kTemperature, kEnthalpy };
 struct ContinuationOptions {
   SweepVar var = SweepVar::kTemperature;
   // Sweep points per block: the stride of the global searches.  Each block
-  // starts and ends with one (the boundary points are shared).
+  // starts and ends with one (the boundary points are shared), so a sweep of
+  // N points makes ceil((N - 1) / block) + 1 of them, plus one wherever a
+  // minimum vanishes.  400 keeps 2001-point sweeps at six and still gives
+  // five blocks to share among threads; a minimum that appears and vanishes
+  // again inside one block while no followed minimum vanishes is what a
+  // smaller block would catch.
   int block = 400;
   int threads = 1;
 };
@@ -40,7 +45,7 @@ struct CurvePoint {
   StateVec p;         // the equilibrium state
   double F = 0;       // its free energy per site
   double U = 0;       // its energy per site, F - T dF/dT
-  double Cp = 0;      // heat capacity per site dU/dT along its minimum
+  double Cp = 0;      // heat capacity per site dU/dT along its minimum (at fixed dH)
   int branch = -1;    // the minimum it lies on, numbered in sweep order from 0
   int minima = 0;     // distinct minima known at this point
   int iterations = 0; // Newton steps spent here (plus the global search's, where one ran)
@@ -79,7 +84,8 @@ Curve TrackCurve(const Model& model, const std::vector<double>& xs,
 
 // The area rule: the trapezoid of Cp over each segment of one minimum
 // (closed at a crossing with that minimum's own Cp there) plus the latent
-// heats.  For a temperature sweep it equals U(last) - U(first).
+// heats.  For a temperature sweep it equals U(last) - U(first) up to the
+// trapezoid's error; it means nothing for a sweep in dH.
 double IntegratedEnergy(const Curve& c);
 
 // ---------------------------------------------------------------------------
