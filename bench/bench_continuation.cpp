@@ -52,12 +52,12 @@ void BM_SearchPerPoint(benchmark::State& state) {
   const int n0 = static_cast<int>(state.range(0));
   RunState rs;
   static_cast<Model&>(rs) = Example(n0);
-  rs.Allocate();
+  HesseWork work(n0);
   const std::vector<double> xs = Sweep(n0, 51);
   std::size_t i = 0;
   for (auto _ : state) {
     rs.T = xs[i++ % xs.size()];
-    benchmark::DoNotOptimize(StepOrderEquilibrium(rs));
+    benchmark::DoNotOptimize(StepOrderEquilibrium(rs, work));
   }
   state.counters["points"] = benchmark::Counter(1, benchmark::Counter::kIsIterationInvariantRate);
 }

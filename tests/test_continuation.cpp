@@ -70,13 +70,11 @@ bool GlobalAt(const Model& m, double T, double& F) {
   RunState rs;
   static_cast<Model&>(rs) = m;
   rs.T = T;
-  rs.Allocate();
   try {
-    StepOrderEquilibrium(rs);
+    F = StepOrderEquilibrium(rs).lowest.f;
   } catch (const FatalError&) {
     return false;
   }
-  F = rs.fret0;
   return true;
 }
 

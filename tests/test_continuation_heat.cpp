@@ -47,7 +47,6 @@ double GlobalShare(Model m, double T, double dH) {
   static_cast<Model&>(rs) = m;
   rs.T = T;
   rs.para.dH = dH;
-  rs.Allocate();
   return StepOrderEquilibrium(rs).share;
 }
 

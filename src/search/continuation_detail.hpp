@@ -8,6 +8,7 @@
 
 #include "model/params.hpp"
 #include "model/run_state.hpp"
+#include "model/workspace.hpp"
 #include "numeric/arrays.hpp"
 #include "search/continuation.hpp"
 
@@ -90,6 +91,7 @@ class GlobalSearch {
 
  private:
   std::unique_ptr<RunState> rs_;
+  std::unique_ptr<HesseWork> work_;
 };
 
 }  // namespace chainmelt::cont

@@ -82,18 +82,29 @@ int OwnStarts(const Model& m, Min* out, int& failed, int& iterations, Work& w) {
 
 int GlobalSearch::Find(const Model& m, Min* out, int& failed_starts, int& iterations, Work& w) {
   RunState& rs = *rs_;
-  const bool resize = rs.n0 != m.n0 || rs.hes.rhi() != m.n0;
+  if (!work_ || rs.n0 != m.n0) work_ = std::make_unique<HesseWork>(m.n0);
   static_cast<Model&>(rs) = m;
-  if (resize) rs.Allocate();
   int n = 0;
   try {
-    // The global search of the equilibrium search (every start of its grid).
-    const EquilibriumResult r = StepOrderEquilibrium(rs);
-    iterations += rs.iter;
-    if (r.minima == 0 || rs.fret0 == kSentinel) return 0;
-    const StateVec* found[3] = {&rs.p0, &rs.p1, &rs.p2};
-    for (const StateVec* q : found) {
-      StateVec s = *q;
+    // The global search of the equilibrium search (every start of its grid),
+    // with every distinct minimum it found.
+    const EquilibriumResult r = StepOrderEquilibrium(rs, *work_);
+    iterations += r.lowest.iter;
+    if (r.minima == 0 || r.lowest.f == kSentinel) return 0;
+    // The lowest first: it is kept even where it cannot be polished.
+    int order[kMaxGridStarts];
+    int count = 0;
+    int lowest = -1;
+    for (int j = 0; j < r.minima; ++j) {
+      if (lowest < 0 && SameState(m, r.distinct[j].p, r.lowest.p)) lowest = j;
+    }
+    if (lowest >= 0) order[count++] = lowest;
+    for (int j = 0; j < r.minima; ++j)
+      if (j != lowest) order[count++] = j;
+    for (int k = 0; k < count; ++k) {
+      const int j = order[k];
+      const bool is_lowest = j == lowest;
+      StateVec s = r.distinct[j].p;
       double f = FreeCalc(m, s);
       if (Trackable(m)) {
         int steps = 0;
@@ -107,7 +118,7 @@ int GlobalSearch::Find(const Model& m, Min* out, int& failed_starts, int& iterat
         iterations += steps;
         if (polished && ft <= f) {
           s = t, f = ft;
-        } else if (!polished && q != &rs.p0) {
+        } else if (!polished && !is_lowest) {
           continue;
         }
       }
