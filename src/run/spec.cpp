@@ -257,6 +257,11 @@ std::optional<Refusal> DeriveAndCheck(RunSpec& spec) {
     return Refuse(23, "a step that gives at most 1e8 sweep points (T_max - T_min)/dT");
   }
 
+  for (const double v : spec.values) {
+    if (!std::isfinite(v) || (!IsEnthalpySweep(p) && !(v > 0))) {
+      return Refuse(21, "sweep values that are finite numbers (and positive temperatures)");
+    }
+  }
   // Every temperature the run uses must be positive.
   if (IsEnthalpySweep(p)) {
     if (!(m.T > 0)) return Refuse(4, "a positive temperature (the sweep is in dH at this T)");

@@ -158,8 +158,10 @@ Curve TrackCurve(const Model& model, const std::vector<double>& xs,
         // The shared point: the lower of the two blocks' equilibria.
         CurvePoint& have = c.points[i];
         pt.iterations += have.iterations;
+        const bool unresolved = have.unresolved;  // from the interval before it
         if (!have.ok || (pt.ok && pt.F < have.F)) have = pt;
         have.iterations = pt.iterations;
+        have.unresolved = unresolved;
         have.minima = std::max(have.minima, pt.minima);
         continue;
       }

@@ -50,6 +50,9 @@ struct CurvePoint {
   int minima = 0;     // distinct minima known at this point
   int iterations = 0; // Newton steps spent here (plus the global search's, where one ran)
   bool global = false;  // a global search ran at this point
+  // The equilibrium passed from another, distinct minimum since the previous
+  // point without a located crossing (its latent heat is missing here).
+  bool unresolved = false;
 };
 
 // A first-order transition between points `after` and `after` + 1.
@@ -105,6 +108,7 @@ struct TrackedCoexist {
   StateVec gel, fluid;      // the coexisting minima (lower and higher fluid share)
   double lo = 0, hi = 0;    // the range of dH searched
   int global_searches = 0;
+  int iterations = 0;       // over every point of its continuations
 };
 
 // At the temperature of `model`: the dH at which two distinct minima have
@@ -120,6 +124,8 @@ struct TrackedCrit {
   double T = 0, dH = 0;       // the critical point
   double T_below = 0, T_above = 0;  // coexistence at T_below, none at T_above
   int coexist_searches = 0;
+  bool bad_start = false;     // the start temperature is not a positive number
+  bool coexist_at_start = false;  // without `found`: no end above, or no coexistence below
 };
 
 // The end of the coexistence line from the temperature of `model`: steps of

@@ -168,12 +168,13 @@ void Tracker::Track(const BlockIn& in, BlockOut& o) {
   }
   o.jumps.clear();
   o.unresolved = 0;
+  std::vector<unsigned char> unresolved(static_cast<std::size_t>(len), 0);
   for (int k = 0; k + 1 < len; ++k) {
     if (o.eq[k] < 0 || o.eq[k + 1] < 0 || o.eq[k] == o.eq[k + 1]) continue;
     Jump j;
     const Cross c = Crossing(o, k, o.eq[k], o.eq[k + 1], j);
     if (c == Cross::kJump) o.jumps.push_back(j);
-    if (c == Cross::kUnresolved) ++o.unresolved;
+    if (c == Cross::kUnresolved) ++o.unresolved, unresolved[k + 1] = 1;
   }
   o.points.assign(static_cast<std::size_t>(len), CurvePoint{});
   for (int k = 0; k < len; ++k) {
@@ -181,6 +182,7 @@ void Tracker::Track(const BlockIn& in, BlockOut& o) {
     c.x = xs_[i0_ + k];
     c.iterations = o.iters[k];
     c.global = o.global[k] != 0;
+    c.unresolved = unresolved[k] != 0;
     for (int s = 0; s < o.slots; ++s) c.minima += Has(o, k, s) ? 1 : 0;
     const int s = o.eq[k];
     if (s < 0) {

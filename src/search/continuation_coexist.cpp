@@ -69,7 +69,7 @@ TrackedCoexist CoexistTracked(const Model& model, int points) {
     for (int i = 0; i < n; ++i) xs[i] = out.lo + (out.hi - out.lo) * i / (n - 1);
     c = TrackCurve(model, xs, opt);
     out.global_searches += c.global_searches;
-    for (const CurvePoint& p : c.points) any = any || p.ok;
+    for (const CurvePoint& p : c.points) any = any || p.ok, out.iterations += p.iterations;
     for (const Jump& j : c.jumps)
       if (best == nullptr || std::fabs(j.x - E) < std::fabs(best->x - E)) best = &j;
     if (best != nullptr) break;
@@ -104,7 +104,10 @@ TrackedCoexist CoexistTracked(const Model& model, int points) {
 TrackedCrit CritTracked(const Model& model, double rel_tol, int points) {
   TrackedCrit out;
   const double T0 = model.T;
-  if (!(T0 > 0.0) || !std::isfinite(T0)) return out;
+  if (!(T0 > 0.0) || !std::isfinite(T0)) {
+    out.bad_start = true;
+    return out;
+  }
   double dH_below = 0.0;
   auto coexists = [&](double T) {
     Model m = model;
@@ -116,7 +119,8 @@ TrackedCrit CritTracked(const Model& model, double rel_tol, int points) {
   };
   double below = 0.0, above = 0.0;
   double step = kFirstStep;
-  if (coexists(T0)) {
+  out.coexist_at_start = coexists(T0);
+  if (out.coexist_at_start) {
     below = T0;
     for (int k = 0;; ++k, step *= 2.0) {
       if (k > kMaxDoublings) return out;
