@@ -121,5 +121,34 @@ TEST(EquilibriumTasks, HeatCurveAreaEqualsTheEnergyChange) {
   }
 }
 
+// A list of temperatures is one curve: its records come out in the order
+// given, each the record of the same temperature in the sorted sweep (the
+// latent heat where the sorted neighbour lies across the jump); values that
+// are no temperatures are refused.
+TEST(EquilibriumTasks, AListOfTemperaturesIsOneCurveInTheGivenOrder) {
+  RunSpec sorted = Pair("heat", 3065, 2165.0 / 314.0, -300, 312, 316, 0.5);
+  const auto want = Rows(sorted);
+  ASSERT_EQ(want.size(), 9u);
+  const std::vector<std::size_t> order = {4, 0, 8, 2, 7, 1, 3, 6, 5};
+  RunSpec listed = sorted;
+  for (const std::size_t k : order) listed.values.push_back(want[k][0]);
+  for (const int threads : {1, 3}) {
+    const auto got = Rows(listed, threads);
+    ASSERT_EQ(got.size(), order.size());
+    for (std::size_t k = 0; k < order.size(); ++k) EXPECT_EQ(got[k], want[order[k]]) << k;
+  }
+  int jumps = 0;
+  for (const auto& row : want) jumps += row[8] != 0.0;
+  EXPECT_EQ(jumps, 1);
+
+  for (const double bad : {-1.0, 0.0, std::nan(""), HUGE_VAL}) {
+    RunSpec s = listed;
+    s.values.push_back(bad);
+    const auto refusal = DeriveAndCheck(s);
+    ASSERT_TRUE(refusal.has_value()) << bad;
+    EXPECT_STREQ(refusal->field->name, "T_min");
+  }
+}
+
 }  // namespace
 }  // namespace chainmelt
