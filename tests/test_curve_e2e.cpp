@@ -157,6 +157,21 @@ TEST(CurveEndToEnd, AreaRuleOnAFineMeanFieldSweep) {
   EXPECT_NEAR(area, change, 1e-4 * std::fabs(change));
 }
 
+// Far from the transition at a fitted extreme (energies of 1e5 and more)
+// the equilibrium is pure fluid to the last digit, where its Hessian cannot
+// be formed: the point keeps its record, Cp 0 with a warning, instead of a
+// record dropped for a Cp that is not a number.
+TEST(CurveEndToEnd, AStateAtTheEdgeKeepsItsRecordWithAWarning) {
+  const Table t("--task heat --n0 2 --w -55355.266959744826 --dH 816884.5488937818 "
+                "--dS 1991.3037583956389 --T-sweep 327.875:328.125:0.25 --search equilibrium");
+  ASSERT_EQ(t.r.status, 0) << t.r.err;
+  ASSERT_EQ(t.rows.size(), 2u) << t.r.err;
+  EXPECT_EQ(t.at(0, "Cp"), 0.0);
+  EXPECT_GT(t.at(0, "x_f"), 1.0 - 1e-12);
+  EXPECT_NE(t.r.err.find("heat at T = 327.875000: Cp written as 0"), std::string::npos) << t.r.err;
+  EXPECT_EQ(t.r.err.find("not a finite number"), std::string::npos) << t.r.err;
+}
+
 // The same bytes at any number of threads (blocks of the curve do not follow
 // the threads), for a sweep long enough to have several blocks and a jump.
 TEST(CurveEndToEnd, RecordsDoNotDependOnTheThreads) {

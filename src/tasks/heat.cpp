@@ -1,4 +1,5 @@
 // "heat": one point of the heat-capacity curve per sweep point.
+#include <cmath>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -136,6 +137,12 @@ void HeatCurve(RunState& rs, const std::vector<double>& xs, int threads,
                          "dU = %f",
                          var, J.x, var, cp.x, J.latent);
     }
+    // The heat capacity cannot be formed where the Hessian of the state is
+    // not positive definite to rounding: an almost pure state at the edge of
+    // the region (whose fractions have lost their digits; its heat capacity
+    // is nearly that of the fixed state, 0 for the pair variants) or a
+    // critical point.  0 is written, with a warning.
+    const bool cp_ok = std::isfinite(cp.Cp);
     PointResult pt;
     pt.state.p = cp.p;
     pt.state.f = cp.F;
@@ -145,11 +152,17 @@ void HeatCurve(RunState& rs, const std::vector<double>& xs, int threads,
     pt.U = cp.U;
     RecordBuf r;
     if (rs.n0 == 1) {
-      MeanFieldRecord(r, rs, true, pt, cp.Cp, dU, x_jump);
+      MeanFieldRecord(r, rs, true, pt, cp_ok ? cp.Cp : 0.0, dU, x_jump);
     } else {
-      PairRecord(r, rs, true, pt, cp.Cp, dU, x_jump);
+      PairRecord(r, rs, true, pt, cp_ok ? cp.Cp : 0.0, dU, x_jump);
     }
     Emit(rs, r);
+    if (!cp_ok) {
+      rs.ctx->Warning("heat at %s = %f: Cp written as 0: the Hessian of the equilibrium state is "
+                      "not positive definite to rounding (a state at the edge of the region, or a "
+                      "critical point)",
+                      var, cp.x);
+    }
     if (cp.unresolved) {
       rs.ctx->Warning("heat at %s = %f: the equilibrium passed between two distinct minima since "
                       "the previous point, but their crossing was not located: the latent heat "
