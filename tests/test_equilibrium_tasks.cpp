@@ -148,6 +148,13 @@ TEST(EquilibriumTasks, AListOfTemperaturesIsOneCurveInTheGivenOrder) {
     ASSERT_TRUE(refusal.has_value()) << bad;
     EXPECT_STREQ(refusal->field->name, "T_min");
   }
+  // The classic heat capacity of n0 = 1 is a second difference over dT.
+  RunSpec mean_field = listed;
+  mean_field.model.n0 = 1;
+  mean_field.search = SearchMode::kClassic;
+  EXPECT_TRUE(DeriveAndCheck(mean_field).has_value());
+  mean_field.search = SearchMode::kEquilibrium;
+  EXPECT_FALSE(DeriveAndCheck(mean_field).has_value());
 }
 
 }  // namespace

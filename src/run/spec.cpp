@@ -257,6 +257,11 @@ std::optional<Refusal> DeriveAndCheck(RunSpec& spec) {
     return Refuse(23, "a step that gives at most 1e8 sweep points (T_max - T_min)/dT");
   }
 
+  if (!spec.values.empty() && spec.search == SearchMode::kClassic && spec.task == "heat" &&
+      m.n0 == 1) {
+    return Refuse(21, "T_min ... T_max by dT, not a list of values, for heat with n0 = 1 and "
+                      "the classic search (its heat capacity is a second difference over dT)");
+  }
   for (const double v : spec.values) {
     if (!std::isfinite(v) || (!IsEnthalpySweep(p) && !(v > 0))) {
       return Refuse(21, "sweep values that are finite numbers (and positive temperatures)");

@@ -1,4 +1,4 @@
-// The equilibrium curve of a whole sweep for "phase" and "heat" under the
+// The equilibrium curve of a whole sweep for the phase and heat tasks under the
 // equilibrium search: one call of the continuation engine along the sorted
 // sweep values, read back in the order the values were given.
 #pragma once
