@@ -140,6 +140,16 @@ TEST(EquilibriumTasks, AListOfTemperaturesIsOneCurveInTheGivenOrder) {
   int jumps = 0;
   for (const auto& row : want) jumps += row[8] != 0.0;
   EXPECT_EQ(jumps, 1);
+  // A value given twice has the same record twice, but for its iterations
+  // (the work was done at the first).
+  RunSpec twice = listed;
+  twice.values.push_back(want[1][0]);
+  auto again = Rows(twice);
+  ASSERT_EQ(again.size(), order.size() + 1);
+  EXPECT_GT(again[5][5], 0.0);
+  EXPECT_EQ(again.back()[5], 0.0);
+  again.back()[5] = again[5][5];
+  EXPECT_EQ(again.back(), again[5]);
 
   for (const double bad : {-1.0, 0.0, std::nan(""), HUGE_VAL}) {
     RunSpec s = listed;
