@@ -103,20 +103,28 @@ TEST(EquilibriumTasks, NeverAboveADenseScanOfTheFreeEnergy) {
 
 // The equilibrium heat capacity integrates to the change of the equilibrium
 // energy once the latent heat of the jump is added: sum of trapezoids of Cp
-// plus every dU against U(end) - U(start), first order (w = -300) and
-// continuous (w = -240).
+// (across the jump closed at T_jump with each side's Cp) plus every dU
+// against U(end) - U(start), first order (w = -300) and continuous (w = -240).
 TEST(EquilibriumTasks, HeatCurveAreaEqualsTheEnergyChange) {
   for (const double w : {-300.0, -240.0}) {
     const auto rows = Rows(Pair("heat", 2200 - 3 * w, 2200.0 / 314.0, w, 300, 330, 0.01), 2);
     ASSERT_EQ(rows.size(), 3001u);
-    // T Cp x_f y_ff F iter U branch dU
+    // T Cp x_f y_ff F iter U branch dU T_jump
     double area = 0, latent = 0;
     for (std::size_t i = 1; i < rows.size(); ++i) {
-      area += 0.5 * (rows[i][1] + rows[i - 1][1]) * (rows[i][0] - rows[i - 1][0]);
+      const double T0 = rows[i - 1][0], T1 = rows[i][0], c0 = rows[i - 1][1], c1 = rows[i][1];
+      if (rows[i][8] != 0.0) {
+        const double Tj = rows[i][9];
+        EXPECT_NEAR(Tj, 314.0, 1e-9 * 314.0);  // T* = (dH + 3w)/dS
+        area += c0 * (Tj - T0) + c1 * (T1 - Tj);
+      } else {
+        EXPECT_EQ(rows[i][9], 0.0);
+        area += 0.5 * (c0 + c1) * (T1 - T0);
+      }
       latent += rows[i][8];
     }
     const double dU = rows.back()[6] - rows.front()[6];
-    EXPECT_NEAR(area + latent, dU, 1e-3 * dU) << w;
+    EXPECT_NEAR(area + latent, dU, 1e-4 * dU) << w;
     EXPECT_EQ(latent > 0, w == -300.0);
   }
 }
