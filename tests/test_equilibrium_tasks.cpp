@@ -159,7 +159,7 @@ TEST(EquilibriumTasks, AListOfTemperaturesIsOneCurveInTheGivenOrder) {
   again.back()[5] = again[5][5];
   EXPECT_EQ(again.back(), again[5]);
 
-  for (const double bad : {-1.0, 0.0, std::nan(""), HUGE_VAL}) {
+  for (const double bad : {-1.0, 0.0, 1e-101, 1e101, std::nan(""), HUGE_VAL}) {
     RunSpec s = listed;
     s.values.push_back(bad);
     const auto refusal = DeriveAndCheck(s);

@@ -263,8 +263,10 @@ std::optional<Refusal> DeriveAndCheck(RunSpec& spec) {
                       "the classic search (its heat capacity is a second difference over dT)");
   }
   for (const double v : spec.values) {
-    if (!std::isfinite(v) || (!IsEnthalpySweep(p) && !(v > 0))) {
-      return Refuse(21, "sweep values that are finite numbers (and positive temperatures)");
+    if (IsEnthalpySweep(p) ? !(std::fabs(v) <= kMaxMagnitude)
+                           : !(v >= kMinTemperature && v <= kMaxMagnitude)) {
+      return Refuse(21, "sweep values of magnitude at most 1e100 (temperatures of at least "
+                        "1e-100)");
     }
   }
   // Every temperature the run uses must be positive.
