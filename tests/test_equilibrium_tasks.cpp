@@ -103,22 +103,76 @@ TEST(EquilibriumTasks, NeverAboveADenseScanOfTheFreeEnergy) {
 
 // The equilibrium heat capacity integrates to the change of the equilibrium
 // energy once the latent heat of the jump is added: sum of trapezoids of Cp
-// plus every dU against U(end) - U(start), first order (w = -300) and
-// continuous (w = -240).
+// (across the jump closed at T_jump with each side's Cp) plus every dU
+// against U(end) - U(start), first order (w = -300) and continuous (w = -240).
 TEST(EquilibriumTasks, HeatCurveAreaEqualsTheEnergyChange) {
   for (const double w : {-300.0, -240.0}) {
     const auto rows = Rows(Pair("heat", 2200 - 3 * w, 2200.0 / 314.0, w, 300, 330, 0.01), 2);
     ASSERT_EQ(rows.size(), 3001u);
-    // T Cp x_f y_ff F iter U branch dU
+    // T Cp x_f y_ff F iter U branch dU T_jump
     double area = 0, latent = 0;
     for (std::size_t i = 1; i < rows.size(); ++i) {
-      area += 0.5 * (rows[i][1] + rows[i - 1][1]) * (rows[i][0] - rows[i - 1][0]);
+      const double T0 = rows[i - 1][0], T1 = rows[i][0], c0 = rows[i - 1][1], c1 = rows[i][1];
+      if (rows[i][8] != 0.0) {
+        const double Tj = rows[i][9];
+        EXPECT_NEAR(Tj, 314.0, 1e-9 * 314.0);  // T* = (dH + 3w)/dS
+        area += c0 * (Tj - T0) + c1 * (T1 - Tj);
+      } else {
+        EXPECT_EQ(rows[i][9], 0.0);
+        area += 0.5 * (c0 + c1) * (T1 - T0);
+      }
       latent += rows[i][8];
     }
     const double dU = rows.back()[6] - rows.front()[6];
-    EXPECT_NEAR(area + latent, dU, 1e-3 * dU) << w;
+    EXPECT_NEAR(area + latent, dU, 1e-4 * dU) << w;
     EXPECT_EQ(latent > 0, w == -300.0);
   }
+}
+
+// A list of temperatures is one curve: its records come out in the order
+// given, each the record of the same temperature in the sorted sweep (the
+// latent heat where the sorted neighbour lies across the jump); values that
+// are no temperatures are refused.
+TEST(EquilibriumTasks, AListOfTemperaturesIsOneCurveInTheGivenOrder) {
+  RunSpec sorted = Pair("heat", 3065, 2165.0 / 314.0, -300, 312, 316, 0.5);
+  const auto want = Rows(sorted);
+  ASSERT_EQ(want.size(), 9u);
+  const std::vector<std::size_t> order = {4, 0, 8, 2, 7, 1, 3, 6, 5};
+  RunSpec listed = sorted;
+  for (const std::size_t k : order) listed.values.push_back(want[k][0]);
+  for (const int threads : {1, 3}) {
+    const auto got = Rows(listed, threads);
+    ASSERT_EQ(got.size(), order.size());
+    for (std::size_t k = 0; k < order.size(); ++k) EXPECT_EQ(got[k], want[order[k]]) << k;
+  }
+  int jumps = 0;
+  for (const auto& row : want) jumps += row[8] != 0.0;
+  EXPECT_EQ(jumps, 1);
+  // A value given twice has the same record twice, but for its iterations
+  // (the work was done at the first).
+  RunSpec twice = listed;
+  twice.values.push_back(want[1][0]);
+  auto again = Rows(twice);
+  ASSERT_EQ(again.size(), order.size() + 1);
+  EXPECT_GT(again[5][5], 0.0);
+  EXPECT_EQ(again.back()[5], 0.0);
+  again.back()[5] = again[5][5];
+  EXPECT_EQ(again.back(), again[5]);
+
+  for (const double bad : {-1.0, 0.0, 1e-101, 1e101, std::nan(""), HUGE_VAL}) {
+    RunSpec s = listed;
+    s.values.push_back(bad);
+    const auto refusal = DeriveAndCheck(s);
+    ASSERT_TRUE(refusal.has_value()) << bad;
+    EXPECT_STREQ(refusal->field->name, "T_min");
+  }
+  // The classic heat capacity of n0 = 1 is a second difference over dT.
+  RunSpec mean_field = listed;
+  mean_field.model.n0 = 1;
+  mean_field.search = SearchMode::kClassic;
+  EXPECT_TRUE(DeriveAndCheck(mean_field).has_value());
+  mean_field.search = SearchMode::kEquilibrium;
+  EXPECT_FALSE(DeriveAndCheck(mean_field).has_value());
 }
 
 }  // namespace

@@ -92,9 +92,15 @@ bool SweepPoint(RunState& rs, const TaskDef& def, Task& task, double v) {
 }
 
 // The sweep values in order: the classic accumulated values, or MIN + k*STEP
-// for k = 0 ... round((MAX - MIN)/STEP).  `visit` returns false to stop.
+// for k = 0 ... round((MAX - MIN)/STEP), or the explicit list of values in
+// its order.  `visit` returns false to stop.
 template <class Visit>
 void ForEachSweepValue(const RunSpec& spec, Visit&& visit) {
+  if (!spec.values.empty()) {
+    for (const double v : spec.values)
+      if (!visit(v)) return;
+    return;
+  }
   if (spec.exact_sweep) {
     const double steps = std::round((spec.T_max - spec.T_min) / spec.dT);
     for (double k = 0; k <= steps; k += 1.0)
@@ -252,10 +258,24 @@ void ParallelSweep(RunState& rs, const RunSpec& spec, const TaskDef& def, Task& 
   if (!block.empty()) run_block();
 }
 
-// The sweep of a run with its task, made once: a concurrent task on more
-// than one thread in parallel, everything else in the plain loop.
+// The sweep of a run with its task, made once: a task that takes the whole
+// sweep in one call gets it (with the run's threads), a concurrent task on
+// more than one thread runs in parallel, everything else in the plain loop.
 void Sweep(RunState& rs, const RunSpec& spec, const TaskDef& def) {
   const std::unique_ptr<Task> task = def.make(rs);
+  if (task->TakesWholeSweep(rs)) {
+    std::vector<double> xs;
+    ForEachSweepValue(spec, [&xs](double v) {
+      xs.push_back(v);
+      return true;
+    });
+    task->RunSweep(rs, xs, spec.threads, [&](std::size_t k) {
+      SetSweepValue(rs, xs[k]);
+      rs.ctx->Progress(IsEnthalpySweep(rs.para) ? "H = %f Task: %s" : "T = %f Task: %s", xs[k],
+                       rs.task.c_str());
+    });
+    return;
+  }
   if (spec.threads > 1 && def.concurrent) {
     ParallelSweep(rs, spec, def, *task);
     return;

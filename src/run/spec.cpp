@@ -257,6 +257,18 @@ std::optional<Refusal> DeriveAndCheck(RunSpec& spec) {
     return Refuse(23, "a step that gives at most 1e8 sweep points (T_max - T_min)/dT");
   }
 
+  if (!spec.values.empty() && spec.search == SearchMode::kClassic && spec.task == "heat" &&
+      m.n0 == 1) {
+    return Refuse(21, "T_min ... T_max by dT, not a list of values, for heat with n0 = 1 and "
+                      "the classic search (its heat capacity is a second difference over dT)");
+  }
+  for (const double v : spec.values) {
+    if (IsEnthalpySweep(p) ? !(std::fabs(v) <= kMaxMagnitude)
+                           : !(v >= kMinTemperature && v <= kMaxMagnitude)) {
+      return Refuse(21, "sweep values of magnitude at most 1e100 (temperatures of at least "
+                        "1e-100)");
+    }
+  }
   // Every temperature the run uses must be positive.
   if (IsEnthalpySweep(p)) {
     if (!(m.T > 0)) return Refuse(4, "a positive temperature (the sweep is in dH at this T)");

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "model/params.hpp"
 
@@ -29,6 +30,10 @@ struct RunSpec {
   bool exact_sweep = false;
   SearchMode search = SearchMode::kClassic;
   int threads = 1;  // sweep points minimised at once ("phase" and "heat")
+  // Explicit sweep values, visited in this order instead of T_min ... T_max
+  // by dT (which keep their other roles and checks); "phase" and "heat"
+  // under the equilibrium search evaluate them as one curve.
+  std::vector<double> values;
 };
 
 // The fields of a run, in the order of the classic command line (positions

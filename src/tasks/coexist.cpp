@@ -9,6 +9,8 @@
 #include <cmath>
 #include <memory>
 
+#include "model/model.hpp"
+#include "search/continuation.hpp"
 #include "search/equilibrium.hpp"
 #include "search/search.hpp"
 #include "tasks/record.hpp"
@@ -48,21 +50,33 @@ void EmitCoexistence(RunState& rs, const FamilyMinima& ph) {
   Emit(rs, r);
 }
 
-// The opt-in search: the root of the free-energy difference, bracketed on
-// the scale of the problem and narrowed by TOMS 748.
-void CoexistByRoot(RunState& rs, HesseWork& work) {
-  const CoexistOutcome o = CoexistRobust(rs, work);
-  if (!o.found) {
-    rs.ctx->Diagnostic("coexist at T = %f: no record, %s", rs.T, CoexistReason(o.status));
+// The opt-in search: the equilibrium followed along dH by continuation
+// around the estimate; coexistence where it jumps between two distinct
+// minima (their crossing, by TOMS 748).  Both iteration columns hold the
+// iterations of the whole continuation.
+void CoexistByContinuation(RunState& rs) {
+  const TrackedCoexist o = CoexistTracked(rs);
+  if (o.status != TrackedCoexistStatus::kFound) {
+    const CoexistStatus why = o.status == TrackedCoexistStatus::kBadTemperature
+                                  ? CoexistStatus::kBadTemperature
+                              : o.status == TrackedCoexistStatus::kNoMinimum
+                                  ? CoexistStatus::kNoFeasibleMinimum
+                                  : CoexistStatus::kSinglePhase;
+    rs.ctx->Diagnostic("coexist at T = %f: no record, %s", rs.T, CoexistReason(why));
     return;
   }
-  EmitCoexistence(rs, o.phases);
+  rs.para.dH = o.dH;
+  FamilyMinima ph;
+  ph.gel.p = o.gel, ph.fluid.p = o.fluid;
+  ph.gel.f = FreeCalc(rs, o.gel), ph.fluid.f = FreeCalc(rs, o.fluid);
+  ph.iter = ph.gel.iter = ph.fluid.iter = o.iterations;
+  EmitCoexistence(rs, ph);
 }
 
 }  // namespace
 
-void TaskCoexist(RunState& rs, HesseWork& work) {
-  if (rs.equilibrium) return CoexistByRoot(rs, work);
+void TaskCoexist(RunState& rs, HesseWork& /*work*/) {
+  if (rs.equilibrium) return CoexistByContinuation(rs);
   FamilyMinima last;
   Para& para = rs.para;
   const double E = (3.0 * para.w * ((1.0 - para.conc) * (1.0 - para.conc)) + para.w3 * para.conc -

@@ -6,6 +6,7 @@
 
 #include "model/model.hpp"
 #include "numeric/amoeba.hpp"
+#include "search/continuation.hpp"
 #include "search/equilibrium.hpp"
 #include "search/search.hpp"
 #include "tasks/record.hpp"
@@ -46,15 +47,32 @@ void CritRecord(RecordBuf& r, const Model& m, double det, const Minimum& s, bool
 }
 
 // The opt-in search: the end of the coexistence line, followed in
-// temperature with the robust coexistence search.
+// temperature with the coexistence search on the continuation; the record
+// holds the equilibrium state at the critical point and the scaled Hessian
+// determinant there.
 void CritByCoexistence(RunState& rs, HesseWork& work) {
-  const CritOutcome o = CritRobust(rs, work);
+  const TrackedCrit o = CritTracked(rs);
   if (!o.found) {
-    rs.ctx->Diagnostic("crit: no record, %s", CritReason(o.status));
+    const CritStatus why = o.bad_start          ? CritStatus::kBadStart
+                           : o.coexist_at_start ? CritStatus::kNoEnd
+                                                : CritStatus::kNoCoexistence;
+    rs.ctx->Diagnostic("crit: no record, %s", CritReason(why));
     return;
   }
+  rs.T = o.T;
+  rs.para.dH = o.dH;
+  const Minimum state = StepOrderEquilibrium(rs, work).lowest;
+  if (state.f == kSentinel) {
+    rs.ctx->Diagnostic("crit: no record, no feasible minimum at the critical point");
+    return;
+  }
+  double det = std::numeric_limits<double>::quiet_NaN();
+  if (HasHessian(rs)) {
+    HesseCalc(rs, state.p, rs.n0, work.hes);
+    DetCalc(rs.n0, work.hes, work.indx, det);
+  }
   RecordBuf r;
-  CritRecord(r, rs, o.det, o.state, true, o.rel_width);
+  CritRecord(r, rs, det, state, true, (o.T_above - o.T_below) / o.T);
   Emit(rs, r);
 }
 

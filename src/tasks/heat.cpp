@@ -1,9 +1,14 @@
 // "heat": one point of the heat-capacity curve per sweep point.
+#include <cmath>
+#include <cstddef>
+#include <functional>
 #include <memory>
+#include <vector>
 
 #include "model/model.hpp"
 #include "search/equilibrium.hpp"
 #include "search/search.hpp"
+#include "tasks/curve.hpp"
 #include "tasks/record.hpp"
 #include "tasks/registry.hpp"
 #include "tasks/tasks.hpp"
@@ -14,28 +19,37 @@ namespace {
 
 constexpr const char* kName = "heat";
 
-// With the equilibrium search every record ends with U, the branch and the
-// latent heat dU: where the equilibrium switches between two distinct
-// minima from the previous point to this one (a first-order transition),
-// dU is the jump of U, reported once, here and on the diagnostics stream.
-void AddEquilibrium(RecordBuf& r, bool equilibrium, const PointResult& pt, double dU) {
+// With the equilibrium search every record ends with U, the branch, the
+// latent heat dU and where it was taken (x_jump, T_jump or dH_jump): where
+// the equilibrium passes between two distinct minima from the previous point
+// to this one (a first-order transition), dU = U_to - U_from at the crossing
+// x_jump, reported once, here and on the diagnostics stream; 0 and 0
+// elsewhere (0 is outside the model as a temperature, and a record with a
+// transition always has dU != 0).
+void AddEquilibrium(RecordBuf& r, const Model& m, bool equilibrium, const PointResult& pt,
+                    double dU, double x_jump) {
   if (!equilibrium) return;
   r.Add("U", kUnitEnergy, pt.U).Int("branch", pt.branch).Add("dU", kUnitEnergy, dU);
+  if (IsEnthalpySweep(m.para)) {
+    r.Add("dH_jump", kUnitEnergy, x_jump);
+  } else {
+    r.Add("T_jump", kUnitTemperature, x_jump);
+  }
 }
 
 // n0 = 1: T, z, theta, the state, Cp, F, iter.
 void MeanFieldRecord(RecordBuf& r, const Model& m, bool equilibrium, const PointResult& pt,
-                     double heat, double dU) {
+                     double cp, double dU, double x_jump = 0.0) {
   const Minimum& s = pt.state;
   r.Add("T", kUnitTemperature, m.T).Add("z", kUnitOne, m.para.z);
   r.Add("theta", kUnitOne, ThetaCalc(m, s.p)).State(m, s.p);
-  r.Add("Cp", kUnitBoltzmann, heat / m.T).Add("F", kUnitEnergy, s.f).Int("iter", s.iter);
-  AddEquilibrium(r, equilibrium, pt, dU);
+  r.Add("Cp", kUnitBoltzmann, cp).Add("F", kUnitEnergy, s.f).Int("iter", s.iter);
+  AddEquilibrium(r, m, equilibrium, pt, dU, x_jump);
 }
 
 // Pair variants: the sweep value, Cp, the state, F, iter.
 void PairRecord(RecordBuf& r, const Model& m, bool equilibrium, const PointResult& pt, double c,
-                double dU) {
+                double dU, double x_jump = 0.0) {
   const Minimum& s = pt.state;
   if (IsEnthalpySweep(m.para)) {
     r.Add("dH", kUnitEnergy, m.para.dH);
@@ -43,7 +57,7 @@ void PairRecord(RecordBuf& r, const Model& m, bool equilibrium, const PointResul
     r.Add("T", kUnitTemperature, m.T);
   }
   r.Add("Cp", kUnitBoltzmann, c).State(m, s.p).Add("F", kUnitEnergy, s.f).Int("iter", s.iter);
-  AddEquilibrium(r, equilibrium, pt, dU);
+  AddEquilibrium(r, m, equilibrium, pt, dU, x_jump);
 }
 
 double LatentHeat(RunState& rs, HeatHistory& h, const PointResult& pt) {
@@ -72,7 +86,7 @@ void HeatMeanField(RunState& rs, HeatHistory& h, const PointResult& pt) {
   // The first two points only fill the history.
   if (rs.T >= rs.T_min + 2.0 * rs.dT) {
     RecordBuf r;
-    MeanFieldRecord(r, rs, rs.equilibrium, pt, heat, dU);
+    MeanFieldRecord(r, rs, rs.equilibrium, pt, heat / rs.T, dU);
     Emit(rs, r);
   }
   h.alt2 = h.alt1;
@@ -91,6 +105,71 @@ void HeatPair(RunState& rs, HeatHistory& h, HesseWork& w, const PointResult& pt)
   PairRecord(r, rs, rs.equilibrium, pt, c, dU);
   Emit(rs, r);
   if (!rs.equilibrium) WarnIfNotEquilibrium(rs, kName, s.p, s.f);
+}
+
+// Under the equilibrium search: the records of a whole sweep from one
+// equilibrium curve.  The heat capacity is that of the equilibrium state
+// itself (n0 = 1 too: no second difference across a jump), and every point
+// has a record.
+void HeatCurve(RunState& rs, const std::vector<double>& xs, int threads,
+               const std::function<void(std::size_t)>& at_point) {
+  const SweepCurve sc = TrackSweep(rs, xs, threads);
+  const bool sweep_h = sc.var == SweepVar::kEnthalpy;
+  const char* var = sweep_h ? "dH" : "T";
+  const std::vector<Jump>& jumps = sc.curve.jumps;
+  for (std::size_t k = 0; k < xs.size(); ++k) {
+    at_point(k);
+    const std::size_t i = sc.sorted[k];
+    const CurvePoint& cp = sc.curve.points[i];
+    if (!cp.ok) {
+      rs.ctx->Warning("heat at %s = %f: no record, no feasible minimum was found", var, cp.x);
+      continue;
+    }
+    double dU = 0.0, x_jump = 0.0;
+    for (int j = sc.first_jump[i];
+         j >= 0 && static_cast<std::size_t>(j) < jumps.size() &&
+         static_cast<std::size_t>(jumps[j].after) + 1 == i;
+         ++j) {
+      const Jump& J = jumps[j];
+      dU += J.latent;
+      x_jump = J.x;
+      rs.ctx->Diagnostic("heat: first-order transition at %s = %f (before %s = %f): latent heat "
+                         "dU = %f",
+                         var, J.x, var, cp.x, J.latent);
+    }
+    // The heat capacity cannot be formed where the Hessian of the state is
+    // not positive definite to rounding: an almost pure state at the edge of
+    // the region (whose fractions have lost their digits; its heat capacity
+    // is nearly that of the fixed state, 0 for the pair variants) or a
+    // critical point.  0 is written, with a warning.
+    const bool cp_ok = std::isfinite(cp.Cp);
+    PointResult pt;
+    pt.state.p = cp.p;
+    pt.state.f = cp.F;
+    pt.state.iter = cp.iterations;
+    pt.branch = cp.branch;
+    pt.minima = cp.minima;
+    pt.U = cp.U;
+    RecordBuf r;
+    if (rs.n0 == 1) {
+      MeanFieldRecord(r, rs, true, pt, cp_ok ? cp.Cp : 0.0, dU, x_jump);
+    } else {
+      PairRecord(r, rs, true, pt, cp_ok ? cp.Cp : 0.0, dU, x_jump);
+    }
+    Emit(rs, r);
+    if (!cp_ok) {
+      rs.ctx->Warning("heat at %s = %f: Cp written as 0: the Hessian of the equilibrium state is "
+                      "not positive definite to rounding (a state at the edge of the region, or a "
+                      "critical point)",
+                      var, cp.x);
+    }
+    if (cp.unresolved) {
+      rs.ctx->Warning("heat at %s = %f: the equilibrium passed between two distinct minima since "
+                      "the previous point, but their crossing was not located: the latent heat "
+                      "is missing from this record",
+                      var, cp.x);
+    }
+  }
 }
 
 }  // namespace
@@ -134,6 +213,15 @@ class Heat : public Task {
   }
   void Draws(RunState& rs) override {
     if (!rs.equilibrium) StepOrderContDraws(rs);  // the equilibrium search draws nothing
+  }
+  // The ligand-activity mode has no minima to follow: its points are
+  // searched one by one.
+  bool TakesWholeSweep(const RunState& rs) const override {
+    return rs.equilibrium && !IsAltMode(rs.para);
+  }
+  void RunSweep(RunState& rs, const std::vector<double>& xs, int threads,
+                const std::function<void(std::size_t)>& at_point) override {
+    HeatCurve(rs, xs, threads, at_point);
   }
 
  private:

@@ -1,9 +1,13 @@
 // Task "phase": the equilibrium state at the current sweep point, the lower
 // of the gel-rich and the fluid-rich minimum.
+#include <cstddef>
+#include <functional>
 #include <memory>
+#include <vector>
 
 #include "search/equilibrium.hpp"
 #include "search/search.hpp"
+#include "tasks/curve.hpp"
 #include "tasks/record.hpp"
 #include "tasks/registry.hpp"
 #include "tasks/tasks.hpp"
@@ -16,6 +20,27 @@ constexpr const char* kName = "phase";
 
 void PhaseRecord(RecordBuf& r, const Model& m, const Minimum& s) {
   r.Add("T", kUnitTemperature, m.T).State(m, s.p).Add("F", kUnitEnergy, s.f).Int("iter", s.iter);
+}
+
+// Under the equilibrium search: the records of a whole sweep from one
+// equilibrium curve.
+void PhaseCurve(RunState& rs, const std::vector<double>& xs, int threads,
+                const std::function<void(std::size_t)>& at_point) {
+  const SweepCurve sc = TrackSweep(rs, xs, threads);
+  const char* var = sc.var == SweepVar::kEnthalpy ? "dH" : "T";
+  for (std::size_t k = 0; k < xs.size(); ++k) {
+    at_point(k);
+    const CurvePoint& cp = sc.curve.points[sc.sorted[k]];
+    if (!cp.ok) {
+      rs.ctx->Warning("phase at %s = %f: no record, no feasible minimum was found", var, cp.x);
+      continue;
+    }
+    Minimum eq;
+    eq.p = cp.p, eq.f = cp.F, eq.iter = cp.iterations;
+    RecordBuf r;
+    PhaseRecord(r, rs, eq);
+    Emit(rs, r);
+  }
 }
 
 }  // namespace
@@ -49,6 +74,15 @@ class Phase : public Task {
   void Run(RunState& rs) override { TaskPhase(rs, work_); }
   void Draws(RunState& rs) override {
     if (!rs.equilibrium) StepOrderDiscontDraws(rs);  // the equilibrium search draws nothing
+  }
+  // The ligand-activity mode has no minima to follow: its points are
+  // searched one by one.
+  bool TakesWholeSweep(const RunState& rs) const override {
+    return rs.equilibrium && !IsAltMode(rs.para);
+  }
+  void RunSweep(RunState& rs, const std::vector<double>& xs, int threads,
+                const std::function<void(std::size_t)>& at_point) override {
+    PhaseCurve(rs, xs, threads, at_point);
   }
 
  private:

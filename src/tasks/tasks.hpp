@@ -4,6 +4,10 @@
 // makes them by name.
 #pragma once
 
+#include <cstddef>
+#include <functional>
+#include <vector>
+
 #include "model/run_state.hpp"
 #include "model/workspace.hpp"
 #include "numeric/arrays.hpp"
@@ -39,6 +43,17 @@ class Task {
   virtual void Finish(RunState&, const PointResult&) {}
   // The random draws of Search alone (idum advances as Search would).
   virtual void Draws(RunState&) {}
+
+  // Tasks that evaluate a whole sweep in one call (phase and heat under the
+  // equilibrium search: one equilibrium curve) say so here; the run then
+  // calls RunSweep instead of Run at every point and does not split the
+  // sweep over its threads.
+  virtual bool TakesWholeSweep(const RunState&) const { return false; }
+  // xs: the sweep values in the order given; threads: the run's threads,
+  // for the task to use.  at_point(k) sets the k-th value and writes its
+  // progress line; the task calls it before the records of that value.
+  virtual void RunSweep(RunState&, const std::vector<double>& /*xs*/, int /*threads*/,
+                        const std::function<void(std::size_t)>& /*at_point*/) {}
 };
 
 // phase: the lower of the gel-rich and the fluid-rich minimum.
