@@ -172,6 +172,16 @@ TEST(Lattice, ReproducibleAtAnyThreadCountAndOrder) {
   const Result other = Simulate(Dppc(), T, s);
   EXPECT_NE(other.points[2].U, one.points[2].U);
 
+  // Rounds of 7 sweeps between exchanges (not dividing the 500 sweeps).
+  s.exchange_every = 7;
+  s.threads = 1;
+  const Result rounds1 = Simulate(Dppc(), T, s);
+  s.threads = 2;
+  const Result rounds2 = Simulate(Dppc(), T, s);
+  ExpectSamePoints(rounds1, rounds2);
+  EXPECT_EQ(rounds2.sweeps_done, 500);
+  EXPECT_NE(rounds1.points[2].U, other.points[2].U);
+
   const auto a = Snapshot(Dppc(), 310, 12, 5, 50), b = Snapshot(Dppc(), 310, 12, 5, 50);
   EXPECT_EQ(a, b);
   EXPECT_EQ(a.size(), 144u);

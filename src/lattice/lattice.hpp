@@ -15,8 +15,9 @@
 //
 // Reproducibility: each replica has its own random stream, derived from
 // (seed, replica); the exchanges are decided in a fixed order on a stream of
-// their own.  The replicas are spread over the threads, so a seed gives the
-// same results, bit for bit, at any thread count.
+// their own.  The threads take the replicas' sweeps between two exchange
+// rounds as they come free, so a seed gives the same results, bit for bit, at
+// any thread count and whatever else the machine is running.
 #pragma once
 
 #include <cstdint>
@@ -52,6 +53,9 @@ struct Settings {
   int threads = 1;              // threads the replicas are spread over (>= 1)
   Update update = Update::kMetropolis;
   bool tempering = true;        // exchange replicas between neighbouring temperatures
+  // Sweeps of every replica between two rounds of exchange attempts; the stop
+  // and progress callbacks are heard once a round.
+  long exchange_every = 1;
   int blocks = 32;              // blocks of the error analysis (8 ... 1024)
 };
 
@@ -59,7 +63,7 @@ struct Settings {
 // those of the settings (L, sweeps, equilibration, threads, blocks).
 std::string CheckSettings(const Settings& s);
 
-// Polled by the calling thread between sweeps.  `stop` returning true ends the
+// Polled by the calling thread between rounds of sweeps (exchange_every).  `stop` returning true ends the
 // simulation early (the result says so); `progress` hears the sweeps done of
 // the total (equilibration included) at most `progress_every` sweeps apart and
 // once at the end.  Either may be empty.  Neither is called from another thread.

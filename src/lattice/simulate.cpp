@@ -130,6 +130,8 @@ std::string CheckSettings(const Settings& s) {
            std::to_string(s.sweeps);
   if (s.sweeps > std::numeric_limits<long>::max() / 2 - s.equilibration)
     return "sweeps + equilibration is too large";
+  if (s.exchange_every < 1 || s.exchange_every > 1000000)
+    return "exchange_every must be from 1 to 1000000 sweeps, got " + std::to_string(s.exchange_every);
   if (s.threads < 1 || s.threads > 1024)
     return "threads must be from 1 to 1024, got " + std::to_string(s.threads);
   return "";
@@ -181,25 +183,37 @@ Result Simulate(const Model& m, const std::vector<double>& T, const Settings& s,
   std::exception_ptr failure;
   long next_progress = control.progress_every > 0 ? control.progress_every : 1;
 
+  // Each round every replica makes `every` sweeps; the replicas are claimed
+  // one by one from a shared counter, so a thread that the system holds back
+  // leaves its share to the others (the results do not depend on who
+  // sweeps a replica).  Between rounds the calling thread makes the
+  // exchanges, in a fixed order, and hears the callbacks.
+  const long every = s.exchange_every;
+  std::atomic<int> next{0};
   auto work = [&](int w) {
-    const int lo = static_cast<int>(static_cast<long>(R) * w / threads);
-    const int hi = static_cast<int>(static_cast<long>(R) * (w + 1) / threads);
-    for (long sweep = 0; sweep < total; ++sweep) {
-      for (int i = lo; i < hi; ++i) {
+    long round = 0;
+    for (long sweep = 0; sweep < total; sweep += every, ++round) {
+      const long chunk = std::min(every, total - sweep);
+      for (int i; (i = next.fetch_add(1, std::memory_order_relaxed)) < R;) {
         Replica& r = reps[static_cast<std::size_t>(i)];
-        r.lat.Sweep(tables[static_cast<std::size_t>(r.t)], r.rng, r.nf, r.nff);
-        if (sweep >= s.equilibration) {
-          const auto k = static_cast<std::size_t>(sweep - s.equilibration);
-          nf_series[static_cast<std::size_t>(r.t)][k] = static_cast<std::int32_t>(r.nf);
-          nff_series[static_cast<std::size_t>(r.t)][k] = static_cast<std::int32_t>(r.nff);
+        const Table& table = tables[static_cast<std::size_t>(r.t)];
+        std::vector<std::int32_t>& f = nf_series[static_cast<std::size_t>(r.t)];
+        std::vector<std::int32_t>& ff = nff_series[static_cast<std::size_t>(r.t)];
+        for (long k = sweep; k < sweep + chunk; ++k) {
+          r.lat.Sweep(table, r.rng, r.nf, r.nff);
+          if (k >= s.equilibration) {
+            f[static_cast<std::size_t>(k - s.equilibration)] = static_cast<std::int32_t>(r.nf);
+            ff[static_cast<std::size_t>(k - s.equilibration)] = static_cast<std::int32_t>(r.nff);
+          }
         }
       }
       barrier.Wait();
       if (w == 0) {
-        done = sweep + 1;
+        next.store(0, std::memory_order_relaxed);
+        done = sweep + chunk;
         if (s.tempering) {
-          // Even pairs after even sweeps, odd pairs after odd ones.
-          for (int t = static_cast<int>(sweep % 2); t + 1 < R; t += 2) {
+          // Even pairs after even rounds, odd pairs after odd ones.
+          for (int t = static_cast<int>(round % 2); t + 1 < R; t += 2) {
             Replica& a = reps[static_cast<std::size_t>(at[static_cast<std::size_t>(t)])];
             Replica& b = reps[static_cast<std::size_t>(at[static_cast<std::size_t>(t + 1)])];
             const double delta = (1 / Ts[static_cast<std::size_t>(t)] - 1 / Ts[static_cast<std::size_t>(t + 1)]) *
