@@ -1,8 +1,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <exception>
 #include <limits>
+#include <mutex>
 #include <numeric>
 #include <stdexcept>
 #include <string>
@@ -25,8 +27,10 @@ constexpr std::uint64_t kExchangeStream = 0xffffffffffffULL;
 
 [[noreturn]] void Refuse(const std::string& what) { throw std::invalid_argument(what); }
 
-// A reusable barrier for a fixed number of threads; waiting threads spin
-// briefly and then yield, since the cores may be shared.
+// A reusable barrier for a fixed number of threads.  Waiting threads spin
+// briefly, then yield, then sleep on a condition variable: the cores may be
+// shared, and a thread held back by the system must not be waited for by
+// burning the core it needs.
 class Barrier {
  public:
   explicit Barrier(int n) : n_(n) {}
@@ -34,17 +38,27 @@ class Barrier {
     const unsigned gen = generation_.load(std::memory_order_acquire);
     if (count_.fetch_add(1, std::memory_order_acq_rel) == n_ - 1) {
       count_.store(0, std::memory_order_relaxed);
-      generation_.fetch_add(1, std::memory_order_release);
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        generation_.fetch_add(1, std::memory_order_release);
+      }
+      cv_.notify_all();
       return;
     }
-    for (int spin = 0; generation_.load(std::memory_order_acquire) == gen; ++spin)
-      if (spin > 64) std::this_thread::yield();
+    for (int spin = 0; spin < 2000; ++spin) {
+      if (generation_.load(std::memory_order_acquire) != gen) return;
+      if (spin > 100) std::this_thread::yield();
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait(lock, [&] { return generation_.load(std::memory_order_acquire) != gen; });
   }
 
  private:
   const int n_;
   std::atomic<int> count_{0};
   std::atomic<unsigned> generation_{0};
+  std::mutex mutex_;
+  std::condition_variable cv_;
 };
 
 struct Replica {
