@@ -74,9 +74,11 @@ BENCHMARK(BM_Tempering)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 
-// The DPPC-like curve: 51 temperatures 290 ... 340 K, L = 66, the given
-// equilibration and measured sweeps, 2 threads.  Reports the peak and its
-// relative standard error.
+// The DPPC-like curve: 51 temperatures 290 ... 340 K, L = 66, arguments the
+// equilibration, the measured sweeps and the threads.  Reports the highest
+// simulated point and its relative standard error, and the peak of the
+// reweighted curve at 0.05 K steps from 305 to 320 K (its position and
+// height, and the full width at half maximum of the simulated points).
 void BM_DppcCurve(benchmark::State& state) {
   Settings s;
   s.L = 66;
@@ -86,6 +88,7 @@ void BM_DppcCurve(benchmark::State& state) {
   s.seed = 314;
   std::vector<double> T;
   for (int i = 0; i <= 50; ++i) T.push_back(290 + i);
+  for (int i = 0; i <= 300; ++i) s.curve.push_back(305 + 0.05 * i);
   Result r;
   for (auto _ : state) r = Simulate(Dppc(), T, s);
   const auto top = std::max_element(r.points.begin(), r.points.end(),
@@ -97,6 +100,20 @@ void BM_DppcCurve(benchmark::State& state) {
   state.counters["Cp_err_rel"] = top->Cp_err / top->Cp;
   state.counters["tau_E_max"] = tau;
   state.counters["reliable"] = r.reliable;
+  const auto peak = std::max_element(r.curve.begin(), r.curve.end(),
+                                     [](const Point& a, const Point& b) { return a.Cp < b.Cp; });
+  state.counters["curve_T_peak"] = peak->T;
+  state.counters["curve_Cp_peak"] = peak->Cp;
+  state.counters["curve_Cp_err"] = peak->Cp_err;
+  // Width at half height, by linear interpolation between simulated points.
+  const double half = top->Cp / 2;
+  double lo = 0, hi = 0;
+  for (std::size_t i = 0; i + 1 < r.points.size(); ++i) {
+    const Point &a = r.points[i], &b = r.points[i + 1];
+    if (a.Cp < half && b.Cp >= half) lo = a.T + (half - a.Cp) / (b.Cp - a.Cp) * (b.T - a.T);
+    if (a.Cp >= half && b.Cp < half) hi = a.T + (a.Cp - half) / (a.Cp - b.Cp) * (b.T - a.T);
+  }
+  state.counters["FWHM"] = hi - lo;
 }
 BENCHMARK(BM_DppcCurve)
     ->Args({1000, 20000, 2})

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <stdexcept>
 #include <vector>
 
 #include "lattice/lattice.hpp"
@@ -127,6 +128,39 @@ TEST(LatticeValidation, ZeroFieldIsTheExactTriangularIsingModel) {
     EXPECT_WITHIN_ERRORS(p.Cp, p.Cp_err, e.c, "Cp at T/Tc = " << p.T / Tc);
     if (p.T > Tc) EXPECT_WITHIN_ERRORS(p.x_f, p.x_f_err, 0.5, "x_f at T/Tc = " << p.T / Tc);
   }
+}
+
+// Between simulated temperatures the reweighted curve agrees with the exact
+// zero-field result; at a simulated temperature it reproduces the direct
+// estimate (the same samples, mostly) to well within one error.
+TEST(LatticeValidation, ReweightedCurveBetweenTemperatures) {
+  const double w = -4, J = -w / 4, Tc = -w / std::log(3.0);
+  const Model m = PairModel(w, -3 * w, 0);
+  Settings s;
+  s.L = 36;
+  s.equilibration = 1000;
+  s.sweeps = 20000;
+  s.seed = 17;
+  const std::vector<double> T = {1.15 * Tc, 1.2 * Tc, 1.25 * Tc, 1.3 * Tc, 1.35 * Tc};
+  s.curve = {1.15 * Tc, 1.175 * Tc, 1.2 * Tc, 1.225 * Tc, 1.26 * Tc, 1.29 * Tc, 1.325 * Tc, 1.35 * Tc};
+  const Result r = Simulate(m, T, s);
+  ASSERT_EQ(r.curve.size(), s.curve.size());
+  for (const Point& p : r.curve) {
+    const IsingExact e = TriangularIsing(J, p.T, 256);
+    EXPECT_TRUE(p.reliable) << p.T / Tc;
+    EXPECT_WITHIN_ERRORS(p.U, p.U_err, -3 * w / 4 + e.u, "U at T/Tc = " << p.T / Tc);
+    EXPECT_WITHIN_ERRORS(p.Cp, p.Cp_err, e.c, "Cp at T/Tc = " << p.T / Tc);
+    EXPECT_WITHIN_ERRORS(p.x_f, p.x_f_err, 0.5, "x_f at T/Tc = " << p.T / Tc);
+  }
+  for (std::size_t i : {0, 2, 7}) {
+    const Point& p = r.curve[i];
+    const Point& q = r.points[i == 0 ? 0 : i == 2 ? 1 : 4];
+    EXPECT_EQ(p.T, q.T);
+    EXPECT_NEAR(p.Cp, q.Cp, q.Cp_err) << p.T;
+    EXPECT_NEAR(p.U, q.U, q.U_err) << p.T;
+  }
+  s.curve = {1.1 * Tc};
+  EXPECT_THROW(Simulate(m, T, s), std::invalid_argument);
 }
 
 // The heat-capacity peak of the zero-field lattice moves towards

@@ -57,6 +57,10 @@ struct Settings {
   // and progress callbacks are heard once a round.
   long exchange_every = 1;
   int blocks = 32;              // blocks of the error analysis (8 ... 1024)
+  // Temperatures of a smooth curve between the simulated ones, by
+  // multiple-histogram reweighting of the measured series (each within the
+  // simulated range; may be empty).
+  std::vector<double> curve;
 };
 
 // One line saying what is wrong with `s` ("" when nothing is); the names are
@@ -101,6 +105,11 @@ struct Result {
   long sweeps_done = 0;            // sweeps made per replica, equilibration included
   bool interrupted = false;        // stopped through Control::stop
   bool reliable = false;           // every point reliable and not interrupted
+  // The reweighted curve at Settings::curve (empty when none was asked for or
+  // fewer than `blocks` sweeps were measured).  Its points carry no
+  // autocorrelation times; each is reliable when the simulated points around
+  // it are and the samples overlap (see reweight.hpp).
+  std::vector<Point> curve;
 };
 
 // Simulates every temperature of `T` (all > 0 and finite; any order, repeats

@@ -9,10 +9,12 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "lattice/analysis.hpp"
 #include "lattice/kernel.hpp"
 #include "lattice/lattice.hpp"
+#include "lattice/reweight.hpp"
 
 namespace chainmelt::lattice {
 
@@ -157,6 +159,11 @@ Result Simulate(const Model& m, const std::vector<double>& T, const Settings& s,
   if (T.empty()) Refuse("the lattice simulation needs at least one temperature");
   for (double t : T) CheckTemperature(t, "every temperature of the sweep");
   const int R = static_cast<int>(T.size());
+  const double T_lo = *std::min_element(T.begin(), T.end()), T_hi = *std::max_element(T.begin(), T.end());
+  for (double t : s.curve)
+    if (!(t >= T_lo && t <= T_hi))
+      Refuse("every temperature of the reweighted curve must lie within the simulated range " + std::to_string(T_lo) +
+             " ... " + std::to_string(T_hi) + ", got " + std::to_string(t));
   if (2.0 * 4 * static_cast<double>(s.sweeps) * R > kMaxSeriesBytes)
     Refuse("sweeps x temperatures is too large to keep the measured series (" + std::to_string(s.sweeps) +
            " x " + std::to_string(R) + "); use fewer sweeps or temperatures per run");
@@ -284,6 +291,17 @@ Result Simulate(const Model& m, const std::vector<double>& T, const Settings& s,
     }
   } else {
     out.reliable = false;
+  }
+  if (!s.curve.empty() && measured >= s.blocks) {
+    Series series;
+    series.T = Ts;
+    series.nf = std::move(nf_series);
+    series.nff = std::move(nff_series);
+    series.n = measured;
+    std::vector<Point> sorted(static_cast<std::size_t>(R));
+    for (int t = 0; t < R; ++t)
+      sorted[static_cast<std::size_t>(t)] = out.points[static_cast<std::size_t>(order[static_cast<std::size_t>(t)])];
+    out.curve = ReweightCurve(c, static_cast<long>(s.L) * s.L, series, sorted, s.curve, s.blocks);
   }
   return out;
 }
