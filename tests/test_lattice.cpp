@@ -186,6 +186,14 @@ TEST(Lattice, ReproducibleAtAnyThreadCountAndOrder) {
   EXPECT_EQ(a, b);
   EXPECT_EQ(a.size(), 144u);
   EXPECT_NE(a, Snapshot(Dppc(), 310, 12, 6, 50));
+  // 1 is fluid: gel well below the transition, fluid well above.
+  auto fluid = [](const std::vector<std::uint8_t>& v) {
+    long n = 0;
+    for (auto b : v) n += b;
+    return static_cast<double>(n) / static_cast<double>(v.size());
+  };
+  EXPECT_LT(fluid(Snapshot(Dppc(), 270, 30, 1, 200)), 0.1);
+  EXPECT_GT(fluid(Snapshot(Dppc(), 370, 30, 1, 200)), 0.9);
 }
 
 // Stop is polled between sweeps on the calling thread; progress comes at the
@@ -221,6 +229,11 @@ TEST(Lattice, StopsWhenAskedAndReportsProgress) {
 
   c.stop = [] () -> bool { throw std::runtime_error("interrupted by the user"); };
   EXPECT_THROW(Simulate(Dppc(), {300, 310}, s, c), std::runtime_error);
+
+  polls = 0;
+  c.stop = [&] { return ++polls == 3; };
+  EXPECT_THROW(Snapshot(Dppc(), 310, 12, 1, 10, Update::kMetropolis, c), Interrupted);
+  EXPECT_EQ(polls, 3);
 
   c = Control{};
   heard.clear();

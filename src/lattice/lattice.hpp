@@ -22,6 +22,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -120,12 +121,21 @@ struct Result {
 Result Simulate(const Model& m, const std::vector<double>& T, const Settings& s,
                 const Control& control = {});
 
+// Thrown by Snapshot when Control::stop asks it to end.
+class Interrupted : public std::runtime_error {
+ public:
+  Interrupted() : std::runtime_error("the lattice simulation was interrupted") {}
+};
+
 // The configuration of one replica at temperature T after `sweeps` sweeps
 // from a random start: row-major, site (x, y) at y*L + x, 1 fluid, 0 gel.
 // Site (x, y) neighbours (x +- 1, y), (x, y +- 1), (x + 1, y - 1) and
 // (x - 1, y + 1), periodically: drawn with row y shifted by y/2 to the right
-// the lattice is triangular.  Same seed, same picture.
+// the lattice is triangular.  Same seed, same picture.  `control` is polled
+// every sweep (progress every progress_every sweeps); a stop throws
+// Interrupted.
 std::vector<std::uint8_t> Snapshot(const Model& m, double T, int L, std::uint64_t seed,
-                                   long sweeps, Update update = Update::kMetropolis);
+                                   long sweeps, Update update = Update::kMetropolis,
+                                   const Control& control = {});
 
 }  // namespace chainmelt::lattice

@@ -307,7 +307,7 @@ Result Simulate(const Model& m, const std::vector<double>& T, const Settings& s,
 }
 
 std::vector<std::uint8_t> Snapshot(const Model& m, double T, int L, std::uint64_t seed, long sweeps,
-                                   Update update) {
+                                   Update update, const Control& control) {
   const Couplings c = CouplingsOf(m);
   CheckTemperature(T, "T");
   Settings s;
@@ -317,7 +317,12 @@ std::vector<std::uint8_t> Snapshot(const Model& m, double T, int L, std::uint64_
   Replica r(L, seed, 0);
   RandomStart(r);
   const Table table = MakeTable(c, T, update);
-  for (long k = 0; k < sweeps; ++k) r.lat.Sweep(table, r.rng, r.nf, r.nff);
+  const long every = control.progress_every > 0 ? control.progress_every : 1;
+  for (long k = 0; k < sweeps; ++k) {
+    if (control.stop && control.stop()) throw Interrupted();
+    r.lat.Sweep(table, r.rng, r.nf, r.nff);
+    if (control.progress && ((k + 1) % every == 0 || k + 1 == sweeps)) control.progress(k + 1, sweeps);
+  }
   std::vector<std::uint8_t> out(static_cast<std::size_t>(L) * static_cast<std::size_t>(L));
   for (int y = 0; y < L; ++y)
     for (int x = 0; x < L; ++x)
