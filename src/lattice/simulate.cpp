@@ -8,6 +8,7 @@
 #include <numeric>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -35,7 +36,8 @@ constexpr std::uint64_t kExchangeStream = 0xffffffffffffULL;
 // burning the core it needs.
 class Barrier {
  public:
-  explicit Barrier(int n) : n_(n) {}
+  // Sets the number of threads; only before anyone waits.
+  void SetCount(int n) { n_ = n; }
   void Wait() {
     const unsigned gen = generation_.load(std::memory_order_acquire);
     if (count_.fetch_add(1, std::memory_order_acq_rel) == n_ - 1) {
@@ -56,7 +58,7 @@ class Barrier {
   }
 
  private:
-  const int n_;
+  int n_ = 1;
   std::atomic<int> count_{0};
   std::atomic<unsigned> generation_{0};
   std::mutex mutex_;
@@ -198,7 +200,7 @@ Result Simulate(const Model& m, const std::vector<double>& T, const Settings& s,
 
   const long total = s.equilibration + s.sweeps;
   const int threads = std::min(s.threads, R);
-  Barrier barrier(threads);
+  Barrier barrier;
   std::atomic<bool> quit{false};
   long done = 0;  // sweeps completed by every replica (written by the calling thread)
   std::exception_ptr failure;
@@ -264,8 +266,30 @@ Result Simulate(const Model& m, const std::vector<double>& T, const Settings& s,
     }
   };
 
+  // The workers wait at a gate until the barrier knows how many there are:
+  // where the system refuses a thread, the run goes on with those it gave
+  // (the results do not depend on the number).
+  std::mutex gate;
+  std::condition_variable opened;
+  bool go = false;
   std::vector<std::thread> pool;
-  for (int w = 1; w < threads; ++w) pool.emplace_back(work, w);
+  try {
+    for (int w = 1; w < threads; ++w)
+      pool.emplace_back([&, w] {
+        {
+          std::unique_lock<std::mutex> lock(gate);
+          opened.wait(lock, [&] { return go; });
+        }
+        work(w);
+      });
+  } catch (const std::system_error&) {
+  }
+  barrier.SetCount(static_cast<int>(pool.size()) + 1);
+  {
+    std::lock_guard<std::mutex> lock(gate);
+    go = true;
+  }
+  opened.notify_all();
   work(0);
   for (auto& th : pool) th.join();
   if (failure) std::rethrow_exception(failure);
