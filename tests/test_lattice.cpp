@@ -3,6 +3,7 @@
 // and the error analysis on series with known statistics.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -229,6 +230,16 @@ TEST(Lattice, StopsWhenAskedAndReportsProgress) {
 
   c.stop = [] () -> bool { throw std::runtime_error("interrupted by the user"); };
   EXPECT_THROW(Simulate(Dppc(), {300, 310}, s, c), std::runtime_error);
+
+  // A flag set from elsewhere (here: by the progress callback) stops it too.
+  std::atomic<bool> flag{false};
+  Control f;
+  f.stop_flag = &flag;
+  f.progress_every = 30;
+  f.progress = [&](long done, long) { flag = done >= 60; };
+  const Result flagged = Simulate(Dppc(), {300, 310}, s, f);
+  EXPECT_TRUE(flagged.interrupted);
+  EXPECT_EQ(flagged.sweeps_done, 60);
 
   polls = 0;
   c.stop = [&] { return ++polls == 3; };

@@ -20,6 +20,7 @@
 // any thread count and whatever else the machine is running.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <stdexcept>
@@ -68,12 +69,17 @@ struct Settings {
 // those of the settings (L, sweeps, equilibration, threads, blocks).
 std::string CheckSettings(const Settings& s);
 
-// Polled by the calling thread between rounds of sweeps (exchange_every).  `stop` returning true ends the
+// Polled by the calling thread between rounds of sweeps (exchange_every
+// sweeps; progress first, then stop).  `stop` returning true ends the
 // simulation early (the result says so); `progress` hears the sweeps done of
 // the total (equilibration included) at most `progress_every` sweeps apart and
-// once at the end.  Either may be empty.  Neither is called from another thread.
+// once at the end.  Either may be empty.  Neither is called from another
+// thread; an exception either throws ends the run and leaves Simulate.
 struct Control {
   std::function<bool()> stop;
+  // Polled likewise: set (from anywhere, a signal handler included) it stops
+  // the run as `stop` returning true does.
+  const std::atomic<bool>* stop_flag = nullptr;
   std::function<void(long done, long total)> progress;
   long progress_every = 100;
 };

@@ -82,6 +82,11 @@ void RandomStart(Replica& r) {
   r.lat.Count(r.nf, r.nff);
 }
 
+bool StopAsked(const Control& control) {
+  if (control.stop_flag && control.stop_flag->load(std::memory_order_relaxed)) return true;
+  return control.stop && control.stop();
+}
+
 double Energy(const Couplings& c, std::int64_t nf, std::int64_t nff) {
   return c.dH * static_cast<double>(nf) + c.w * static_cast<double>(nff);
 }
@@ -255,7 +260,7 @@ Result Simulate(const Model& m, const std::vector<double>& T, const Settings& s,
             control.progress(done, total);
             next_progress = done + (control.progress_every > 0 ? control.progress_every : 1);
           }
-          if (done < total && control.stop && control.stop()) quit.store(true, std::memory_order_relaxed);
+          if (done < total && StopAsked(control)) quit.store(true, std::memory_order_relaxed);
         } catch (...) {
           failure = std::current_exception();
           quit.store(true, std::memory_order_relaxed);
@@ -343,7 +348,7 @@ std::vector<std::uint8_t> Snapshot(const Model& m, double T, int L, std::uint64_
   const Table table = MakeTable(c, T, update);
   const long every = control.progress_every > 0 ? control.progress_every : 1;
   for (long k = 0; k < sweeps; ++k) {
-    if (control.stop && control.stop()) throw Interrupted();
+    if (StopAsked(control)) throw Interrupted();
     r.lat.Sweep(table, r.rng, r.nf, r.nff);
     if (control.progress && ((k + 1) % every == 0 || k + 1 == sweeps)) control.progress(k + 1, sweeps);
   }
