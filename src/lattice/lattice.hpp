@@ -48,7 +48,7 @@ enum class Update {
 };
 
 struct Settings {
-  int L = 48;                   // lattice side: a multiple of 3, at least 6
+  int L = 48;                   // lattice side: a multiple of 3 from 6 to 3000
   long equilibration = 2000;    // sweeps discarded at every temperature
   long sweeps = 20000;          // sweeps measured at every temperature
   std::uint64_t seed = 1;       // random seed (any value)
@@ -66,7 +66,8 @@ struct Settings {
 };
 
 // One line saying what is wrong with `s` ("" when nothing is); the names are
-// those of the settings (L, sweeps, equilibration, threads, blocks).
+// those of the settings (L, sweeps, equilibration, threads, blocks,
+// exchange_every).
 std::string CheckSettings(const Settings& s);
 
 // Polled by the calling thread between rounds of sweeps (exchange_every
@@ -110,7 +111,7 @@ struct Result {
   std::vector<double> exchange_rate;
   std::vector<double> exchange_T;  // the temperatures in increasing order
   long sweeps_done = 0;            // sweeps made per replica, equilibration included
-  bool interrupted = false;        // stopped through Control::stop
+  bool interrupted = false;        // stopped through Control::stop or stop_flag
   bool reliable = false;           // every point reliable and not interrupted
   // The reweighted curve at Settings::curve (empty when none was asked for or
   // fewer than `blocks` sweeps were measured).  Its points carry no
@@ -136,8 +137,8 @@ class Interrupted : public std::runtime_error {
 // The configuration of one replica at temperature T after `sweeps` sweeps
 // from a random start: row-major, site (x, y) at y*L + x, 1 fluid, 0 gel.
 // Site (x, y) neighbours (x +- 1, y), (x, y +- 1), (x + 1, y - 1) and
-// (x - 1, y + 1), periodically: drawn with row y shifted by y/2 to the right
-// the lattice is triangular.  Same seed, same picture.  `control` is polled
+// (x - 1, y + 1), periodically: drawn with row y shifted by y/2 sites to the
+// right (a rhombus) the lattice is triangular.  Same seed, same picture.  `control` is polled
 // every sweep (progress every progress_every sweeps); a stop throws
 // Interrupted.
 std::vector<std::uint8_t> Snapshot(const Model& m, double T, int L, std::uint64_t seed,
