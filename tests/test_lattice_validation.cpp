@@ -252,11 +252,10 @@ TEST(LatticeValidation, WeakCouplingAgreesWithThePairApproximation) {
     RunState rs;
     static_cast<Model&>(rs) = m;
     rs.T = t;
-    rs.Allocate();
-    StepOrderEquilibrium(rs);
-    x = rs.p0[1];
-    y = rs.p0[2];
-    return EquilibriumEnergy(rs, rs.p0);
+    const EquilibriumResult e = StepOrderEquilibrium(rs);
+    x = e.lowest.p[1];
+    y = e.lowest.p[2];
+    return EquilibriumEnergy(rs, e.lowest.p);
   };
   for (const Point& p : r.points) {
     ASSERT_LT(std::abs(w) / p.T, 0.1);
