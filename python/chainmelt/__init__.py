@@ -4,7 +4,7 @@ The same engine as the command line, called directly::
 
     import chainmelt
     m = chainmelt.Model(n0=2, w=-240, dHcal=2200, Tm=314)
-    df = chainmelt.heat(m, T=(290, 340, 0.5))      # a pandas.DataFrame
+    df = chainmelt.heat(m, T=chainmelt.sweep(290, 340, 0.5))  # 290 ... 340 K
     chainmelt.peak(df)                               # peak, width, enthalpies
     chainmelt.plot.heat(df).figure.savefig("heat.png")
 
@@ -19,12 +19,12 @@ from ._core import version as __version__  # the project version, set in one pla
 from .files import read
 from .peak import Peak, peak
 from .runs import (FatalError, Model, NonFiniteWarning, coexist, columns, crit, heat, phase, run,
-                   run_file, size)
+                   run_file, size, Sweep, sweep)
 from .scan import ScanError, read_scan, scan  # noqa: E402  (chainmelt.scan is the function)
 
 __all__ = ["Model", "FatalError", "NonFiniteWarning", "phase", "heat", "coexist", "size",
            "crit", "run", "run_file", "read", "peak", "scan", "read_scan", "ScanError", "Peak",
-           "columns", "plot", "dsc", "FIELDS", "MODEL_FIELDS", "R"]
+           "columns", "Sweep", "sweep", "plot", "dsc", "FIELDS", "MODEL_FIELDS", "R"]
 
 
 def __getattr__(name):

@@ -248,7 +248,7 @@ def test_plot_draws_data_fit_baseline_and_residuals(scans, tmp_path):
 
     r = dsc.fit(dsc.read(scans["comma"][0]), TRUE, engine=two_state, baseline="linear",
                 starts=1)
-    top, bottom = plot(r)
+    top, bottom = plot(r).axes
     labels = [line.get_label() for line in top.get_lines()]
     assert labels == ["data", "model fit", "linear baseline"]
     x, y = top.get_lines()[0].get_data()
