@@ -16,14 +16,14 @@ command line.  Progress and diagnostics are records of the logger
 
 from ._fields import FIELDS, MODEL_FIELDS, R
 from ._core import version as __version__  # the project version, set in one place (CMake)
-from .files import read
+from .files import MetadataWarning, read, write_csv
 from .peak import Peak, peak
 from .runs import (FatalError, Model, NonFiniteWarning, coexist, columns, crit, heat, phase, run,
                    run_file, size, Sweep, sweep)
 from .scan import ScanError, read_scan, scan  # noqa: E402  (chainmelt.scan is the function)
 
 __all__ = ["Model", "FatalError", "NonFiniteWarning", "phase", "heat", "coexist", "size",
-           "crit", "run", "run_file", "read", "peak", "scan", "read_scan", "ScanError", "Peak",
+           "crit", "run", "run_file", "read", "write_csv", "MetadataWarning", "peak", "scan", "read_scan", "ScanError", "Peak",
            "columns", "Sweep", "sweep", "plot", "dsc", "FIELDS", "MODEL_FIELDS", "R"]
 
 

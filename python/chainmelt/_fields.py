@@ -27,6 +27,29 @@ SHORTHANDS: dict = {"T_sweep": "T-sweep", "dH_sweep": "dH-sweep"}
 #: calorimetry).
 ENERGY_FIELDS: tuple = ("w", "w2", "w3", "dH", "dH2", "e2", "dHcal")
 
+#: The unit codes of record columns (df.attrs["units"]) in words.  Every
+#: energy and heat capacity of a record is per lattice site, one lipid chain
+#: (a lipid of two chains takes up two sites).
+UNIT_TEXT: dict = {
+    "temperature": "temperature (the run's unit)",
+    "energy": "energy per site (one chain), in the run's unit",
+    "k_B": "k_B per site (one chain)",
+    "1": "pure number",
+    "": "",
+}
+
+
+def unit_text(unit: str | None, energy_unit: str | None = None) -> str:
+    """The unit code of a column in words; with ``energy_unit`` (e.g. "K")
+    the run's unit is named."""
+    if unit is None:
+        return ""
+    if energy_unit and unit == "temperature":
+        return energy_unit
+    if energy_unit and unit == "energy":
+        return "%s per site (one chain)" % energy_unit
+    return UNIT_TEXT.get(unit, unit)
+
 
 def field_text(name: str, value: Any) -> str:
     """The text of a field value, as the command line would be given it."""

@@ -104,9 +104,9 @@ class Peak:
             return self._first_order_text()
         rows = [
             ("T_peak", self.T_peak, "temperature"),
-            ("Cp_max", self.Cp_max, "k_B per chain"),
+            ("Cp_max", self.Cp_max, "k_B per site (one chain)"),
             ("fwhm", self.fwhm, "temperature"),
-            ("dH_cal", self.dH_cal, "energy per chain"),
+            ("dH_cal", self.dH_cal, "energy per site (one chain)"),
             ("dH_vH", self.dH_vH, "energy per cooperative unit"),
             ("cooperative_unit", self.cooperative_unit, "chains"),
             ("cooperative_unit_lipids", self.cooperative_unit_lipids,
@@ -124,17 +124,18 @@ class Peak:
         rows = [
             ("transition", "first order (latent heat)", ""),
             ("T_jump", "%.10g" % self.T_jump, "temperature"),
-            ("latent_heat", "%.10g" % self.latent_heat, "energy per chain"),
+            ("latent_heat", "%.10g" % self.latent_heat, "energy per site (one chain)"),
             ("latent_share", "%.4g" % self.latent_share, "of dH_cal"),
-            ("dH_cal", "%.10g" % self.dH_cal, "energy per chain, latent heat included"),
+            ("dH_cal", "%.10g" % self.dH_cal,
+             "energy per site (one chain), latent heat included"),
         ]
         if not math.isnan(self.dH_cal_molar):
             per_lipid = self.chains_per_lipid * R
             rows += [("latent_heat_molar", "%.10g" % (self.latent_heat * per_lipid),
                       "J/mol of lipid"),
                      ("dH_cal_molar", "%.10g" % self.dH_cal_molar, "J/mol of lipid")]
-        rows.append(("Cp_max", "%.10g" % self.Cp_max, "k_B per chain, smooth part, at T = %.10g"
-                     % self.T_Cp_max))
+        rows.append(("Cp_max", "%.10g" % self.Cp_max,
+                     "k_B per site (one chain), smooth part, at T = %.10g" % self.T_Cp_max))
         out = ["%-24s %s  %s" % r for r in rows]
         if len(self.jumps) > 1:
             out.append("%-24s %s" % ("jumps", ", ".join("%.10g at T = %.10g" % (l, t)

@@ -70,7 +70,7 @@ def test_heat_overlay_labels_the_parameter_that_differs(tmp_path):
     ax, = fig.axes
     assert len(ax.lines) == 2
     assert [t.get_text() for t in ax.get_legend().get_texts()] == ["w = -200", "w = -240"]
-    assert ax.get_xlabel() == "T (K)" and ax.get_ylabel() == "Cp (k_B per chain)"
+    assert ax.get_xlabel() == "T (K)" and ax.get_ylabel() == "Cp (k_B per site = one chain)"
     ax.figure.savefig(tmp_path / "heat.png")
     assert (tmp_path / "heat.png").stat().st_size > 1000
 
@@ -80,14 +80,14 @@ def test_phase_coexist_size_plots():
     top, bottom = chainmelt.plot.phase(chainmelt.phase(m, T=chainmelt.sweep(305, 325, 1))).axes
     marks = [l for l in top.lines if l.get_linestyle() == "--"]
     assert len(marks) == 1 and marks[0].get_xdata()[0] == 314.5
-    assert top.get_ylabel() == "fluid fraction" and bottom.get_ylabel() == "F"
+    assert top.get_ylabel() == "fluid fraction" and bottom.get_ylabel() == "F (per site = one chain)"
     c = chainmelt.coexist(chainmelt.Model(n0=4, w=-4, dH=30, dS=8, conc=0.1), T=(2.8, 3.2, 0.1))
     ax, = chainmelt.plot.coexist(c).axes
-    assert ax.get_ylabel() == "dH" and len(ax.lines[0].get_xdata()) == len(c)
+    assert ax.get_ylabel() == "dH (per site = one chain)" and len(ax.lines[0].get_xdata()) == len(c)
     s = chainmelt.size(chainmelt.Model(n0=1, T=300, w=-1000, Tm=314, dHcal=2200, dH2=30, z=1),
                        T=(290, 370, 1))
     panels = chainmelt.plot.size(s).axes
-    assert [a.get_ylabel() for a in panels] == ["T_peak", "h_max", "width"]
+    assert [a.get_ylabel() for a in panels] == ["T_peak", "h_max (per site = one chain)", "width"]
 
 
 def run_module(*args, cwd):

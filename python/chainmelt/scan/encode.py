@@ -59,6 +59,20 @@ def _json_value(text):
     return text if math.isfinite(v) and text.lower() not in ("inf", "nan") else json.dumps(text)
 
 
+def header(text: str, scanned: Sequence[str], version: str) -> dict:
+    """The JSON Lines header object of the records' TSV text (kind, scanned
+    fields, columns with their units): also the metadata of records.csv."""
+    lines = text.split("\n", 3)
+    head = lines[0].split()
+    kind = head[-1].partition("=")[2] if head and head[-1].startswith("kind=") else ""
+    units = lines[1].split("\t")[1:]
+    names = lines[2].split("\t")
+    columns = [{"name": n, "unit": u} for n, u in zip(names, [""] + units)]
+    if columns and columns[0]["name"] == "run":
+        columns[0]["integer"] = True
+    return {"chainmelt": version, "kind": kind, "scan": list(scanned), "columns": columns}
+
+
 def reformat(text: str, fmt: str, scanned: Sequence[str], version: str) -> str:
     """The records' TSV text (header lines, column names, records) again as
     CSV or JSON Lines, in the layouts of the command line's --format, the

@@ -12,8 +12,8 @@ from typing import Any
 import pandas as pd
 
 from .. import _core
-from .._output import path_error, write_output
-from .encode import FORMATS, reformat, value_text
+from .._output import path_error, write_output, write_table
+from .encode import FORMATS, header, reformat, value_text
 from .lock import Lock
 from .plan import Plan, Run, ScanError
 from .verify import chunk_text, check_chunks, first_member, parse_runs, seal
@@ -337,5 +337,9 @@ def export_records(directory: Any, fmt: str) -> str | None:
         return None
     directory = str(directory)
     runs_header, _, text = _tables(directory)
-    return write_output(os.path.join(directory, "records." + fmt),
-                        reformat(text, fmt, _scanned(runs_header), _core.version))
+    out = reformat(text, fmt, _scanned(runs_header), _core.version)
+    path = os.path.join(directory, "records." + fmt)
+    if fmt == "csv":
+        # Its kind, units and scanned fields beside it, as JSON Lines holds them.
+        return write_table(path, out, header(text, _scanned(runs_header), _core.version))
+    return write_output(path, out)
