@@ -10,6 +10,7 @@
 from __future__ import annotations
 
 import argparse
+import difflib
 import json
 import math
 import os
@@ -210,9 +211,73 @@ class _UsageError(Exception):
     pass
 
 
+def suggestion(word: str, candidates: Any) -> str:
+    """" (did you mean X?)" for the candidate closest to a misspelt word (a
+    difference of case first, then by similarity), else ""."""
+    bare = {c.lstrip("-"): c for c in candidates}  # an option's dashes are no likeness
+    word = word.lstrip("-")
+    same = [bare[c] for c in bare if c.lower() == word.lower()]
+    close = same or [bare[c] for c in difflib.get_close_matches(word, bare, n=1, cutoff=0.6)]
+    if not close:
+        lowered = {c.lower(): bare[c] for c in bare}
+        close = [lowered[c] for c in difflib.get_close_matches(word.lower(), lowered, n=1,
+                                                               cutoff=0.6)]
+    return " (did you mean %s?)" % close[0] if close else ""
+
+
+def _unknown_arguments(parser, extra):
+    """The message of arguments a parser does not know: the first unknown
+    option with the option it may have meant."""
+    options = [o for o in parser._option_string_actions if o.startswith("--")]
+    for word in extra:
+        if word.startswith("-") and len(word) > 1:
+            name = word.partition("=")[0]
+            return "unknown option %s%s; see '%s --help'" % (
+                name, suggestion(name, options), parser.prog)
+    return "unexpected argument%s: %s" % ("s" if len(extra) > 1 else "", " ".join(extra))
+
+
+def _explain(parser, message):
+    """argparse's message, with a suggestion where a word was misspelt."""
+    if message.startswith("unrecognized arguments: "):
+        return _unknown_arguments(parser, message[len("unrecognized arguments: "):].split())
+    if "invalid choice: " in message:
+        word = message.split("invalid choice: ", 1)[1].split(" (choose from", 1)[0]
+        word = word.strip("'\"")
+        choices = [a.choices for a in parser._actions if a.choices]
+        for c in choices:
+            hint = suggestion(word, c)
+            if hint and word not in c:
+                return message + hint
+    return message
+
+
 class _Parser(argparse.ArgumentParser):
     def error(self, message):
-        raise _UsageError(message)
+        raise _UsageError(_explain(self, message))
+
+
+_SUBCOMMANDS = ("plot", "peak", "scan", "fit")
+
+
+class _MainParser(argparse.ArgumentParser):
+    """One line for a usage error (exit status 2), with a suggestion where
+    an option or subcommand was misspelt."""
+
+    def error(self, message):
+        if message.startswith("argument command: invalid choice: "):
+            word = message.split("invalid choice: ", 1)[1].split(" (choose from", 1)[0]
+            word = word.strip("'\"")
+            message = "unknown subcommand '%s'%s; the subcommands are %s" % (
+                word, suggestion(word, _SUBCOMMANDS), ", ".join(_SUBCOMMANDS))
+            if word in ("run", "runn", "batch", "classic") or word.endswith(".toml"):
+                message += " (runs are made by the program itself: chainmelt run FILE.toml)"
+        elif message.startswith("the following arguments are required: command"):
+            message = "expected a subcommand: %s (see --help)" % ", ".join(_SUBCOMMANDS)
+        else:
+            message = _explain(self, message)
+        print("%s: %s" % (self.prog, message), file=sys.stderr)
+        raise SystemExit(2)
 
 
 def _pair(text):
@@ -243,9 +308,14 @@ def _fit_parser():
                 description="Fit the model's equilibrium heat capacity to a DSC scan.")
     p.add_argument("data", help="the scan as exported text (columns T and Cp)")
     p.add_argument("--vary", default="w,dHcal,Tm", help="free parameters (default w,dHcal,Tm)")
-    p.add_argument("--T-unit", default="C", choices=["C", "K"])
-    p.add_argument("--Cp-unit", default="kJ/(mol K)", choices=list(CP_UNITS))
-    p.add_argument("--chains-per-lipid", type=float, default=2.0)
+    p.add_argument("--T-unit", default="C", choices=["C", "K"],
+                   help="temperature unit of the data and of --pre, --post: C (degrees "
+                        "Celsius, the default) or K (kelvin)")
+    p.add_argument("--Cp-unit", default="kJ/(mol K)", choices=list(CP_UNITS), metavar="UNIT",
+                   help="heat-capacity unit of the data, per mole of lipid: %s (default "
+                        "kJ/(mol K))" % "; ".join(CP_UNITS))
+    p.add_argument("--chains-per-lipid", type=float, default=2.0, metavar="N",
+                   help="chains (lattice sites) per lipid (default 2)")
     p.add_argument("--T-col", type=_column_arg, help="temperature column: index or name")
     p.add_argument("--Cp-col", type=_column_arg, help="heat-capacity column: index or name")
     p.add_argument("--sep", help="column separator: , ; tab blank (detected by default)")
@@ -374,7 +444,7 @@ def _files_args(p):
 
 
 def _parser():
-    parser = argparse.ArgumentParser(prog="python3 -m chainmelt",
+    parser = _MainParser(prog="python3 -m chainmelt",
                                      description="Plots, analyses, scans and fits with chainmelt.")
     sub = parser.add_subparsers(dest="command", required=True)
     p = sub.add_parser("plot", help="plot result files into one figure")
@@ -402,7 +472,11 @@ def main(argv: list | None = None) -> int:
     argv = sys.argv[1:] if argv is None else list(argv)
     if argv[:1] == ["fit"]:
         return main_fit(argv[1:])
-    args = _parser().parse_args(argv)
+    parser = _parser()
+    args, extra = parser.parse_known_args(argv)
+    if extra:
+        sub = parser._subparsers._group_actions[0].choices[args.command]
+        sub.error(_unknown_arguments(sub, extra))
     for signum in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(signum, _stopped)
     try:
