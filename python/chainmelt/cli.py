@@ -320,12 +320,15 @@ def _fit_parser():
     p.add_argument("--Cp-col", type=_column_arg, help="heat-capacity column: index or name")
     p.add_argument("--sep", help="column separator: , ; tab blank (detected by default)")
     p.add_argument("--decimal", choices=[".", ","], help="decimal mark (detected by default)")
-    p.add_argument("--baseline", choices=["linear", "sigmoidal"],
-                   help="subtract a baseline through --pre and --post before the fit")
+    p.add_argument("--subtract-baseline", "--baseline", dest="baseline",
+                   choices=["linear", "sigmoidal"],
+                   help="subtract a baseline through --pre and --post before the fit (in "
+                        "Python: chainmelt.dsc.subtract_baseline)")
     p.add_argument("--pre", type=_pair, help="pre-transition window T1,T2 (instrument unit)")
     p.add_argument("--post", type=_pair, help="post-transition window T3,T4 (instrument unit)")
     p.add_argument("--fit-baseline", choices=["linear", "sigmoidal"],
-                   help="fit a baseline together with the model")
+                   help="fit a baseline together with the model (in Python: "
+                        "chainmelt.dsc.fit(..., fit_baseline=...))")
     p.add_argument("--bound", type=_bound, action="append", default=[],
                    metavar="NAME=LO:HI", help="bounds of a free parameter (repeatable)")
     p.add_argument("--starts", type=int, default=5, help="grid points over w (default 5)")
@@ -383,7 +386,7 @@ def main_fit(argv: list | None = None, *, engine: Any = None, stdout: TextIO | N
         fields.setdefault("dH", 0.0)
         missing = [n for n in ("Tm", "dHcal", "w") if n not in fields]
         if missing:
-            g = guess(data, baseline=a.fit_baseline)
+            g = guess(data, fit_baseline=a.fit_baseline)
             fields.update({n: g[n] for n in missing})
         bounds = dict(a.bound)
         if engine is None:
@@ -396,7 +399,7 @@ def main_fit(argv: list | None = None, *, engine: Any = None, stdout: TextIO | N
         return 2
     try:
         result = fit(data, model, vary=a.vary, bounds=bounds, search=a.search,
-                     starts=a.starts, engine=engine, baseline=a.fit_baseline)
+                     starts=a.starts, engine=engine, fit_baseline=a.fit_baseline)
     except ValueError as e:
         print(f"chainmelt fit: {e}", file=stderr)
         return 2
