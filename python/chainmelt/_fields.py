@@ -39,6 +39,18 @@ UNIT_TEXT: dict = {
 }
 
 
+def field_unit(name: str) -> str:
+    """The unit code of a model or sweep field: "energy", "temperature",
+    "k_B" or "1"."""
+    if name in ENERGY_FIELDS:
+        return "energy"
+    if name in ("T", "Tm", "T_min", "T_max", "dT"):
+        return "temperature"
+    if name in ("dS", "dS2"):
+        return "k_B"
+    return "1"
+
+
 def unit_text(unit: str | None, energy_unit: str | None = None) -> str:
     """The unit code of a column in words; with ``energy_unit`` (e.g. "K")
     the run's unit is named."""

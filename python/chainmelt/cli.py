@@ -54,8 +54,9 @@ def _plot(args):
     matplotlib.use("Agg")
     if len(args.files) == 1 and os.path.isdir(args.files[0]):
         return _plot_scan(args)
-    if args.by or args.map or args.value:
-        raise ValueError("--by, --map and --value plot a scan's results directory")
+    if args.by or args.map or args.value or args.where or args.log:
+        raise ValueError("--by, --map, --value, --where and --log plot a scan's results "
+                         "directory")
     from . import plot
     frames = _read_all(args)
     kinds = {f.attrs.get("kind") for f in frames}
@@ -65,8 +66,7 @@ def _plot(args):
     kind = kinds.pop()
     if kind not in plot.BY_KIND:
         raise ValueError("plot: no plot for records of kind %r" % kind)
-    ax = plot.BY_KIND[kind](frames, unit=args.unit)
-    fig = (ax[0] if isinstance(ax, list) else ax).figure
+    fig = plot.BY_KIND[kind](frames, unit=args.unit)
     fig.tight_layout()
     _save(fig, args.output)
     return 0
@@ -75,20 +75,31 @@ def _plot(args):
 def _plot_scan(args):
     from .plot import scan as plot_scan
     from .scan import read_scan
+    if args.set:
+        where = " ".join("--where %s" % p for p in args.set)
+        raise ValueError("--set names the fields of the run that wrote a classic or CSV "
+                         "file; to select runs of a scan give %s" % where)
+    where = plot_scan.parse_where(args.where)
     records, runs = read_scan(args.files[0])
     if args.map:
         fields = args.map.split(",")
         if len(fields) != 2 or not args.value:
             raise ValueError("--map: expected two scanned fields X,Y and --value, e.g. "
                              "--map w,dHcal --value Cp_max")
-        ax = plot_scan.heat_map(records, runs, fields, args.value, unit=args.unit)
+        fig = plot_scan.heat_map(records, runs, fields, args.value, unit=args.unit,
+                                 where=where, log=args.log)
     else:
         if not args.by:
             raise ValueError("plot of a scan: give --by FIELD (curves) or --map X,Y --value "
                              "V (a heat map)")
-        ax = plot_scan.curves(records, args.by, unit=args.unit)
-    ax.figure.tight_layout()
-    _save(ax.figure, args.output)
+        if args.log:
+            raise ValueError("--log: the colour scale of --map")
+        fig = plot_scan.curves(records, args.by, unit=args.unit, where=where)
+    if args.map:
+        fig.set_layout_engine("constrained")
+    else:
+        fig.tight_layout()
+    _save(fig, args.output)
     return 0
 
 
@@ -458,6 +469,12 @@ def _parser():
     p.add_argument("--map", metavar="X,Y", help="a scan: a heat map over two scanned fields")
     p.add_argument("--value", metavar="V", help="the number per run of --map: COL_max, "
                    "COL_min, X_at_COL_max (T_at_Cp_max), T_transition")
+    p.add_argument("--where", action="append", metavar="FIELD=VALUE",
+                   help="a scan: plot only the runs with this value of a scanned field "
+                        "(repeatable); the runs that still differ in fields besides those "
+                        "plotted get one panel each combination")
+    p.add_argument("--log", action="store_true",
+                   help="a logarithmic colour scale for --map")
     p.set_defaults(func=_plot)
     _scan_parser(sub)
     p = sub.add_parser("peak", help="peak analysis of heat-capacity curves")

@@ -401,6 +401,12 @@ def test_plots_of_a_scan(tmp_path, client):
              tmp_path / "m.png")
     assert r.returncode == 0, r.stderr
     assert (tmp_path / "c.png").stat().st_size and (tmp_path / "m.png").stat().st_size
+    r = _cli("plot", tmp_path / "res", "--by", "w", "--where", "dHcal=2100", "-o",
+             tmp_path / "c1.png")
+    assert r.returncode == 0, r.stderr
+    r = _cli("plot", tmp_path / "res", "--by", "w", "--set", "dHcal=2100", "-o",
+             tmp_path / "c2.png")
+    assert r.returncode == 2 and "give --where dHcal=2100" in r.stderr
     from chainmelt.plot import scan as plot_scan
     records, _ = chainmelt.read_scan(tmp_path / "res")
     peak = plot_scan.per_run(records, "T_at_Cp_max")
