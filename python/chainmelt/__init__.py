@@ -19,7 +19,7 @@ from ._core import version as __version__  # the project version, set in one pla
 from .files import MetadataWarning, read, write_csv
 from .peak import Peak, peak
 from .runs import (FatalError, Model, NonFiniteWarning, coexist, columns, crit, heat, phase, run,
-                   run_file, size, Sweep, sweep)
+                   run_file, size, ProgressMeter, Sweep, sweep)
 from .scan import ScanError, read_scan, scan  # noqa: E402  (chainmelt.scan is the function)
 
 __all__ = ["Model", "FatalError", "NonFiniteWarning", "phase", "heat", "coexist", "size",

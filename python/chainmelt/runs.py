@@ -4,6 +4,8 @@ import logging
 import os
 import math
 import numbers
+import sys
+import time
 import warnings
 from typing import Any, Callable
 
@@ -121,6 +123,62 @@ def set_attrs(df: pd.DataFrame, kind: str, task: str, parameters: dict, units: d
     df.attrs["task"] = task
     df.attrs["parameters"] = dict(parameters)
     df.attrs["units"] = dict(units)
+
+
+class ProgressMeter:
+    """The progress of a run shown to a person: a tqdm bar on a terminal,
+    else at most one line every ``interval`` seconds (and the last), on
+    ``stream`` (standard error).  Called with each progress line of the
+    engine (one per sweep point)."""
+
+    def __init__(self, total: int | None = None, stream: Any = None, interval: float = 5.0,
+                 what: str = "points"):
+        self.stream = sys.stderr if stream is None else stream
+        self.total, self.done, self.what = total, 0, what
+        self.interval = interval
+        self.start = self.last = time.monotonic()
+        self.bar = None
+        isatty = getattr(self.stream, "isatty", None)
+        if isatty is not None and isatty():
+            try:
+                from tqdm import tqdm
+                self.bar = tqdm(total=total, unit=" " + what.rstrip("s"), file=self.stream,
+                                dynamic_ncols=True, leave=False)
+            except ImportError:
+                pass
+
+    def __call__(self, line: str) -> None:
+        self.done += 1
+        if self.bar is not None:
+            self.bar.update(1)
+            return
+        now = time.monotonic()
+        if now - self.last >= self.interval:
+            self.last = now
+            print(self.line(line), file=self.stream, flush=True)
+
+    def line(self, last: str = "") -> str:
+        of = "/%d" % self.total if self.total else ""
+        at = " (%s)" % last.split(" Task:")[0] if last else ""
+        return "chainmelt: %d%s %s done%s, %.1f s" % (self.done, of, self.what, at,
+                                                     time.monotonic() - self.start)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+        elif time.monotonic() - self.start >= self.interval:
+            # A run long enough to have reported says that it ended.
+            print(self.line(), file=self.stream, flush=True)
+
+
+def _meter(progress, total):
+    """(callback, meter): ``progress=True`` is a ProgressMeter."""
+    if progress is True:
+        meter = ProgressMeter(total)
+        return meter, meter
+    if progress is not None and progress is not False and not callable(progress):
+        raise TypeError("progress: expected True, a callable or None, got %r" % (progress,))
+    return (progress or None), None
 
 
 def _raw(fields, progress=None, file=""):
@@ -284,6 +342,26 @@ def _execute_sweep(axis, fields, progress):
 
 
 def _task(task, model, T, dH, threads, search, progress, points_ok):
+    total = None
+    value = T if T is not None else dH
+    if isinstance(value, (Sweep, str)) or (isinstance(value, tuple) and len(value) == 3
+                                           and (not points_ok or _old_sweep_tuple(value))):
+        try:
+            total = len((value if isinstance(value, Sweep) else
+                         Sweep.parse(value) if isinstance(value, str) else Sweep(*value)).values)
+        except (ValueError, TypeError):
+            total = None
+    elif value is not None and not isinstance(value, str):
+        total = int(np.size(value)) if np.ndim(value) <= 1 else None
+    callback, meter = _meter(progress, total)
+    try:
+        return _task_inner(task, model, T, dH, threads, search, callback, points_ok)
+    finally:
+        if meter is not None:
+            meter.close()
+
+
+def _task_inner(task, model, T, dH, threads, search, progress, points_ok):
     if not isinstance(model, Model):
         raise TypeError("expected a chainmelt.Model, got %r" % type(model).__name__)
     if (T is None) == (dH is None):
@@ -350,9 +428,11 @@ _COMMON_DOC = """
     dH: instead, a sweep of the chain melting enthalpy dH at the model's T.
     threads: sweep points minimised at once (default: every core).
     search: "classic" (default), "equilibrium" or "robust".
-    progress: called with each progress line ("T = 314.000000 Task: heat");
-       the lines are also INFO records of the logger "chainmelt", the
-       diagnostics WARNING records.
+    progress: True shows the progress on standard error: a bar (tqdm) on a
+       terminal, else at most one line every 5 seconds; or a callable,
+       called with each progress line ("T = 314.000000 Task: heat").  The
+       lines are also INFO records of the logger "chainmelt" (shown by
+       nothing unless logging is set up), the diagnostics WARNING records.
 
     Returns a pandas.DataFrame with the task's columns; df.attrs holds
     "kind", "task", "parameters" (every field as the run used it) and
@@ -418,15 +498,27 @@ def run(task: str, model: "Model | None" = None, *, progress: Callable | None = 
     dT=0.5)``; the fields of ``model`` first, if given).  ``T_sweep=(min,
     max, step)`` and ``dH_sweep=...`` are the named form's sweeps, which
     visit min + k*step (not accumulated) up to and including max (given as
-    a tuple, a chainmelt.sweep or the text "min:max:step").  Returns a
+    a tuple, a chainmelt.sweep or the text "min:max:step").  ``progress``:
+    True or a callable, as for ``heat``.  Returns a
     DataFrame as ``heat`` does."""
-    return _execute(run_fields(task, None if model is None else model.given, fields), progress)
+    callback, meter = _meter(progress, None)
+    try:
+        return _execute(run_fields(task, None if model is None else model.given, fields),
+                        callback)
+    finally:
+        if meter is not None:
+            meter.close()
 
 
 def run_file(path: Any, *, progress: Callable | None = None, **overrides: Any) -> pd.DataFrame:
     """Runs a parameter file (TOML, the keys named as the fields), the
     overrides applied after it as ``--set`` does."""
-    return _execute(run_fields(None, None, overrides), progress, file=str(path))
+    callback, meter = _meter(progress, None)
+    try:
+        return _execute(run_fields(None, None, overrides), callback, file=str(path))
+    finally:
+        if meter is not None:
+            meter.close()
 
 
 def columns(task: str, **fields: Any) -> tuple:

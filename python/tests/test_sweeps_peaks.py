@@ -108,3 +108,42 @@ def test_an_equilibrium_curve_with_a_jump_adds_up_to_the_energy_taken_up():
     marks = [l for l in ax.lines if l.get_linestyle() == "--"]
     assert len(marks) == 1 and marks[0].get_xdata()[0] == p.T_jump
     assert any(t.get_text().startswith("latent heat %.4g K" % p.latent_heat) for t in ax.texts)
+
+
+# --- progress ------------------------------------------------------------------------
+
+
+class _Terminal:
+    def __init__(self):
+        self.text = ""
+
+    def write(self, s):
+        self.text += s
+
+    def flush(self):
+        pass
+
+    def isatty(self):
+        return True
+
+
+def test_progress_is_a_bar_on_a_terminal_else_a_line_every_few_seconds(capsys):
+    lines = []
+    df = chainmelt.heat(M, T="300:330:0.25", progress=True)
+    assert capsys.readouterr().err == ""  # 121 points in well under 5 s: nothing to say
+    chainmelt.heat(M, T="300:330:0.25", progress=lines.append)
+    assert len(lines) == len(df) == 121  # a callable still gets every line
+    slow = chainmelt.ProgressMeter(3, stream=None, interval=0.0)
+    for k in range(3):
+        slow("T = %d.000000 Task: heat" % k)
+    slow.close()
+    err = capsys.readouterr().err.splitlines()
+    assert err[0].startswith("chainmelt: 1/3 points done (T = 0.000000)") and len(err) == 4
+    tty = _Terminal()
+    bar = chainmelt.ProgressMeter(121, stream=tty)
+    for k in range(121):
+        bar("T = 1 Task: heat")
+    bar.close()
+    assert bar.bar is not None and "| 0/121 [" in tty.text  # a bar, redrawn in place
+    with pytest.raises(TypeError, match="progress"):
+        chainmelt.heat(M, T="300:301:1", progress="yes")
