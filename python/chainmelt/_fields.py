@@ -3,6 +3,7 @@ one table that every module of the package uses."""
 
 from __future__ import annotations
 
+import difflib
 import numbers
 from typing import Any, Iterable, Mapping
 
@@ -101,6 +102,20 @@ def refusal(field: str, message: str) -> ValueError:
     return err
 
 
+def suggestion(word: str, candidates: Iterable[str]) -> str:
+    """" (did you mean X?)" for the candidate closest to a misspelt word (a
+    difference of case first, then by similarity), else ""."""
+    bare = {c.lstrip("-"): c for c in candidates}  # an option's dashes are no likeness
+    word = word.lstrip("-")
+    same = [bare[c] for c in bare if c.lower() == word.lower()]
+    close = same or [bare[c] for c in difflib.get_close_matches(word, bare, n=1, cutoff=0.6)]
+    if not close:
+        lowered = {c.lower(): bare[c] for c in bare}
+        close = [lowered[c] for c in difflib.get_close_matches(word.lower(), lowered, n=1,
+                                                               cutoff=0.6)]
+    return " (did you mean %s?)" % close[0] if close else ""
+
+
 def unknown_fields(names: Iterable[str]) -> list:
     return sorted(k for k in names if k not in FIELD_TYPES and k not in SHORTHANDS)
 
@@ -111,8 +126,10 @@ def run_fields(task: str | None, given: Mapping[str, Any] | None,
     the sweep shorthands last as the command line applies them."""
     unknown = unknown_fields(fields)
     if unknown:
+        known = list(FIELD_TYPES) + list(SHORTHANDS)
         raise TypeError("unknown field(s): %s (the fields are %s, T_sweep, dH_sweep)"
-                        % (", ".join(unknown), ", ".join(FIELD_TYPES)))
+                        % (", ".join(k + suggestion(k, known) for k in unknown),
+                           ", ".join(FIELD_TYPES)))
     out = dict(given or {})
     if task is not None:
         out["task"] = task

@@ -159,8 +159,9 @@ def meta_path(path: str | os.PathLike) -> str:
 def write_table(path: str | os.PathLike, text: str, meta: dict) -> str:
     """Writes a CSV table and its metadata beside it (``meta_path``): the
     object the JSON Lines header holds ("chainmelt", "kind", "parameters",
-    "columns" with "name" and "unit" ...) and "sha256", the checksum of the
-    table's bytes, by which a reader knows the metadata belongs to them.
+    "columns" with "name" and "unit" ...), "bytes" and "sha256", the length
+    and checksum of the table's bytes, by which a reader knows the metadata
+    belongs to them.
     Both are written as ``write_output`` writes (the table first: a writer
     stopped in between leaves metadata whose checksum does not match).  A
     table written to a device or FIFO gets no metadata file."""
@@ -168,6 +169,6 @@ def write_table(path: str | os.PathLike, text: str, meta: dict) -> str:
     write_output(path, data)
     target = os.path.realpath(os.fspath(path))
     if os.path.isfile(target):
-        meta = dict(meta, sha256=hashlib.sha256(data).hexdigest())
+        meta = dict(meta, bytes=len(data), sha256=hashlib.sha256(data).hexdigest())
         write_output(meta_path(path), json.dumps(meta, indent=1) + "\n")
     return os.fspath(path)

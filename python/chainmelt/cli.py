@@ -10,7 +10,6 @@
 from __future__ import annotations
 
 import argparse
-import difflib
 import json
 import math
 import os
@@ -18,7 +17,7 @@ import signal
 import sys
 from typing import Any, TextIO
 
-from ._fields import MODEL_FIELDS
+from ._fields import MODEL_FIELDS, suggestion
 from ._output import write_output
 
 _FIGURE_SUFFIXES = (".png", ".svg", ".pdf")
@@ -220,20 +219,6 @@ def _scan_on_cluster(args, plan, store):
 
 class _UsageError(Exception):
     pass
-
-
-def suggestion(word: str, candidates: Any) -> str:
-    """" (did you mean X?)" for the candidate closest to a misspelt word (a
-    difference of case first, then by similarity), else ""."""
-    bare = {c.lstrip("-"): c for c in candidates}  # an option's dashes are no likeness
-    word = word.lstrip("-")
-    same = [bare[c] for c in bare if c.lower() == word.lower()]
-    close = same or [bare[c] for c in difflib.get_close_matches(word, bare, n=1, cutoff=0.6)]
-    if not close:
-        lowered = {c.lower(): bare[c] for c in bare}
-        close = [lowered[c] for c in difflib.get_close_matches(word.lower(), lowered, n=1,
-                                                               cutoff=0.6)]
-    return " (did you mean %s?)" % close[0] if close else ""
 
 
 def _unknown_arguments(parser, extra):

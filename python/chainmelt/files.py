@@ -131,11 +131,16 @@ def _read_meta(path, names):
         return reject("cannot be read: %s" % (e.strerror or e))
     except (ValueError, KeyError, TypeError) as e:
         return reject("is not metadata of a table (%s)" % e)
-    if "sha256" in meta:
+    if "sha256" in meta or "bytes" in meta:
+        # Either check is optional: a writer may give the length only.
         with open(path, "rb") as f:
-            if hashlib.sha256(f.read()).hexdigest() != meta["sha256"]:
-                return reject("was written for other contents of the file (its checksum "
-                              "differs)")
+            data = f.read()
+        if "bytes" in meta and meta["bytes"] != len(data):
+            return reject("was written for other contents of the file (%s bytes, the file "
+                          "has %d)" % (meta["bytes"], len(data)))
+        if "sha256" in meta and hashlib.sha256(data).hexdigest() != meta["sha256"]:
+            return reject("was written for other contents of the file (its checksum "
+                          "differs)")
     if columns != names:
         return reject("names the columns %s, the file has %s"
                       % (",".join(columns), ",".join(names)))

@@ -13,7 +13,7 @@ import numpy as np
 import pandas as pd
 
 from . import _core
-from ._fields import MODEL_FIELDS, check, refusal, run_fields, settings
+from ._fields import MODEL_FIELDS, check, refusal, run_fields, settings, suggestion
 
 log = logging.getLogger("chainmelt")
 
@@ -87,7 +87,8 @@ class Model:
         dHcal follows a change of w."""
         unknown = sorted(set(changes) - set(MODEL_FIELDS))
         if unknown:
-            raise TypeError("unknown model field(s): " + ", ".join(unknown))
+            raise TypeError("unknown model field(s): " + ", ".join(
+                k + suggestion(k, MODEL_FIELDS) for k in unknown))
         return Model(**dict(self._given, **changes))
 
     def __eq__(self, other):

@@ -43,3 +43,14 @@ def test_fit_help_lists_the_units_legibly(capsys):
     out = " ".join(capsys.readouterr().out.split())
     assert "J/(mol K); kJ/(mol K); cal/(mol K); kcal/(mol K) (default kJ/(mol K))" in out
     assert "C (degrees Celsius, the default) or K (kelvin)" in out
+
+
+def test_misspelt_fields_in_python_get_a_suggestion():
+    import chainmelt
+    with pytest.raises(TypeError, match=r"unknown field\(s\): dHCal \(did you mean dHcal\?\)"):
+        chainmelt.run("heat", n0=2, dHCal=2200, Tm=314, T_sweep="300:301:1")
+    with pytest.raises(TypeError, match=r"Tsweep \(did you mean T_sweep\?\)"):
+        chainmelt.run("heat", n0=2, Tsweep="300:301:1")
+    m = chainmelt.Model(n0=2, w=-240, dHcal=2200, Tm=314)
+    with pytest.raises(TypeError, match=r"ww \(did you mean w\?\)|ww \(did you mean w2\?\)"):
+        m.replace(ww=-200)

@@ -37,6 +37,14 @@ def test_metadata_of_other_contents_is_not_used(tmp_path):
     with pytest.warns(chainmelt.MetadataWarning, match="checksum"):
         df = chainmelt.read(path)
     assert df.attrs["parameters"] == {} and df.attrs["kind"] == "heat"
+    meta = json.loads((tmp_path / "curve.csv.meta.json").read_text())
+    del meta["sha256"]  # a writer may give the length only
+    (tmp_path / "curve.csv.meta.json").write_text(json.dumps(meta))
+    assert chainmelt.read(path).attrs["parameters"]["w"] == -280  # same length: used
+    meta["bytes"] += 1
+    (tmp_path / "curve.csv.meta.json").write_text(json.dumps(meta))
+    with pytest.warns(chainmelt.MetadataWarning, match="bytes"):
+        chainmelt.read(path)
     (tmp_path / "curve.csv.meta.json").write_text("{not json")
     with pytest.warns(chainmelt.MetadataWarning, match="not metadata"):
         chainmelt.read(path)
