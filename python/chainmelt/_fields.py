@@ -84,6 +84,8 @@ def field_text(name: str, value: Any) -> str:
                                     "got an integer of %d digits"
                               % (name, len(str(abs(int(value)))))) from None
         return repr(float(value))  # the shortest text that reads back exactly
+    if name in SHORTHANDS and callable(getattr(value, "text", None)):
+        return value.text()  # a chainmelt.Sweep
     if name in SHORTHANDS and isinstance(value, (tuple, list)) and len(value) == 3:
         return ":".join(field_text("T_min", v) for v in value)
     return str(value)

@@ -399,6 +399,11 @@ def _task_inner(task, model, T, dH, threads, search, progress, points_ok):
         raise ValueError("%s: expected a one-dimensional sequence of values" % axis)
     if len(values) == 0:
         raise ValueError("%s: expected at least one value" % axis)
+    if len(values) == 3 and not isinstance(value, tuple) and _old_sweep_tuple(tuple(values)):
+        warnings.warn("%s=%s runs the three values given; for the sweep from %g to %g in "
+                      "steps of %g write %s=chainmelt.sweep(%g, %g, %g)"
+                      % (axis, list(values), *values, axis, *values), UserWarning,
+                      stacklevel=4)
     # Every value is a sweep of its own: the result at a value does not depend
     # on the values before it.  The rows are gathered and made into one
     # DataFrame at the end (a fit evaluates hundreds of such points).

@@ -43,6 +43,12 @@ def test_a_sequence_is_values_whatever_its_type():
                                                pd.Series(values))]
     for df in frames:
         assert list(df["T"]) == values and df.equals(frames[0])
+    # A list that reads as the former sweep runs its three values, with a hint.
+    with pytest.warns(UserWarning, match=r"write T=chainmelt.sweep\(300, 330, 10\)"):
+        assert list(chainmelt.heat(M, T=[300, 330, 10])["T"]) == [300, 330, 10]
+    # A Sweep serves the named form's T_sweep too.
+    assert chainmelt.run("heat", M, T_sweep=chainmelt.sweep(300, 301, 0.5)).equals(
+        chainmelt.heat(M, T="300:301:0.5"))
 
 
 def test_the_former_tuple_sweep_warns_and_means_the_sweep():
