@@ -451,7 +451,8 @@ _COMMON_DOC = """
 _POINTS_DOC = """
     T or dH may also be values: one number, or a list, tuple, array, range
     or Series of them whatever its type (T=[300, 310, 320] and
-    T=(300, 310, 320) are three temperatures).  Each is run as a sweep of its own (one point, from fresh random starts), in
+    T=(300, 310, 320) are three temperatures).  Each is run as a sweep of
+    its own (one point, from fresh random starts), in
     order, and the records are concatenated.
 """
 

@@ -80,7 +80,8 @@ def test_phase_coexist_size_plots():
     top, bottom = chainmelt.plot.phase(chainmelt.phase(m, T=chainmelt.sweep(305, 325, 1))).axes
     marks = [l for l in top.lines if l.get_linestyle() == "--"]
     assert len(marks) == 1 and marks[0].get_xdata()[0] == 314.5
-    assert top.get_ylabel() == "fluid fraction" and bottom.get_ylabel() == "F (per site = one chain)"
+    assert top.get_ylabel() == "fluid fraction"
+    assert bottom.get_ylabel() == "F (per site = one chain)"
     c = chainmelt.coexist(chainmelt.Model(n0=4, w=-4, dH=30, dS=8, conc=0.1), T=(2.8, 3.2, 0.1))
     ax, = chainmelt.plot.coexist(c).axes
     assert ax.get_ylabel() == "dH (per site = one chain)" and len(ax.lines[0].get_xdata()) == len(c)

@@ -344,7 +344,7 @@ def test_a_scan_killed_mid_write_keeps_exactly_the_counted_runs(tmp_path):
     import pandas as pd
     csv = pd.read_csv(scanmod.export_records(tmp_path, "csv"), float_precision="round_trip")
     assert csv.equals(records)
-    back = chainmelt.read(tmp_path / "records.csv")  # kind, units, fields from records.csv.meta.json
+    back = chainmelt.read(tmp_path / "records.csv")  # with records.csv.meta.json
     assert back.attrs["scan"] == ["w"] and back.attrs["kind"] == records.attrs["kind"]
     assert all(back.attrs["units"][k] == u for k, u in records.attrs["units"].items())
     lines = open(scanmod.export_records(tmp_path, "jsonl")).read().splitlines()
