@@ -1,5 +1,6 @@
 """Models, runs and their results as pandas DataFrames."""
 
+import inspect
 import logging
 import os
 import math
@@ -35,7 +36,20 @@ class NonFiniteWarning(RuntimeWarning):
     """Records with a field that is not a finite number were dropped."""
 
 
-class Model:
+class _ModelType(type):
+    """Names a misspelt field of Model(...) with the field it may have meant
+    (the interpreter's own message names the keyword only)."""
+
+    def __call__(cls, *args, **fields):
+        unknown = [k for k in fields if k not in MODEL_FIELDS]
+        if unknown:
+            raise TypeError("Model: unknown field(s): %s (the fields are %s)" % (
+                ", ".join(k + suggestion(k, MODEL_FIELDS) for k in unknown),
+                ", ".join(MODEL_FIELDS)))
+        return super().__call__(*args, **fields)
+
+
+class Model(metaclass=_ModelType):
     """The parameter set of a run: the variant ``n0``, the temperature ``T``
     and the model parameters, named and checked as on the command line.
 
@@ -64,6 +78,9 @@ class Model:
 
     def __setattr__(self, name, value):
         raise AttributeError("a Model is immutable; use replace(%s=...)" % name)
+
+    def __reduce__(self):
+        return (_model_from_given, (self._given,))
 
     def __getattr__(self, name):
         fields = object.__getattribute__(self, "_fields")
@@ -106,6 +123,15 @@ class Model:
         if self._given["dH"] == 0:
             parts.append("derived: dH=%r, dS=%r" % (self._fields["dH"], self._fields["dS"]))
         return "Model(%s)" % ", ".join(parts)
+
+
+def _model_from_given(given):
+    return Model(**given)
+
+
+# The signature of Model(...) is that of __init__, not of the type's __call__.
+Model.__signature__ = inspect.signature(Model.__init__).replace(
+    parameters=list(inspect.signature(Model.__init__).parameters.values())[1:])
 
 
 def _frame(result, task):

@@ -54,3 +54,10 @@ def test_misspelt_fields_in_python_get_a_suggestion():
     m = chainmelt.Model(n0=2, w=-240, dHcal=2200, Tm=314)
     with pytest.raises(TypeError, match=r"ww \(did you mean w\?\)|ww \(did you mean w2\?\)"):
         m.replace(ww=-200)
+    with pytest.raises(TypeError, match=r"Model: unknown field\(s\): dHCal \(did you mean "
+                                        r"dHcal\?\)"):
+        chainmelt.Model(n0=2, dHCal=2200, Tm=314)
+    import inspect
+    import pickle
+    assert "dHcal=0" in str(inspect.signature(chainmelt.Model))
+    assert pickle.loads(pickle.dumps(m)) == m
