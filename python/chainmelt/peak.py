@@ -51,7 +51,8 @@ class Peak:
         subtracted: the calorimetric enthalpy per site.
     dH_vH: van 't Hoff enthalpy of a two-state transition with this peak,
         4 T_peak^2 Cp_max / dH_cal (NaN unless dH_cal and Cp_max are
-        positive).
+        positive and the whole peak lies inside the curve, its half height
+        reached on both sides: else dH_cal is only part of its area).
     cooperative_unit: dH_vH / dH_cal, in chains (sites);
         cooperative_unit_lipids the same in lipids.
     T_Cp_max: where the sampled curve is highest (T_peak, unless the
@@ -118,6 +119,9 @@ class Peak:
         out = ["%-24s %.10g  %s" % r for r in rows]
         if not self.refined:
             out.append("(the highest point is at an end of the curve: not refined)")
+        if math.isnan(self.fwhm):
+            out.append("(the curve does not fall to half height on both sides: the peak is "
+                       "not all inside it, no van 't Hoff enthalpy or cooperative unit)")
         return "\n".join(out)
 
     def _first_order_text(self) -> str:
@@ -202,7 +206,8 @@ def analyse(T: np.ndarray, Cp: np.ndarray, chains_per_lipid: float = 2.0,
         if dU is not None else []
     latent = float(sum(l for _, l in jumps))
     area = float(np.sum(y * np.diff(interval_edges(x)))) + latent
-    ok = area > 0 and c_max > 0 and not jumps
+    inside = math.isfinite(fwhm) and 0 < i < len(x) - 1
+    ok = area > 0 and c_max > 0 and not jumps and inside
     dh_vh = 4 * t_peak * t_peak * c_max / area if ok else math.nan
     cu = dh_vh / area if ok else math.nan
     t_smooth = t_peak

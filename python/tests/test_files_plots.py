@@ -59,8 +59,11 @@ def test_peak_of_a_known_curve():
     assert p.cooperative_unit == pytest.approx(p.dH_vH / p.dH_cal)
     assert p.dH_cal_molar == pytest.approx(1000 * 2 * 8.314462618)
     assert math.isnan(chainmelt.peak(gaussian()).dH_cal_molar)
-    edge = gaussian(t0=290)
-    assert not chainmelt.peak(edge).refined and math.isnan(chainmelt.peak(edge).fwhm)
+    edge = chainmelt.peak(gaussian(t0=290))
+    assert not edge.refined and math.isnan(edge.fwhm)
+    # Half the peak is outside the curve: no two-state figures from a part of its area.
+    assert math.isnan(edge.dH_vH) and math.isnan(edge.cooperative_unit)
+    assert "no van 't Hoff enthalpy" in str(edge)
 
 
 def test_heat_overlay_labels_the_parameter_that_differs(tmp_path):
