@@ -205,6 +205,8 @@ def read(path: Any, task: str | None = None, model: Any = None, **fields: Any) -
     given.update(fields)
     if task is not None:
         given["task"] = task
+    if not any(line.strip() for line in lines):
+        raise ValueError("%s: the file is empty (no header, no records)" % path)
     first = lines[0] if lines else ""
     if first.startswith("# chainmelt"):
         return _read_tsv(lines, path)

@@ -546,6 +546,12 @@ def run(task: str, model: "Model | None" = None, *, progress: Callable | None = 
 def run_file(path: Any, *, progress: Callable | None = None, **overrides: Any) -> pd.DataFrame:
     """Runs a parameter file (TOML, the keys named as the fields), the
     overrides applied after it as ``--set`` does."""
+    try:
+        with open(path, "rb"):
+            pass  # an unreadable file is named with the reason
+    except OSError as e:
+        raise type(e)(e.errno, "cannot read the parameter file: %s" % e.strerror,
+                      str(path)) from None
     callback, meter = _meter(progress, None)
     try:
         return _execute(run_fields(None, None, overrides), callback, file=str(path))

@@ -61,3 +61,12 @@ def test_misspelt_fields_in_python_get_a_suggestion():
     import pickle
     assert "dHcal=0" in str(inspect.signature(chainmelt.Model))
     assert pickle.loads(pickle.dumps(m)) == m
+
+
+def test_python_file_errors_give_the_reason(tmp_path):
+    import chainmelt
+    with pytest.raises(FileNotFoundError, match="cannot read the parameter file: No such file"):
+        chainmelt.run_file(tmp_path / "nosuch.toml")
+    (tmp_path / "empty.tsv").write_text("")
+    with pytest.raises(ValueError, match="empty.tsv: the file is empty"):
+        chainmelt.read(tmp_path / "empty.tsv")
