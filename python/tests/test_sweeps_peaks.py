@@ -153,6 +153,14 @@ def test_progress_is_a_bar_on_a_terminal_else_a_line_every_few_seconds(capsys):
     assert bar.bar is not None and "| 0/121 [" in tty.text  # a bar, redrawn in place
     with pytest.raises(TypeError, match="progress"):
         chainmelt.heat(M, T="300:301:1", progress="yes")
+    # A scan's progress: a short scan prints one line, the last.
+    import io
+    from chainmelt.scan.driver import Progress
+    stream = io.StringIO()
+    scan = Progress(100, 0, stream)
+    for _ in range(100):
+        scan.update(1, 0)
+    assert stream.getvalue().count("\n") == 1 and "100/100 runs done" in stream.getvalue()
 
 
 def test_peak_of_the_command_lines_equilibrium_file(tmp_path):
