@@ -20,13 +20,18 @@ base = chainmelt.Model(n0=2, Tm=314, dHcal=2200)  # dH = 0: derived from Tm, dHc
 
 curves = []
 for w in (-200, -240, -280):
-    df = chainmelt.heat(base.replace(w=w), T=(300, 330, 0.25))
+    df = chainmelt.heat(base.replace(w=w), T=chainmelt.sweep(300, 330, 0.25))
     p = chainmelt.peak(df, unit="kelvin")
-    print("w = %d: peak at %.2f K, Cp max %.1f k_B per chain, FWHM %.2f K"
-          % (w, p.T_peak, p.Cp_max, p.fwhm))
+    if p.first_order:
+        print("w = %d: first-order transition at %.2f K, latent heat %.0f J/mol "
+              "(%.0f%% of the enthalpy)" % (w, p.T_jump, p.latent_heat * 2 * chainmelt.R,
+                                           100 * p.latent_share))
+    else:
+        print("w = %d: peak at %.2f K, Cp max %.1f k_B per chain, FWHM %.2f K"
+              % (w, p.T_peak, p.Cp_max, p.fwhm))
     curves.append(df)
 
-ax = chainmelt.plot.heat(curves, unit="K")  # one line per w, legend "w = ..."
-ax.set_title("DPPC-like membrane, pair approximation")
-ax.figure.savefig(out, dpi=120)
+fig = chainmelt.plot.heat(curves, unit="K")  # one line per w, legend "w = ..."
+fig.axes[0].set_title("DPPC-like membrane, pair approximation")
+fig.savefig(out, dpi=120)
 print("wrote", out)

@@ -4,27 +4,31 @@ The same engine as the command line, called directly::
 
     import chainmelt
     m = chainmelt.Model(n0=2, w=-240, dHcal=2200, Tm=314)
-    df = chainmelt.heat(m, T=(290, 340, 0.5))      # a pandas.DataFrame
+    df = chainmelt.heat(m, T=chainmelt.sweep(290, 340, 0.5))  # 290 ... 340 K
     chainmelt.peak(df)                               # peak, width, enthalpies
-    chainmelt.plot.heat(df).figure.savefig("heat.png")
+    chainmelt.plot.heat(df).savefig("heat.png")
 
 Tasks: phase, heat, coexist, size, crit (or run(task, **fields) and
-run_file(path, **overrides)); read(path) reads every output format of the
-command line.  Progress and diagnostics are records of the logger
-"chainmelt".
+run_file(path, **overrides)); a sweep is sweep(min, max, step) or
+"min:max:step" (min + k*step, max included), a sequence of any type a list
+of values.  read(path) reads every output format of the command line;
+write_csv(df, path) writes a CSV file with its metadata beside it.  Every
+plot function returns its matplotlib Figure.  Progress and diagnostics are
+records of the logger "chainmelt" (progress=True shows the progress).
 """
 
 from ._fields import FIELDS, MODEL_FIELDS, R
 from ._core import version as __version__  # the project version, set in one place (CMake)
-from .files import read
+from .files import MetadataWarning, read, write_csv
 from .peak import Peak, peak
 from .runs import (FatalError, Model, NonFiniteWarning, coexist, columns, crit, heat, phase, run,
-                   run_file, size)
+                   run_file, size, ProgressMeter, Sweep, sweep)
 from .scan import ScanError, read_scan, scan  # noqa: E402  (chainmelt.scan is the function)
 
 __all__ = ["Model", "FatalError", "NonFiniteWarning", "phase", "heat", "coexist", "size",
-           "crit", "run", "run_file", "read", "peak", "scan", "read_scan", "ScanError", "Peak",
-           "columns", "plot", "dsc", "FIELDS", "MODEL_FIELDS", "R"]
+           "crit", "run", "run_file", "read", "write_csv", "MetadataWarning", "peak", "scan",
+           "read_scan", "ScanError", "Peak", "columns", "Sweep", "sweep", "ProgressMeter",
+           "plot", "dsc", "FIELDS", "MODEL_FIELDS", "R"]
 
 
 def __getattr__(name):

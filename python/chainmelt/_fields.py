@@ -3,6 +3,7 @@ one table that every module of the package uses."""
 
 from __future__ import annotations
 
+import difflib
 import numbers
 from typing import Any, Iterable, Mapping
 
@@ -27,6 +28,41 @@ SHORTHANDS: dict = {"T_sweep": "T-sweep", "dH_sweep": "dH-sweep"}
 #: calorimetry).
 ENERGY_FIELDS: tuple = ("w", "w2", "w3", "dH", "dH2", "e2", "dHcal")
 
+#: The unit codes of record columns (df.attrs["units"]) in words.  Every
+#: energy and heat capacity of a record is per lattice site, one lipid chain
+#: (a lipid of two chains takes up two sites).
+UNIT_TEXT: dict = {
+    "temperature": "temperature (the run's unit)",
+    "energy": "energy per site (one chain), in the run's unit",
+    "k_B": "k_B per site (one chain)",
+    "1": "pure number",
+    "": "",
+}
+
+
+def field_unit(name: str) -> str:
+    """The unit code of a model or sweep field: "energy", "temperature",
+    "k_B" or "1"."""
+    if name in ENERGY_FIELDS:
+        return "energy"
+    if name in ("T", "Tm", "T_min", "T_max", "dT"):
+        return "temperature"
+    if name in ("dS", "dS2"):
+        return "k_B"
+    return "1"
+
+
+def unit_text(unit: str | None, energy_unit: str | None = None) -> str:
+    """The unit code of a column in words; with ``energy_unit`` (e.g. "K")
+    the run's unit is named."""
+    if unit is None:
+        return ""
+    if energy_unit and unit == "temperature":
+        return energy_unit
+    if energy_unit and unit == "energy":
+        return "%s per site (one chain)" % energy_unit
+    return UNIT_TEXT.get(unit, unit)
+
 
 def field_text(name: str, value: Any) -> str:
     """The text of a field value, as the command line would be given it."""
@@ -48,6 +84,8 @@ def field_text(name: str, value: Any) -> str:
                                     "got an integer of %d digits"
                               % (name, len(str(abs(int(value)))))) from None
         return repr(float(value))  # the shortest text that reads back exactly
+    if name in SHORTHANDS and callable(getattr(value, "text", None)):
+        return value.text()  # a chainmelt.Sweep
     if name in SHORTHANDS and isinstance(value, (tuple, list)) and len(value) == 3:
         return ":".join(field_text("T_min", v) for v in value)
     return str(value)
@@ -66,6 +104,20 @@ def refusal(field: str, message: str) -> ValueError:
     return err
 
 
+def suggestion(word: str, candidates: Iterable[str]) -> str:
+    """" (did you mean X?)" for the candidate closest to a misspelt word (a
+    difference of case first, then by similarity), else ""."""
+    bare = {c.lstrip("-"): c for c in candidates}  # an option's dashes are no likeness
+    word = word.lstrip("-")
+    same = [bare[c] for c in bare if c.lower() == word.lower()]
+    close = same or [bare[c] for c in difflib.get_close_matches(word, bare, n=1, cutoff=0.6)]
+    if not close:
+        lowered = {c.lower(): bare[c] for c in bare}
+        close = [lowered[c] for c in difflib.get_close_matches(word.lower(), lowered, n=1,
+                                                               cutoff=0.6)]
+    return " (did you mean %s?)" % close[0] if close else ""
+
+
 def unknown_fields(names: Iterable[str]) -> list:
     return sorted(k for k in names if k not in FIELD_TYPES and k not in SHORTHANDS)
 
@@ -76,8 +128,10 @@ def run_fields(task: str | None, given: Mapping[str, Any] | None,
     the sweep shorthands last as the command line applies them."""
     unknown = unknown_fields(fields)
     if unknown:
+        known = list(FIELD_TYPES) + list(SHORTHANDS)
         raise TypeError("unknown field(s): %s (the fields are %s, T_sweep, dH_sweep)"
-                        % (", ".join(unknown), ", ".join(FIELD_TYPES)))
+                        % (", ".join(k + suggestion(k, known) for k in unknown),
+                           ", ".join(FIELD_TYPES)))
     out = dict(given or {})
     if task is not None:
         out["task"] = task

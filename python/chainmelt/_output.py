@@ -10,6 +10,8 @@ failed write is an error that names the path and the reason."""
 
 from __future__ import annotations
 
+import hashlib
+import json
 import os
 import stat
 import tempfile
@@ -144,3 +146,29 @@ def _write_direct(path, target, data):
     finally:
         os.close(fd)
     return path
+
+
+#: The metadata of a CSV file is in FILE.csv.meta.json beside it.
+META_SUFFIX = ".meta.json"
+
+
+def meta_path(path: str | os.PathLike) -> str:
+    return os.fspath(path) + META_SUFFIX
+
+
+def write_table(path: str | os.PathLike, text: str, meta: dict) -> str:
+    """Writes a CSV table and its metadata beside it (``meta_path``): the
+    object the JSON Lines header holds ("chainmelt", "kind", "parameters",
+    "columns" with "name" and "unit" ...), "bytes" and "sha256", the length
+    and checksum of the table's bytes, by which a reader knows the metadata
+    belongs to them.
+    Both are written as ``write_output`` writes (the table first: a writer
+    stopped in between leaves metadata whose checksum does not match).  A
+    table written to a device or FIFO gets no metadata file."""
+    data = text.encode("utf-8")
+    write_output(path, data)
+    target = os.path.realpath(os.fspath(path))
+    if os.path.isfile(target):
+        meta = dict(meta, bytes=len(data), sha256=hashlib.sha256(data).hexdigest())
+        write_output(meta_path(path), json.dumps(meta, indent=1) + "\n")
+    return os.fspath(path)

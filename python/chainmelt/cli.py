@@ -17,7 +17,7 @@ import signal
 import sys
 from typing import Any, TextIO
 
-from ._fields import MODEL_FIELDS
+from ._fields import MODEL_FIELDS, suggestion
 from ._output import write_output
 
 _FIGURE_SUFFIXES = (".png", ".svg", ".pdf")
@@ -53,8 +53,9 @@ def _plot(args):
     matplotlib.use("Agg")
     if len(args.files) == 1 and os.path.isdir(args.files[0]):
         return _plot_scan(args)
-    if args.by or args.map or args.value:
-        raise ValueError("--by, --map and --value plot a scan's results directory")
+    if args.by or args.map or args.value or args.where or args.log:
+        raise ValueError("--by, --map, --value, --where and --log plot a scan's results "
+                         "directory")
     from . import plot
     frames = _read_all(args)
     kinds = {f.attrs.get("kind") for f in frames}
@@ -64,8 +65,7 @@ def _plot(args):
     kind = kinds.pop()
     if kind not in plot.BY_KIND:
         raise ValueError("plot: no plot for records of kind %r" % kind)
-    ax = plot.BY_KIND[kind](frames, unit=args.unit)
-    fig = (ax[0] if isinstance(ax, list) else ax).figure
+    fig = plot.BY_KIND[kind](frames, unit=args.unit)
     fig.tight_layout()
     _save(fig, args.output)
     return 0
@@ -74,20 +74,31 @@ def _plot(args):
 def _plot_scan(args):
     from .plot import scan as plot_scan
     from .scan import read_scan
+    if args.set:
+        where = " ".join("--where %s" % p for p in args.set)
+        raise ValueError("--set names the fields of the run that wrote a classic or CSV "
+                         "file; to select runs of a scan give %s" % where)
+    where = plot_scan.parse_where(args.where)
     records, runs = read_scan(args.files[0])
     if args.map:
         fields = args.map.split(",")
         if len(fields) != 2 or not args.value:
             raise ValueError("--map: expected two scanned fields X,Y and --value, e.g. "
                              "--map w,dHcal --value Cp_max")
-        ax = plot_scan.heat_map(records, runs, fields, args.value, unit=args.unit)
+        fig = plot_scan.heat_map(records, runs, fields, args.value, unit=args.unit,
+                                 where=where, log=args.log)
     else:
         if not args.by:
             raise ValueError("plot of a scan: give --by FIELD (curves) or --map X,Y --value "
                              "V (a heat map)")
-        ax = plot_scan.curves(records, args.by, unit=args.unit)
-    ax.figure.tight_layout()
-    _save(ax.figure, args.output)
+        if args.log:
+            raise ValueError("--log: the colour scale of --map")
+        fig = plot_scan.curves(records, args.by, unit=args.unit, where=where)
+    if args.map:
+        fig.set_layout_engine("constrained")
+    else:
+        fig.tight_layout()
+    _save(fig, args.output)
     return 0
 
 
@@ -210,9 +221,59 @@ class _UsageError(Exception):
     pass
 
 
+def _unknown_arguments(parser, extra):
+    """The message of arguments a parser does not know: the first unknown
+    option with the option it may have meant."""
+    options = [o for o in parser._option_string_actions if o.startswith("--")]
+    for word in extra:
+        if word.startswith("-") and len(word) > 1:
+            name = word.partition("=")[0]
+            return "unknown option %s%s; see '%s --help'" % (
+                name, suggestion(name, options), parser.prog)
+    return "unexpected argument%s: %s" % ("s" if len(extra) > 1 else "", " ".join(extra))
+
+
+def _explain(parser, message):
+    """argparse's message, with a suggestion where a word was misspelt."""
+    if message.startswith("unrecognized arguments: "):
+        return _unknown_arguments(parser, message[len("unrecognized arguments: "):].split())
+    if "invalid choice: " in message:
+        word = message.split("invalid choice: ", 1)[1].split(" (choose from", 1)[0]
+        word = word.strip("'\"")
+        choices = [a.choices for a in parser._actions if a.choices]
+        for c in choices:
+            hint = suggestion(word, c)
+            if hint and word not in c:
+                return message + hint
+    return message
+
+
 class _Parser(argparse.ArgumentParser):
     def error(self, message):
-        raise _UsageError(message)
+        raise _UsageError(_explain(self, message))
+
+
+_SUBCOMMANDS = ("plot", "peak", "scan", "fit")
+
+
+class _MainParser(argparse.ArgumentParser):
+    """One line for a usage error (exit status 2), with a suggestion where
+    an option or subcommand was misspelt."""
+
+    def error(self, message):
+        if message.startswith("argument command: invalid choice: "):
+            word = message.split("invalid choice: ", 1)[1].split(" (choose from", 1)[0]
+            word = word.strip("'\"")
+            message = "unknown subcommand '%s'%s; the subcommands are %s" % (
+                word, suggestion(word, _SUBCOMMANDS), ", ".join(_SUBCOMMANDS))
+            if word in ("run", "runn", "batch", "classic") or word.endswith(".toml"):
+                message += " (runs are made by the program itself: chainmelt run FILE.toml)"
+        elif message.startswith("the following arguments are required: command"):
+            message = "expected a subcommand: %s (see --help)" % ", ".join(_SUBCOMMANDS)
+        else:
+            message = _explain(self, message)
+        print("%s: %s" % (self.prog, message), file=sys.stderr)
+        raise SystemExit(2)
 
 
 def _pair(text):
@@ -243,19 +304,27 @@ def _fit_parser():
                 description="Fit the model's equilibrium heat capacity to a DSC scan.")
     p.add_argument("data", help="the scan as exported text (columns T and Cp)")
     p.add_argument("--vary", default="w,dHcal,Tm", help="free parameters (default w,dHcal,Tm)")
-    p.add_argument("--T-unit", default="C", choices=["C", "K"])
-    p.add_argument("--Cp-unit", default="kJ/(mol K)", choices=list(CP_UNITS))
-    p.add_argument("--chains-per-lipid", type=float, default=2.0)
+    p.add_argument("--T-unit", default="C", choices=["C", "K"],
+                   help="temperature unit of the data and of --pre, --post: C (degrees "
+                        "Celsius, the default) or K (kelvin)")
+    p.add_argument("--Cp-unit", default="kJ/(mol K)", choices=list(CP_UNITS), metavar="UNIT",
+                   help="heat-capacity unit of the data, per mole of lipid: %s (default "
+                        "kJ/(mol K))" % "; ".join(CP_UNITS))
+    p.add_argument("--chains-per-lipid", type=float, default=2.0, metavar="N",
+                   help="chains (lattice sites) per lipid (default 2)")
     p.add_argument("--T-col", type=_column_arg, help="temperature column: index or name")
     p.add_argument("--Cp-col", type=_column_arg, help="heat-capacity column: index or name")
     p.add_argument("--sep", help="column separator: , ; tab blank (detected by default)")
     p.add_argument("--decimal", choices=[".", ","], help="decimal mark (detected by default)")
-    p.add_argument("--baseline", choices=["linear", "sigmoidal"],
-                   help="subtract a baseline through --pre and --post before the fit")
+    p.add_argument("--subtract-baseline", "--baseline", dest="baseline",
+                   choices=["linear", "sigmoidal"],
+                   help="subtract a baseline through --pre and --post before the fit (in "
+                        "Python: chainmelt.dsc.subtract_baseline)")
     p.add_argument("--pre", type=_pair, help="pre-transition window T1,T2 (instrument unit)")
     p.add_argument("--post", type=_pair, help="post-transition window T3,T4 (instrument unit)")
     p.add_argument("--fit-baseline", choices=["linear", "sigmoidal"],
-                   help="fit a baseline together with the model")
+                   help="fit a baseline together with the model (in Python: "
+                        "chainmelt.dsc.fit(..., fit_baseline=...))")
     p.add_argument("--bound", type=_bound, action="append", default=[],
                    metavar="NAME=LO:HI", help="bounds of a free parameter (repeatable)")
     p.add_argument("--starts", type=int, default=5, help="grid points over w (default 5)")
@@ -313,7 +382,7 @@ def main_fit(argv: list | None = None, *, engine: Any = None, stdout: TextIO | N
         fields.setdefault("dH", 0.0)
         missing = [n for n in ("Tm", "dHcal", "w") if n not in fields]
         if missing:
-            g = guess(data, baseline=a.fit_baseline)
+            g = guess(data, fit_baseline=a.fit_baseline)
             fields.update({n: g[n] for n in missing})
         bounds = dict(a.bound)
         if engine is None:
@@ -326,7 +395,7 @@ def main_fit(argv: list | None = None, *, engine: Any = None, stdout: TextIO | N
         return 2
     try:
         result = fit(data, model, vary=a.vary, bounds=bounds, search=a.search,
-                     starts=a.starts, engine=engine, baseline=a.fit_baseline)
+                     starts=a.starts, engine=engine, fit_baseline=a.fit_baseline)
     except ValueError as e:
         print(f"chainmelt fit: {e}", file=stderr)
         return 2
@@ -374,7 +443,7 @@ def _files_args(p):
 
 
 def _parser():
-    parser = argparse.ArgumentParser(prog="python3 -m chainmelt",
+    parser = _MainParser(prog="python3 -m chainmelt",
                                      description="Plots, analyses, scans and fits with chainmelt.")
     sub = parser.add_subparsers(dest="command", required=True)
     p = sub.add_parser("plot", help="plot result files into one figure")
@@ -385,6 +454,12 @@ def _parser():
     p.add_argument("--map", metavar="X,Y", help="a scan: a heat map over two scanned fields")
     p.add_argument("--value", metavar="V", help="the number per run of --map: COL_max, "
                    "COL_min, X_at_COL_max (T_at_Cp_max), T_transition")
+    p.add_argument("--where", action="append", metavar="FIELD=VALUE",
+                   help="a scan: plot only the runs with this value of a scanned field "
+                        "(repeatable); the runs that still differ in fields besides those "
+                        "plotted get one panel each combination")
+    p.add_argument("--log", action="store_true",
+                   help="a logarithmic colour scale for --map")
     p.set_defaults(func=_plot)
     _scan_parser(sub)
     p = sub.add_parser("peak", help="peak analysis of heat-capacity curves")
@@ -402,7 +477,11 @@ def main(argv: list | None = None) -> int:
     argv = sys.argv[1:] if argv is None else list(argv)
     if argv[:1] == ["fit"]:
         return main_fit(argv[1:])
-    args = _parser().parse_args(argv)
+    parser = _parser()
+    args, extra = parser.parse_known_args(argv)
+    if extra:
+        sub = parser._subparsers._group_actions[0].choices[args.command]
+        sub.error(_unknown_arguments(sub, extra))
     for signum in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(signum, _stopped)
     try:

@@ -1,15 +1,19 @@
 """Reading the result files of the command line into DataFrames."""
 
+import hashlib
 import json
 import math
+import os
 import re
+import warnings
 from typing import Any
 
 import numpy as np
 import pandas as pd
 
 from . import _core
-from ._fields import FIELD_TYPES, settings
+from ._fields import FIELD_TYPES, settings, unit_text
+from ._output import meta_path, write_table
 from .runs import set_attrs
 
 _PAIR = re.compile(r'(\w+)=("(?:[^"\\]|\\.)*"|\S*)')
@@ -103,10 +107,59 @@ def _read_jsonl(lines, path):
     return _frame(names, rows, head.get("kind"), parameters, units, integer, path)
 
 
+class MetadataWarning(UserWarning):
+    """The metadata file beside a CSV file cannot be used (unreadable, or
+    written for other contents of the file); the file is read without it."""
+
+
+def _read_meta(path, names):
+    """The metadata beside a CSV file (see ``write_csv``), None if there is
+    none or it does not belong to the file (a warning says which)."""
+    where = meta_path(path)
+    if not os.path.exists(where):
+        return None
+
+    def reject(why):
+        warnings.warn("%s: %s; the file is read without it" % (where, why), MetadataWarning,
+                      stacklevel=4)
+
+    try:
+        with open(where, encoding="utf-8") as f:
+            meta = json.load(f)
+        columns = [c["name"] for c in meta["columns"]]
+    except OSError as e:
+        return reject("cannot be read: %s" % (e.strerror or e))
+    except (ValueError, KeyError, TypeError) as e:
+        return reject("is not metadata of a table (%s)" % e)
+    if "sha256" in meta or "bytes" in meta:
+        # Either check is optional: a writer may give the length only.
+        with open(path, "rb") as f:
+            data = f.read()
+        if "bytes" in meta and meta["bytes"] != len(data):
+            return reject("was written for other contents of the file (%s bytes, the file "
+                          "has %d)" % (meta["bytes"], len(data)))
+        if "sha256" in meta and hashlib.sha256(data).hexdigest() != meta["sha256"]:
+            return reject("was written for other contents of the file (its checksum "
+                          "differs)")
+    if columns != names:
+        return reject("names the columns %s, the file has %s"
+                      % (",".join(columns), ",".join(names)))
+    return meta
+
+
 def _read_csv(lines, path, given):
     names = lines[0].rstrip("\n").split(",")
     rows = [[_number(x) for x in line.rstrip("\n").split(",")] for line in lines[1:]
             if line.strip()]
+    meta = _read_meta(path, names)
+    if meta is not None:
+        parameters = dict(meta.get("parameters") or {})
+        units = {c["name"]: c.get("unit", "") for c in meta["columns"]}
+        integer = [c["name"] for c in meta["columns"] if c.get("integer")]
+        df = _frame(names, rows, meta.get("kind"), parameters, units, integer, path)
+        if meta.get("scan"):
+            df.attrs["scan"] = list(meta["scan"])
+        return df
     if given:
         kind, cols, parameters = _layout(given)
         units = {c[0]: c[1] for c in cols}
@@ -135,8 +188,12 @@ def read(path: Any, task: str | None = None, model: Any = None, **fields: Any) -
     returns: TSV (with its parameters and units), JSON Lines, CSV or the
     classic "output.out".
 
-    A classic file (and a CSV file, for its units and kind) does not say
-    which run wrote it: give its task and fields, as keywords named as the
+    A CSV file's parameters, kind and units are read from its metadata file
+    FILE.csv.meta.json beside it (written with it; see ``write_csv``); that
+    file is used only if it belongs to the CSV file (its checksum and column
+    names match), else a MetadataWarning says why.  A classic file (and a
+    CSV file without metadata) does not say which run wrote it: give its
+    task and fields, as keywords named as the
     command line's fields or as a Model (``read("output.out", "heat",
     model=m)``).  Classic records hold six decimals only.
     """
@@ -148,6 +205,8 @@ def read(path: Any, task: str | None = None, model: Any = None, **fields: Any) -
     given.update(fields)
     if task is not None:
         given["task"] = task
+    if not any(line.strip() for line in lines):
+        raise ValueError("%s: the file is empty (no header, no records)" % path)
     first = lines[0] if lines else ""
     if first.startswith("# chainmelt"):
         return _read_tsv(lines, path)
@@ -156,3 +215,52 @@ def read(path: Any, task: str | None = None, model: Any = None, **fields: Any) -
     if first and re.match(r"[A-Za-z_]", first):
         return _read_csv(lines, path, given)
     return _read_classic(lines, path, given)
+
+
+def _csv_number(v, integer):
+    if isinstance(v, (int, np.integer)) and not isinstance(v, bool):
+        return str(int(v))
+    v = float(v)
+    if math.isnan(v):
+        return ""
+    if integer and v == math.floor(v) and abs(v) < 9e15:
+        return str(int(v))
+    return repr(v)
+
+
+def write_csv(df: pd.DataFrame, path: Any) -> str:
+    """Writes a DataFrame of a run (or of ``read``) as CSV, the layout of the
+    command line's ``--format csv`` (every number's shortest exact text, a
+    missing value empty), with its kind, parameters and units in
+    PATH.meta.json beside it, so that ``read(path)`` gives the same
+    DataFrame back.  Both files are replaced whole (never half written).
+    Returns the path."""
+    names = [str(c) for c in df.columns]
+    for n in names:
+        if "," in n or "\n" in n or '"' in n:
+            raise ValueError("write_csv: column name %r cannot be written as CSV" % n)
+    integer = [df[c].dtype.kind in "iu" for c in df.columns]
+    lines = [",".join(names)]
+    for row in df.itertuples(index=False, name=None):
+        lines.append(",".join(_csv_number(v, i) for v, i in zip(row, integer)))
+    units = df.attrs.get("units") or {}
+    meta = {"chainmelt": _core.version, "kind": df.attrs.get("kind"),
+            "parameters": _json_safe(df.attrs.get("parameters") or {}),
+            "columns": [{"name": n, "unit": units.get(n, ""), "integer": i,
+                         "meaning": unit_text(units.get(n))} for n, i in zip(names, integer)]}
+    if df.attrs.get("scan"):
+        meta["scan"] = list(df.attrs["scan"])
+    return write_table(path, "\n".join(lines) + "\n", meta)
+
+
+def _json_safe(parameters):
+    out = {}
+    for k, v in parameters.items():
+        if isinstance(v, (np.integer,)):
+            v = int(v)
+        elif isinstance(v, np.floating):
+            v = float(v)
+        elif isinstance(v, np.bool_):
+            v = bool(v)
+        out[k] = v  # NaN is written as NaN, which Python's json reads back
+    return out

@@ -11,6 +11,15 @@ For a curve sampled at points (a run's sweep) the rule is as accurate as
 the trapezoidal rule once the curve is back at its baseline at both ends,
 and it counts a peak at an end of the curve in full where the trapezoidal
 rule would count half of it.
+
+A curve of the equilibrium search (columns ``dU`` and, where given,
+``T_jump``) may jump from one phase to the other between two sweep points:
+a first-order transition.  Its latent heat is then part of the enthalpy:
+the jump of U between the two points less the smooth heat capacity over
+that step (the trapezoid of the two points' Cp, which the area above
+already counts).  Such a transition has no width: its van 't Hoff enthalpy
+and cooperative unit are not finite, and the analysis says so rather than
+giving figures of the smooth part.
 """
 
 from __future__ import annotations
@@ -42,9 +51,22 @@ class Peak:
         subtracted: the calorimetric enthalpy per site.
     dH_vH: van 't Hoff enthalpy of a two-state transition with this peak,
         4 T_peak^2 Cp_max / dH_cal (NaN unless dH_cal and Cp_max are
-        positive).
+        positive and the whole peak lies inside the curve, its half height
+        reached on both sides: else dH_cal is only part of its area).
     cooperative_unit: dH_vH / dH_cal, in chains (sites);
         cooperative_unit_lipids the same in lipids.
+    T_Cp_max: where the sampled curve is highest (T_peak, unless the
+        transition is first order).
+
+    A first-order transition (a latent heat on the curve, ``first_order``):
+    latent_heat is the sum of the latent heats, per site; latent_share
+    its share of dH_cal; T_jump the temperature of the largest jump (the
+    record's ``T_jump``, else the middle of the step in which it lies) and
+    jumps every (T, latent heat).  T_peak is then T_jump, Cp_max the
+    height of the smooth part (at T_Cp_max), fwhm NaN, and dH_vH and the
+    cooperative unit are NaN: a jump has no width, the two-state figures
+    mean nothing there.  Without a latent heat latent_heat is 0,
+    latent_share 0, T_jump NaN and jumps empty.
 
     With ``unit="kelvin"`` (energies given as energy/R in kelvin) the
     enthalpies are also given per mole: dH_cal_molar per mole of lipid
@@ -63,16 +85,29 @@ class Peak:
     dH_cal_molar: float
     dH_vH_molar: float
     refined: bool
+    latent_heat: float = 0.0
+    latent_share: float = 0.0
+    T_jump: float = math.nan
+    jumps: tuple = ()
+    T_Cp_max: float = math.nan
+
+    @property
+    def first_order(self) -> bool:
+        """Whether the curve holds a latent heat (a first-order transition)."""
+        return len(self.jumps) > 0
 
     def as_dict(self) -> dict:
-        return dataclasses.asdict(self)
+        return dict(dataclasses.asdict(self), jumps=[list(j) for j in self.jumps],
+                    first_order=self.first_order)
 
     def __str__(self) -> str:
+        if self.first_order:
+            return self._first_order_text()
         rows = [
             ("T_peak", self.T_peak, "temperature"),
-            ("Cp_max", self.Cp_max, "k_B per chain"),
+            ("Cp_max", self.Cp_max, "k_B per site (one chain)"),
             ("fwhm", self.fwhm, "temperature"),
-            ("dH_cal", self.dH_cal, "energy per chain"),
+            ("dH_cal", self.dH_cal, "energy per site (one chain)"),
             ("dH_vH", self.dH_vH, "energy per cooperative unit"),
             ("cooperative_unit", self.cooperative_unit, "chains"),
             ("cooperative_unit_lipids", self.cooperative_unit_lipids,
@@ -84,6 +119,33 @@ class Peak:
         out = ["%-24s %.10g  %s" % r for r in rows]
         if not self.refined:
             out.append("(the highest point is at an end of the curve: not refined)")
+        if math.isnan(self.fwhm):
+            out.append("(the curve does not fall to half height on both sides: the peak is "
+                       "not all inside it, no van 't Hoff enthalpy or cooperative unit)")
+        return "\n".join(out)
+
+    def _first_order_text(self) -> str:
+        rows = [
+            ("transition", "first order (latent heat)", ""),
+            ("T_jump", "%.10g" % self.T_jump, "temperature"),
+            ("latent_heat", "%.10g" % self.latent_heat, "energy per site (one chain)"),
+            ("latent_share", "%.4g" % self.latent_share, "of dH_cal"),
+            ("dH_cal", "%.10g" % self.dH_cal,
+             "energy per site (one chain), latent heat included"),
+        ]
+        if not math.isnan(self.dH_cal_molar):
+            per_lipid = self.chains_per_lipid * R
+            rows += [("latent_heat_molar", "%.10g" % (self.latent_heat * per_lipid),
+                      "J/mol of lipid"),
+                     ("dH_cal_molar", "%.10g" % self.dH_cal_molar, "J/mol of lipid")]
+        rows.append(("Cp_max", "%.10g" % self.Cp_max,
+                     "k_B per site (one chain), smooth part, at T = %.10g" % self.T_Cp_max))
+        out = ["%-24s %s  %s" % r for r in rows]
+        if len(self.jumps) > 1:
+            out.append("%-24s %s" % ("jumps", ", ".join("%.10g at T = %.10g" % (l, t)
+                                                         for t, l in self.jumps)))
+        out.append("(a first-order transition has no width: no FWHM, van 't Hoff enthalpy "
+                   "or cooperative unit)")
         return "\n".join(out)
 
 
@@ -106,10 +168,35 @@ def _crossing(x, y, i, half, step):
     return math.nan
 
 
+def latent_heats(T: np.ndarray, Cp: np.ndarray, dU: np.ndarray,
+                 T_jump: np.ndarray | None = None) -> list:
+    """[(T of the jump, latent heat)] of an equilibrium curve's records.
+
+    With a ``T_jump`` column (the curve's own records) ``dU`` is the latent
+    heat alone, U of the new branch less U of the old one at the crossing
+    T_jump, on the first point after it, and both are 0 elsewhere.  Without
+    it (files of earlier versions) ``dU`` is U less U of the point before,
+    so the trapezoid of Cp over that step is taken off and the jump placed
+    in the middle of the step."""
+    out = []
+    if T_jump is not None:
+        for k in np.flatnonzero(np.nan_to_num(T_jump) != 0):
+            out.append((float(T_jump[k]), float(dU[k])))
+        return out
+    for k in np.flatnonzero(np.nan_to_num(dU) != 0):
+        if k == 0:
+            continue  # the jump from a point before the curve: its step is unknown
+        smooth = 0.5 * (Cp[k - 1] + Cp[k]) * (T[k] - T[k - 1])
+        out.append((float(0.5 * (T[k - 1] + T[k])), float(dU[k] - smooth)))
+    return out
+
+
 def analyse(T: np.ndarray, Cp: np.ndarray, chains_per_lipid: float = 2.0,
-            molar: bool = False) -> Peak:
+            molar: bool = False, dU: np.ndarray | None = None,
+            T_jump: np.ndarray | None = None) -> Peak:
     """The Peak of a curve given as arrays, T strictly increasing (at least
-    three points)."""
+    three points); ``dU`` (and ``T_jump``) the latent heats of an
+    equilibrium curve, as in its records."""
     x = np.asarray(T, dtype=float)
     y = np.asarray(Cp, dtype=float)
     i = int(np.argmax(y))
@@ -122,33 +209,50 @@ def analyse(T: np.ndarray, Cp: np.ndarray, chains_per_lipid: float = 2.0,
                 t_peak, c_max, refined = float(x[i] + dx), float(c - b * b / (4 * a)), True
     half = c_max / 2
     fwhm = _crossing(x, y, i, half, 1) - _crossing(x, y, i, half, -1) if c_max > 0 else math.nan
-    area = float(np.sum(y * np.diff(interval_edges(x))))
-    ok = area > 0 and c_max > 0
+    jumps = latent_heats(x, y, np.asarray(dU, dtype=float),
+                         None if T_jump is None else np.asarray(T_jump, dtype=float)) \
+        if dU is not None else []
+    latent = float(sum(l for _, l in jumps))
+    area = float(np.sum(y * np.diff(interval_edges(x)))) + latent
+    inside = math.isfinite(fwhm) and 0 < i < len(x) - 1
+    ok = area > 0 and c_max > 0 and not jumps and inside
     dh_vh = 4 * t_peak * t_peak * c_max / area if ok else math.nan
     cu = dh_vh / area if ok else math.nan
+    t_smooth = t_peak
+    if jumps:
+        t_peak = max(jumps, key=lambda j: abs(j[1]))[0]
+        fwhm = math.nan
     return Peak(T_peak=t_peak, Cp_max=c_max, fwhm=float(fwhm), dH_cal=area,
                 dH_vH=float(dh_vh), cooperative_unit=float(cu),
                 cooperative_unit_lipids=float(cu / chains_per_lipid),
                 chains_per_lipid=chains_per_lipid,
                 dH_cal_molar=area * chains_per_lipid * R if molar else math.nan,
-                dH_vH_molar=float(dh_vh * R) if molar else math.nan, refined=refined)
+                dH_vH_molar=float(dh_vh * R) if molar else math.nan, refined=refined,
+                latent_heat=latent, latent_share=latent / area if area else math.nan,
+                T_jump=t_peak if jumps else math.nan, jumps=tuple(jumps), T_Cp_max=t_smooth)
 
 
 def peak(df: pd.DataFrame, chains_per_lipid: float = 2, unit: str | None = None) -> Peak:
     """Peak temperature and height, width at half height, calorimetric and
     van 't Hoff enthalpies and the cooperative unit of a heat-capacity curve
-    (a DataFrame of ``chainmelt.heat`` or ``read``, swept in T).  See
+    (a DataFrame of ``chainmelt.heat`` or ``read``, swept in T); for a curve
+    of the equilibrium search with a latent heat (column ``dU``), the
+    first-order transition: its temperature, latent heat and share of the
+    calorimetric enthalpy.  See
     :class:`Peak` for the definitions and units."""
     if "Cp" not in df.columns or "T" not in df.columns:
         raise ValueError("peak: expected a heat-capacity curve against T (columns T and Cp), "
                          "got columns %s" % ", ".join(map(str, df.columns)))
     if unit not in (None, "kelvin"):
         raise ValueError("peak: unit: expected None or 'kelvin', got %r" % (unit,))
-    d = df[["T", "Cp"]].dropna().sort_values("T")
+    extra = [c for c in ("dU", "T_jump") if c in df.columns]
+    d = df[["T", "Cp"] + extra].dropna(subset=["T", "Cp"]).sort_values("T")
     x = d["T"].to_numpy(dtype=float)
     y = d["Cp"].to_numpy(dtype=float)
     if len(x) < 3:
         raise ValueError("peak: expected at least 3 points of the curve, got %d" % len(x))
     if np.any(np.diff(x) <= 0):
         raise ValueError("peak: expected distinct temperatures")
-    return analyse(x, y, chains_per_lipid, unit == "kelvin")
+    return analyse(x, y, chains_per_lipid, unit == "kelvin",
+                   d["dU"].to_numpy(dtype=float) if "dU" in d else None,
+                   d["T_jump"].to_numpy(dtype=float) if "T_jump" in d else None)

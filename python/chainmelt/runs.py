@@ -1,9 +1,12 @@
 """Models, runs and their results as pandas DataFrames."""
 
+import inspect
 import logging
 import os
 import math
 import numbers
+import sys
+import time
 import warnings
 from typing import Any, Callable
 
@@ -11,7 +14,7 @@ import numpy as np
 import pandas as pd
 
 from . import _core
-from ._fields import MODEL_FIELDS, check, refusal, run_fields, settings
+from ._fields import MODEL_FIELDS, check, refusal, run_fields, settings, suggestion
 
 log = logging.getLogger("chainmelt")
 
@@ -33,7 +36,20 @@ class NonFiniteWarning(RuntimeWarning):
     """Records with a field that is not a finite number were dropped."""
 
 
-class Model:
+class _ModelType(type):
+    """Names a misspelt field of Model(...) with the field it may have meant
+    (the interpreter's own message names the keyword only)."""
+
+    def __call__(cls, *args, **fields):
+        unknown = [k for k in fields if k not in MODEL_FIELDS]
+        if unknown:
+            raise TypeError("Model: unknown field(s): %s (the fields are %s)" % (
+                ", ".join(k + suggestion(k, MODEL_FIELDS) for k in unknown),
+                ", ".join(MODEL_FIELDS)))
+        return super().__call__(*args, **fields)
+
+
+class Model(metaclass=_ModelType):
     """The parameter set of a run: the variant ``n0``, the temperature ``T``
     and the model parameters, named and checked as on the command line.
 
@@ -63,6 +79,9 @@ class Model:
     def __setattr__(self, name, value):
         raise AttributeError("a Model is immutable; use replace(%s=...)" % name)
 
+    def __reduce__(self):
+        return (_model_from_given, (self._given,))
+
     def __getattr__(self, name):
         fields = object.__getattribute__(self, "_fields")
         if name in fields:
@@ -85,7 +104,8 @@ class Model:
         dHcal follows a change of w."""
         unknown = sorted(set(changes) - set(MODEL_FIELDS))
         if unknown:
-            raise TypeError("unknown model field(s): " + ", ".join(unknown))
+            raise TypeError("unknown model field(s): " + ", ".join(
+                k + suggestion(k, MODEL_FIELDS) for k in unknown))
         return Model(**dict(self._given, **changes))
 
     def __eq__(self, other):
@@ -105,6 +125,15 @@ class Model:
         return "Model(%s)" % ", ".join(parts)
 
 
+def _model_from_given(given):
+    return Model(**given)
+
+
+# The signature of Model(...) is that of __init__, not of the type's __call__.
+Model.__signature__ = inspect.signature(Model.__init__).replace(
+    parameters=list(inspect.signature(Model.__init__).parameters.values())[1:])
+
+
 def _frame(result, task):
     names = [c[0] for c in result["columns"]]
     df = pd.DataFrame(result["rows"], columns=names)
@@ -121,6 +150,62 @@ def set_attrs(df: pd.DataFrame, kind: str, task: str, parameters: dict, units: d
     df.attrs["task"] = task
     df.attrs["parameters"] = dict(parameters)
     df.attrs["units"] = dict(units)
+
+
+class ProgressMeter:
+    """The progress of a run shown to a person: a tqdm bar on a terminal,
+    else at most one line every ``interval`` seconds (and the last), on
+    ``stream`` (standard error).  Called with each progress line of the
+    engine (one per sweep point)."""
+
+    def __init__(self, total: int | None = None, stream: Any = None, interval: float = 5.0,
+                 what: str = "points"):
+        self.stream = sys.stderr if stream is None else stream
+        self.total, self.done, self.what = total, 0, what
+        self.interval = interval
+        self.start = self.last = time.monotonic()
+        self.bar = None
+        isatty = getattr(self.stream, "isatty", None)
+        if isatty is not None and isatty():
+            try:
+                from tqdm import tqdm
+                self.bar = tqdm(total=total, unit=" " + what.rstrip("s"), file=self.stream,
+                                dynamic_ncols=True, leave=False)
+            except ImportError:
+                pass
+
+    def __call__(self, line: str) -> None:
+        self.done += 1
+        if self.bar is not None:
+            self.bar.update(1)
+            return
+        now = time.monotonic()
+        if now - self.last >= self.interval:
+            self.last = now
+            print(self.line(line), file=self.stream, flush=True)
+
+    def line(self, last: str = "") -> str:
+        of = "/%d" % self.total if self.total else ""
+        at = " (%s)" % last.split(" Task:")[0] if last else ""
+        return "chainmelt: %d%s %s done%s, %.1f s" % (self.done, of, self.what, at,
+                                                     time.monotonic() - self.start)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+        elif time.monotonic() - self.start >= self.interval:
+            # A run long enough to have reported says that it ended.
+            print(self.line(), file=self.stream, flush=True)
+
+
+def _meter(progress, total):
+    """(callback, meter): ``progress=True`` is a ProgressMeter."""
+    if progress is True:
+        meter = ProgressMeter(total)
+        return meter, meter
+    if progress is not None and progress is not False and not callable(progress):
+        raise TypeError("progress: expected True, a callable or None, got %r" % (progress,))
+    return (progress or None), None
 
 
 def _raw(fields, progress=None, file=""):
@@ -174,19 +259,141 @@ def _concat(frames, template):
     return df
 
 
-def _is_points(value):
-    if isinstance(value, tuple):
+class Sweep:
+    """A sweep MIN, MIN + STEP, ... MAX: the values MIN + k*STEP for k = 0 ...
+    (MAX - MIN)/STEP, the end point included, as ``--T-sweep MIN:MAX:STEP``
+    visits them.  A STEP that does not divide MAX - MIN is refused.  Made by
+    :func:`sweep` or from the text ``"MIN:MAX:STEP"``."""
+
+    __slots__ = ("min", "max", "step")
+
+    def __init__(self, min: float, max: float, step: float):
+        for name, v in (("MIN", min), ("MAX", max), ("STEP", step)):
+            if isinstance(v, bool) or not isinstance(v, numbers.Real) or not math.isfinite(v):
+                raise ValueError("sweep: %s: expected a finite number, got %r" % (name, v))
+        object.__setattr__(self, "min", float(min))
+        object.__setattr__(self, "max", float(max))
+        object.__setattr__(self, "step", float(step))
+
+    def __setattr__(self, name, value):
+        raise AttributeError("a Sweep is immutable")
+
+    @classmethod
+    def parse(cls, text: str, axis: str = "T") -> "Sweep":
+        """The Sweep of the text "MIN:MAX:STEP" (as ``--T-sweep`` takes it)."""
+        parts = text.split(":")
+        try:
+            if len(parts) != 3:
+                raise ValueError
+            lo, hi, step = (float(p) for p in parts)
+        except ValueError:
+            raise refusal(axis, "%s: expected \"MIN:MAX:STEP\" of numbers, got %r"
+                          % (axis, text)) from None
+        return cls(lo, hi, step)
+
+    @property
+    def values(self) -> np.ndarray:
+        """The values visited, MIN + k*STEP (after the checks of a run)."""
+        n = round((self.max - self.min) / self.step) if self.step > 0 else 0
+        return self.min + np.arange(n + 1) * self.step
+
+    def text(self) -> str:
+        return ":".join(repr(v) for v in (self.min, self.max, self.step))
+
+    def __iter__(self):
+        return iter((self.min, self.max, self.step))
+
+    def __eq__(self, other):
+        return isinstance(other, Sweep) and tuple(self) == tuple(other)
+
+    def __hash__(self):
+        return hash(tuple(self))
+
+    def __repr__(self):
+        return "sweep(%r, %r, %r)" % (self.min, self.max, self.step)
+
+
+def sweep(min: float, max: float, step: float) -> Sweep:
+    """The sweep MIN + k*STEP up to and including MAX, for the ``T=`` or
+    ``dH=`` of a task: ``chainmelt.heat(m, T=chainmelt.sweep(300, 330, 0.1))``
+    runs 301 temperatures, 300.0 ... 330.0 (the same as ``T="300:330:0.1"``
+    and as ``--T-sweep 300:330:0.1``).  A STEP that does not divide MAX - MIN
+    is refused when the task runs."""
+    return Sweep(min, max, step)
+
+
+def _old_sweep_tuple(value) -> bool:
+    """Whether a tuple reads as the former ``(min, max, step)`` sweep: three
+    numbers with min < max and 0 < step <= max - min (three increasing
+    temperatures fail the last test)."""
+    if not (isinstance(value, tuple) and len(value) == 3):
         return False
-    if isinstance(value, numbers.Real) and not isinstance(value, bool):
-        return True
-    return isinstance(value, (list, np.ndarray, pd.Series, pd.Index, range))
+    if not all(isinstance(v, numbers.Real) and not isinstance(v, bool) for v in value):
+        return False
+    lo, hi, step = value
+    return lo < hi and 0 < step <= hi - lo
+
+
+def _as_sweep(axis, value, stacklevel=4):
+    """The Sweep ``value`` stands for, or None for a list of values."""
+    if isinstance(value, Sweep):
+        return value
+    if isinstance(value, str):
+        return Sweep.parse(value, axis)
+    if _old_sweep_tuple(value):
+        lo, hi, step = value
+        warnings.warn("%s=%r: a tuple is a list of values; as a sweep it is read as "
+                      "chainmelt.sweep(%r, %r, %r) (MIN + k*STEP, MAX included). Write "
+                      "that, or %s=\"%s\", to say so" % (axis, value, lo, hi, step, axis,
+                                                        Sweep(lo, hi, step).text()),
+                      DeprecationWarning, stacklevel=stacklevel)
+        return Sweep(lo, hi, step)
+    return None
+
+
+def _sweep_fields(axis, s):
+    return {"T_sweep" if axis == "T" else "dH_sweep": s.text()}
+
+
+def _execute_sweep(axis, fields, progress):
+    try:
+        return _execute(fields, progress)
+    except ValueError as e:
+        if getattr(e, "field", None) in ("T-sweep", "dH-sweep", "T_sweep", "dH_sweep"):
+            text = str(e)
+            for origin in ("T-sweep", "dH-sweep", "T_sweep", "dH_sweep"):
+                if text.startswith(origin + ":"):
+                    text = text[len(origin) + 1:].lstrip()
+            raise refusal(axis, "%s: %s" % (axis, text)) from None
+        raise
 
 
 def _task(task, model, T, dH, threads, search, progress, points_ok):
+    total = None
+    value = T if T is not None else dH
+    if isinstance(value, (Sweep, str)) or (isinstance(value, tuple) and len(value) == 3
+                                           and (not points_ok or _old_sweep_tuple(value))):
+        try:
+            total = len((value if isinstance(value, Sweep) else
+                         Sweep.parse(value) if isinstance(value, str) else Sweep(*value)).values)
+        except (ValueError, TypeError):
+            total = None
+    elif value is not None and not isinstance(value, str):
+        total = int(np.size(value)) if np.ndim(value) <= 1 else None
+    callback, meter = _meter(progress, total)
+    try:
+        return _task_inner(task, model, T, dH, threads, search, callback, points_ok)
+    finally:
+        if meter is not None:
+            meter.close()
+
+
+def _task_inner(task, model, T, dH, threads, search, progress, points_ok):
     if not isinstance(model, Model):
         raise TypeError("expected a chainmelt.Model, got %r" % type(model).__name__)
     if (T is None) == (dH is None):
-        raise TypeError("give exactly one of T=(min, max, step) and dH=(min, max, step)")
+        raise TypeError("give exactly one of T= and dH= (a chainmelt.sweep(min, max, step), "
+                        "\"min:max:step\" or a list of values)")
     axis, value = ("T", T) if T is not None else ("dH", dH)
     fields = dict(model.given, task=task)
     if threads is not None:
@@ -194,25 +401,35 @@ def _task(task, model, T, dH, threads, search, progress, points_ok):
     if search is not None:
         fields["search"] = search
     sweep = "H" if axis == "dH" else "T"
-    if not _is_points(value):
-        try:
-            lo, hi, step = value
-        except (TypeError, ValueError):
-            raise TypeError("%s: expected a tuple (min, max, step)%s, got %r" % (
-                axis, " or a sequence of values" if points_ok else "", value)) from None
-        fields.update(T_min=lo, T_max=hi, dT=step, sweep=sweep)
-        return _execute(fields, progress)
+    if not points_ok and isinstance(value, tuple) and len(value) == 3:
+        s = Sweep(*value)  # the task takes a sweep only: nothing else to mean
+    else:
+        s = _as_sweep(axis, value, stacklevel=4)
+    if s is not None:
+        fields.update(_sweep_fields(axis, s))
+        return _execute_sweep(axis, run_fields(None, None, fields), progress)
     if not points_ok:
-        raise TypeError("%s: task %s takes a sweep tuple (min, max, step), got %r"
-                        % (axis, task, value))
+        raise TypeError("%s: task %s takes a sweep: chainmelt.sweep(min, max, step) or "
+                        "\"min:max:step\", got %r" % (axis, task, value))
     if task == "heat" and model.n0 == 1:
-        raise ValueError("%s: heat with n0 = 1 takes its heat capacity from three consecutive "
-                         "sweep points; give a tuple (min, max, step)" % axis)
-    values = np.atleast_1d(np.asarray(value, dtype=float))
+        raise refusal(axis, "%s: heat with n0 = 1 takes its heat capacity from three "
+                            "consecutive sweep points; give a sweep, chainmelt.sweep(min, max, "
+                            "step)" % axis)
+    try:
+        values = np.atleast_1d(np.asarray(value, dtype=float))
+    except (TypeError, ValueError):
+        raise TypeError("%s: expected a sweep (chainmelt.sweep(min, max, step) or "
+                        "\"min:max:step\") or a sequence of numbers, got %r"
+                        % (axis, value)) from None
     if values.ndim != 1:
         raise ValueError("%s: expected a one-dimensional sequence of values" % axis)
     if len(values) == 0:
         raise ValueError("%s: expected at least one value" % axis)
+    if len(values) == 3 and not isinstance(value, tuple) and _old_sweep_tuple(tuple(values)):
+        warnings.warn("%s=%s runs the three values given; for the sweep from %g to %g in "
+                      "steps of %g write %s=chainmelt.sweep(%g, %g, %g)"
+                      % (axis, list(values), *values, axis, *values), UserWarning,
+                      stacklevel=4)
     # Every value is a sweep of its own: the result at a value does not depend
     # on the values before it.  The rows are gathered and made into one
     # DataFrame at the end (a fit evaluates hundreds of such points).
@@ -234,14 +451,20 @@ def _task(task, model, T, dH, threads, search, progress, points_ok):
 
 _COMMON_DOC = """
     model: a chainmelt.Model.
-    T: the sweep in temperature, a tuple (min, max, step): the program's own
-       sweep, min, min + step, ... (the step accumulated) while not above max.
+    T: the temperatures: a sweep, chainmelt.sweep(min, max, step) or the
+       text "min:max:step", visits min + k*step up to and including max,
+       as --T-sweep does (a step that does not divide max - min is refused
+       with a ValueError naming T).  A tuple (min, max, step) is still read
+       as that sweep, with a DeprecationWarning, where it cannot be a list
+       of temperatures (min < max, 0 < step <= max - min).
     dH: instead, a sweep of the chain melting enthalpy dH at the model's T.
     threads: sweep points minimised at once (default: every core).
     search: "classic" (default), "equilibrium" or "robust".
-    progress: called with each progress line ("T = 314.000000 Task: heat");
-       the lines are also INFO records of the logger "chainmelt", the
-       diagnostics WARNING records.
+    progress: True shows the progress on standard error: a bar (tqdm) on a
+       terminal, else at most one line every 5 seconds; or a callable,
+       called with each progress line ("T = 314.000000 Task: heat").  The
+       lines are also INFO records of the logger "chainmelt" (shown by
+       nothing unless logging is set up), the diagnostics WARNING records.
 
     Returns a pandas.DataFrame with the task's columns; df.attrs holds
     "kind", "task", "parameters" (every field as the run used it) and
@@ -252,8 +475,10 @@ _COMMON_DOC = """
 """
 
 _POINTS_DOC = """
-    T or dH may also be a list or array of values (or one number): each is
-    run as a sweep of its own (one point, from fresh random starts), in
+    T or dH may also be values: one number, or a list, tuple, array, range
+    or Series of them whatever its type (T=[300, 310, 320] and
+    T=(300, 310, 320) are three temperatures).  Each is run as a sweep of
+    its own (one point, from fresh random starts), in
     order, and the records are concatenated.
 """
 
@@ -287,12 +512,16 @@ phase.__doc__ = ("Equilibrium state (fluid fraction, pair probabilities, free en
                  "site) at every sweep point.\n" + _COMMON_DOC + _POINTS_DOC)
 heat.__doc__ = ("Heat-capacity curve: Cp (k_B per site) at every sweep point.\n"
                 + _COMMON_DOC + _POINTS_DOC)
+_SWEEP_ONLY_DOC = """
+    This task takes a sweep only: T=(min, max, step) is that sweep too.
+"""
+
 coexist.__doc__ = ("Coexistence enthalpy dH at every temperature of the sweep (order-1 "
-                   "energy scale).\n" + _COMMON_DOC)
+                   "energy scale).\n" + _COMMON_DOC + _SWEEP_ONLY_DOC)
 size.__doc__ = ("Heat-capacity peak against ligand size nu = -1 ... 18 (n0 = 1); T is the "
-                "temperature sweep of every size.\n" + _COMMON_DOC)
+                "temperature sweep of every size.\n" + _COMMON_DOC + _SWEEP_ONLY_DOC)
 crit.__doc__ = ("Critical point by a downhill simplex started at (dH, T_min); the sweep's "
-                "max and step must pass the usual checks.\n" + _COMMON_DOC)
+                "max and step must pass the usual checks.\n" + _COMMON_DOC + _SWEEP_ONLY_DOC)
 
 
 def run(task: str, model: "Model | None" = None, *, progress: Callable | None = None,
@@ -301,15 +530,34 @@ def run(task: str, model: "Model | None" = None, *, progress: Callable | None = 
     (``run("heat", n0=2, w=-240, Tm=314, dHcal=2200, T_min=290, T_max=340,
     dT=0.5)``; the fields of ``model`` first, if given).  ``T_sweep=(min,
     max, step)`` and ``dH_sweep=...`` are the named form's sweeps, which
-    visit min + k*step (not accumulated) up to and including max.  Returns a
+    visit min + k*step (not accumulated) up to and including max (given as
+    a tuple, a chainmelt.sweep or the text "min:max:step").  ``progress``:
+    True or a callable, as for ``heat``.  Returns a
     DataFrame as ``heat`` does."""
-    return _execute(run_fields(task, None if model is None else model.given, fields), progress)
+    callback, meter = _meter(progress, None)
+    try:
+        return _execute(run_fields(task, None if model is None else model.given, fields),
+                        callback)
+    finally:
+        if meter is not None:
+            meter.close()
 
 
 def run_file(path: Any, *, progress: Callable | None = None, **overrides: Any) -> pd.DataFrame:
     """Runs a parameter file (TOML, the keys named as the fields), the
     overrides applied after it as ``--set`` does."""
-    return _execute(run_fields(None, None, overrides), progress, file=str(path))
+    try:
+        with open(path, "rb"):
+            pass  # an unreadable file is named with the reason
+    except OSError as e:
+        raise type(e)(e.errno, "cannot read the parameter file: %s" % e.strerror,
+                      str(path)) from None
+    callback, meter = _meter(progress, None)
+    try:
+        return _execute(run_fields(None, None, overrides), callback, file=str(path))
+    finally:
+        if meter is not None:
+            meter.close()
 
 
 def columns(task: str, **fields: Any) -> tuple:

@@ -196,7 +196,7 @@ def test_fit_recovers_known_parameters(scans, layout):
     path, kw = scans[layout]
     data = dsc.read(path, **kw)
     start = dict(TRUE, w=-150.0, dHcal=1900.0, Tm=313.0)
-    joint = dsc.fit(data, start, engine=two_state, baseline="linear")
+    joint = dsc.fit(data, start, engine=two_state, fit_baseline="linear")
     assert_recovers(joint)
     assert len(joint.starts) == 5 and joint.success
     c = joint.correlation.to_numpy()
@@ -212,7 +212,7 @@ def test_fit_recovers_known_parameters(scans, layout):
 
 def test_fit_report_and_dict(scans):
     data = dsc.read(scans["comma"][0])
-    r = dsc.fit(data, TRUE, engine=two_state, baseline="sigmoidal", starts=1,
+    r = dsc.fit(data, TRUE, engine=two_state, fit_baseline="sigmoidal", starts=1,
                 bounds={"w": (-400, -100)})
     text = r.report()
     for label in ("Calorimetric enthalpy", "kJ/mol lipid", "Tm at the peak", "Half-width",
@@ -246,9 +246,9 @@ def test_fit_refuses_what_it_cannot_fit(scans):
 def test_plot_draws_data_fit_baseline_and_residuals(scans, tmp_path):
     from chainmelt.plot import dsc as plot
 
-    r = dsc.fit(dsc.read(scans["comma"][0]), TRUE, engine=two_state, baseline="linear",
+    r = dsc.fit(dsc.read(scans["comma"][0]), TRUE, engine=two_state, fit_baseline="linear",
                 starts=1)
-    top, bottom = plot(r)
+    top, bottom = plot(r).axes
     labels = [line.get_label() for line in top.get_lines()]
     assert labels == ["data", "model fit", "linear baseline"]
     x, y = top.get_lines()[0].get_data()
@@ -307,7 +307,7 @@ def test_engine_seam_and_model_objects(monkeypatch, scans):
     monkeypatch.setattr(runs, "heat", heat)
     data = dsc.read(scans["tab"][0], **scans["tab"][1])
     sigma = dsc.Units("K", "kcal/(mol K)", 2).Cp_to_model(0.04)
-    r = dsc.fit(data, Model(**TRUE), starts=1, baseline="linear", sigma=sigma)
+    r = dsc.fit(data, Model(**TRUE), starts=1, fit_baseline="linear", sigma=sigma)
     assert isinstance(r.model, Model) and r.model.fields["Tm"] == r.value("Tm")
     assert set(calls) == {"equilibrium"}
     assert 0.8 < r.redchi < 1.2  # the noise put in is the noise found
@@ -326,5 +326,14 @@ def test_a_fit_on_three_points_says_what_it_can_and_warns_of_nothing():
         for baseline, free in (("linear", 4), ("sigmoidal", 6)):
             with pytest.raises(ValueError, match="3 points cannot determine %d parameters"
                                % free):
-                dsc.fit(data, fields, vary=["Tm", "dHcal"], engine=two_state, baseline=baseline)
+                dsc.fit(data, fields, vary=["Tm", "dHcal"], engine=two_state,
+                        fit_baseline=baseline)
+        assert dsc.guess(data, fit_baseline="linear")["Tm"] == 314.0
+    # The former keyword of a fitted baseline still works, with a warning.
+    with pytest.warns(DeprecationWarning, match="fit_baseline"):
         assert dsc.guess(data, baseline="linear")["Tm"] == 314.0
+    with pytest.warns(DeprecationWarning, match="--baseline subtracts"):
+        with pytest.raises(ValueError, match="3 points cannot determine 4"):
+            dsc.fit(data, fields, vary=["Tm", "dHcal"], engine=two_state, baseline="linear")
+    with pytest.raises(TypeError, match="fit_baseline only"):
+        dsc.fit(data, fields, engine=two_state, baseline="linear", fit_baseline="linear")

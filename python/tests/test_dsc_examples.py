@@ -51,7 +51,7 @@ def test_python_fit_of_shipped_scan(name):
     data = dsc.read(EXAMPLES / name, T_unit=opts.get("--T-unit", "C"),
                     Cp_unit=opts.get("--Cp-unit", "kJ/(mol K)"))
     model = chainmelt_model(w=-200.0, dHcal=2000.0, Tm=313.0)
-    r = dsc.fit(data, model, baseline="linear", starts=1)
+    r = dsc.fit(data, model, fit_baseline="linear", starts=1)
     assert_recovers(r.params)
     assert r.model.given["Tm"] == r.value("Tm")
     assert "Cooperative unit" in r.report()

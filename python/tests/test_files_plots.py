@@ -59,34 +59,39 @@ def test_peak_of_a_known_curve():
     assert p.cooperative_unit == pytest.approx(p.dH_vH / p.dH_cal)
     assert p.dH_cal_molar == pytest.approx(1000 * 2 * 8.314462618)
     assert math.isnan(chainmelt.peak(gaussian()).dH_cal_molar)
-    edge = gaussian(t0=290)
-    assert not chainmelt.peak(edge).refined and math.isnan(chainmelt.peak(edge).fwhm)
+    edge = chainmelt.peak(gaussian(t0=290))
+    assert not edge.refined and math.isnan(edge.fwhm)
+    # Half the peak is outside the curve: no two-state figures from a part of its area.
+    assert math.isnan(edge.dH_vH) and math.isnan(edge.cooperative_unit)
+    assert "no van 't Hoff enthalpy" in str(edge)
 
 
 def test_heat_overlay_labels_the_parameter_that_differs(tmp_path):
     m = chainmelt.Model(n0=2, dH=2900, dS=9.3)
-    curves = [chainmelt.heat(m.replace(w=w), T=(300, 330, 1)) for w in (-200, -240)]
-    ax = chainmelt.plot.heat(curves, unit="K")
+    curves = [chainmelt.heat(m.replace(w=w), T=chainmelt.sweep(300, 330, 1)) for w in (-200, -240)]
+    fig = chainmelt.plot.heat(curves, unit="K")
+    ax, = fig.axes
     assert len(ax.lines) == 2
     assert [t.get_text() for t in ax.get_legend().get_texts()] == ["w = -200", "w = -240"]
-    assert ax.get_xlabel() == "T (K)" and ax.get_ylabel() == "Cp (k_B per chain)"
+    assert ax.get_xlabel() == "T (K)" and ax.get_ylabel() == "Cp (k_B per site = one chain)"
     ax.figure.savefig(tmp_path / "heat.png")
     assert (tmp_path / "heat.png").stat().st_size > 1000
 
 
 def test_phase_coexist_size_plots():
     m = chainmelt.Model(n0=2, w=-300, dHcal=2165, Tm=314, conc=0.21)
-    top, bottom = chainmelt.plot.phase(chainmelt.phase(m, T=(305, 325, 1)))
+    top, bottom = chainmelt.plot.phase(chainmelt.phase(m, T=chainmelt.sweep(305, 325, 1))).axes
     marks = [l for l in top.lines if l.get_linestyle() == "--"]
     assert len(marks) == 1 and marks[0].get_xdata()[0] == 314.5
-    assert top.get_ylabel() == "fluid fraction" and bottom.get_ylabel() == "F"
+    assert top.get_ylabel() == "fluid fraction"
+    assert bottom.get_ylabel() == "F (per site = one chain)"
     c = chainmelt.coexist(chainmelt.Model(n0=4, w=-4, dH=30, dS=8, conc=0.1), T=(2.8, 3.2, 0.1))
-    ax = chainmelt.plot.coexist(c)
-    assert ax.get_ylabel() == "dH" and len(ax.lines[0].get_xdata()) == len(c)
+    ax, = chainmelt.plot.coexist(c).axes
+    assert ax.get_ylabel() == "dH (per site = one chain)" and len(ax.lines[0].get_xdata()) == len(c)
     s = chainmelt.size(chainmelt.Model(n0=1, T=300, w=-1000, Tm=314, dHcal=2200, dH2=30, z=1),
                        T=(290, 370, 1))
-    panels = chainmelt.plot.size(s)
-    assert [a.get_ylabel() for a in panels] == ["T_peak", "h_max", "width"]
+    panels = chainmelt.plot.size(s).axes
+    assert [a.get_ylabel() for a in panels] == ["T_peak", "h_max (per site = one chain)", "width"]
 
 
 def run_module(*args, cwd):

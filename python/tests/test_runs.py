@@ -74,12 +74,12 @@ def test_every_task_and_variant_equals_the_command_line(name, cli):
 
 def test_task_functions_are_run_with_the_model():
     m = chainmelt.Model(n0=2, w=-240, dHcal=2200, Tm=314)
-    df = chainmelt.heat(m, T=(290, 300, 0.5))
+    df = chainmelt.heat(m, T=chainmelt.sweep(290, 300, 0.5))
     same = chainmelt.run("heat", m, T_min=290, T_max=300, dT=0.5, sweep="T")
     assert df.equals(same)
     assert df.attrs["parameters"]["dH"] == 2200 + 3 * 240
     assert df.attrs["units"]["Cp"] == "k_B" and df["iter"].dtype.kind == "i"
-    h = chainmelt.heat(m.replace(T=314), dH=(2800, 3000, 10))
+    h = chainmelt.heat(m.replace(T=314), dH=chainmelt.sweep(2800, 3000, 10))
     assert list(h.columns[:2]) == ["dH", "Cp"]
 
 
@@ -114,10 +114,10 @@ def test_run_refusals_name_the_field():
         chainmelt.crit(m, T=(300, 300, 1))
     assert e.value.field == "n0"
     with pytest.raises(ValueError) as e:
-        chainmelt.heat(m, T=(300, 290, 1))
-    assert e.value.field == "T_max"
+        chainmelt.heat(m, T=chainmelt.sweep(300, 290, 1))
+    assert e.value.field == "T" and str(e.value).startswith("T: expected MIN <= MAX")
     with pytest.raises(ValueError) as e:
-        chainmelt.heat(m, T=(300, 310, 1), search="fastest")
+        chainmelt.heat(m, T=chainmelt.sweep(300, 310, 1), search="fastest")
     assert e.value.field == "search"
 
 
@@ -133,7 +133,7 @@ def test_fatal_error_carries_the_records_before_it(cli):
     status, text, err = cli(*args)
     m = chainmelt.Model(n0=5, w=-4, w2=1, dH=30, dS=8, e2=1, w3=1, conc=0.3)
     with pytest.raises(chainmelt.FatalError) as e:
-        chainmelt.heat(m, T=(1.8, 2.5, 0.05))
+        chainmelt.heat(m, T=chainmelt.sweep(1.8, 2.5, 0.05))
     assert status == 1 and e.value.message in err
     assert len(e.value.partial) == 2 and classic_text(e.value.partial) == text
 
@@ -141,7 +141,7 @@ def test_fatal_error_carries_the_records_before_it(cli):
 def test_concurrent_calls_equal_sequential_ones():
     models = [chainmelt.Model(n0=2, w=w, dHcal=2200, Tm=314) for w in (-200, -220, -240, -260)]
     def curve(m):
-        return chainmelt.heat(m, T=(290, 340, 0.25))
+        return chainmelt.heat(m, T=chainmelt.sweep(290, 340, 0.25))
     sequential = [curve(m) for m in models]
     with concurrent.futures.ThreadPoolExecutor(4) as pool:
         concurrent_ = list(pool.map(curve, models * 2))

@@ -344,6 +344,9 @@ def test_a_scan_killed_mid_write_keeps_exactly_the_counted_runs(tmp_path):
     import pandas as pd
     csv = pd.read_csv(scanmod.export_records(tmp_path, "csv"), float_precision="round_trip")
     assert csv.equals(records)
+    back = chainmelt.read(tmp_path / "records.csv")  # with records.csv.meta.json
+    assert back.attrs["scan"] == ["w"] and back.attrs["kind"] == records.attrs["kind"]
+    assert all(back.attrs["units"][k] == u for k, u in records.attrs["units"].items())
     lines = open(scanmod.export_records(tmp_path, "jsonl")).read().splitlines()
     head, rows = json.loads(lines[0]), [json.loads(x) for x in lines[1:]]
     assert head["scan"] == ["w"] and [c["name"] for c in head["columns"]] == list(records)
@@ -398,6 +401,12 @@ def test_plots_of_a_scan(tmp_path, client):
              tmp_path / "m.png")
     assert r.returncode == 0, r.stderr
     assert (tmp_path / "c.png").stat().st_size and (tmp_path / "m.png").stat().st_size
+    r = _cli("plot", tmp_path / "res", "--by", "w", "--where", "dHcal=2100", "-o",
+             tmp_path / "c1.png")
+    assert r.returncode == 0, r.stderr
+    r = _cli("plot", tmp_path / "res", "--by", "w", "--set", "dHcal=2100", "-o",
+             tmp_path / "c2.png")
+    assert r.returncode == 2 and "give --where dHcal=2100" in r.stderr
     from chainmelt.plot import scan as plot_scan
     records, _ = chainmelt.read_scan(tmp_path / "res")
     peak = plot_scan.per_run(records, "T_at_Cp_max")

@@ -123,11 +123,12 @@ def run_job(slurm, script, cwd, env):
 def _run_table(path):
     """{line: (status, records, message)} of a batch's runs table."""
     rows = path.read_text().splitlines()
-    assert rows[0] == "line\tstatus\trecords\tseconds\tmessage"
+    names = rows[0].split("\t")
+    assert names == ["run", "key", "status", "records", "seconds", "worker", "message"]
     out = {}
     for r in rows[1:]:
-        line, status, records, _, message = r.split("\t")
-        out[int(line)] = (status, int(records), message)
+        cells = dict(zip(names, r.split("\t")))
+        out[int(cells["run"])] = (cells["status"], int(cells["records"]), cells["message"])
     return out
 
 
@@ -189,7 +190,10 @@ def _scan_results(directory):
         records.setdefault(int(line.split("\t", 1)[0]), []).append(line)
     rows = (directory / "runs.tsv").read_text().splitlines()
     names = rows[0].split("\t")
-    keep = [i for i, n in enumerate(names) if n not in ("seconds", "worker", "records_end")]
+    # The line checksum covers the seconds and the worker, and the chunk
+    # field the records' place in the gzip stream.
+    keep = [i for i, n in enumerate(names)
+            if n not in ("seconds", "worker", "records_end", "chunk", "check")]
     runs = {}
     for r in rows[1:]:
         cells = r.split("\t")

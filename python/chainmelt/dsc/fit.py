@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import functools
 import math
+import warnings
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any
 
@@ -82,10 +83,26 @@ def model_curve(model: Any, T: Any, search: str = "equilibrium",
                          "U": 0.5 * (U[1:] + U[:-1])})
 
 
-def guess(data: pd.DataFrame, baseline: str | None = None) -> dict:
+def _fitted_baseline(fit_baseline, baseline, where):
+    """``fit_baseline``, or the former keyword ``baseline`` of the same meaning."""
+    if baseline is None:
+        return fit_baseline
+    if fit_baseline is not None:
+        raise TypeError(f"{where}: give fit_baseline only (baseline is its former name)")
+    warnings.warn(f"{where}: baseline= is now fit_baseline= (a baseline fitted with the "
+                  "model; the command line's --baseline subtracts one first, as "
+                  "subtract_baseline does)", DeprecationWarning, stacklevel=3)
+    return baseline
+
+
+def guess(data: pd.DataFrame, fit_baseline: str | None = None, *,
+          baseline: str | None = None) -> dict:
     """Starting values from the data: Tm at the peak, dHcal the area per site and w a
     tenth of it with the sign of an attraction (the fit's grid over w refines it).
-    With ``baseline``, a line through the outer tenths of the scan is taken off first."""
+    With ``fit_baseline`` (a baseline to be fitted with the model), a line through the
+    outer tenths of the scan is taken off first.  ``baseline``: the former name of
+    ``fit_baseline`` (a DeprecationWarning)."""
+    baseline = _fitted_baseline(fit_baseline, baseline, "guess")
     T = check_T(data["T"].to_numpy(dtype=float))
     y = data["Cp"].to_numpy(dtype=float)
     if baseline is not None:
@@ -192,25 +209,31 @@ def _limits(vary, T, bounds, start_values):
 
 def fit(data: pd.DataFrame, model: Any, vary: Sequence[str] | str = ("w", "dHcal", "Tm"),
         bounds: Mapping | None = None, search: str = "equilibrium", starts: Any = 5,
-        engine: Callable | None = None, baseline: str | None = None, sigma: Any = None,
-        units: Units | None = None, epsfcn: float = 1e-10) -> FitResult:
+        engine: Callable | None = None, fit_baseline: str | None = None, sigma: Any = None,
+        units: Units | None = None, epsfcn: float = 1e-10, *,
+        baseline: str | None = None) -> FitResult:
     """Fit the model's equilibrium heat capacity to a DSC curve by least squares (lmfit).
 
     ``data``: DataFrame with ``T`` (kelvin) and ``Cp`` (k_B per site), as from :func:`read`
-    or :func:`subtract_baseline`; without ``baseline`` it must be the excess heat capacity.
+    or :func:`subtract_baseline`; without ``fit_baseline`` it must be the excess heat
+    capacity.
     ``model``: a ``chainmelt.Model`` (or a dict of its fields) holding the starting values
     and the fixed parameters.  ``vary``: the free parameters (model fields, and the
     baseline's when one is fitted).  ``dHcal`` and ``Tm`` act only through ``dH = 0``.
     ``bounds``: ``{name: (lo, hi)}``; by default Tm is held inside the scan and dHcal > 0.
     ``starts``: a number of grid points over w (spread between its bounds, or from 0.5 to
     1.5 times its start value), or a list of w values or of dicts of starting values; the
-    fit with the lowest chi-square is kept.  ``baseline``: None (data are the excess),
+    fit with the lowest chi-square is kept.  ``fit_baseline``: None (data are the excess),
     ``"linear"`` (b0 + b1 (T - Tref)) or ``"sigmoidal"`` (pre and post lines joined by the
     model's own progress (U - U_start)/(U_end - U_start)), fitted together with the model.
     ``sigma``: uncertainty of each point in the units of ``data["Cp"]``; without it the
     standard errors are scaled by the reduced chi-square.  ``engine``: a callable
     ``engine(fields, T) -> U`` replacing the compiled engine (``search`` is then unused).
     ``epsfcn``: squared relative step of the finite-difference Jacobian.
+
+    ``fit_baseline`` is the command line's ``--fit-baseline``; a baseline subtracted
+    before the fit (``--baseline`` with ``--pre``, ``--post``) is :func:`subtract_baseline`.
+    ``baseline``: the former name of ``fit_baseline`` (a DeprecationWarning).
     """
     import lmfit
 
@@ -221,6 +244,7 @@ def fit(data: pd.DataFrame, model: Any, vary: Sequence[str] | str = ("w", "dHcal
     y = data["Cp"].to_numpy(dtype=float)
     if not np.all(np.isfinite(y)):
         raise ValueError("data: Cp has values that are not finite")
+    baseline = _fitted_baseline(fit_baseline, baseline, "fit")
     fields = _fields_of(model)
     vary = _names(vary)
     if baseline is not None and baseline in BASELINES:

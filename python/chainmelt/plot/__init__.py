@@ -1,8 +1,12 @@
 """Plots of results with matplotlib.
 
 Every function takes a DataFrame of a run (or of ``chainmelt.read``), or a
-list of them to overlay, and an optional matplotlib Axes; it returns the
-Axes it drew on (a list of them for the plots with several panels).
+list of them to overlay, and an optional matplotlib Axes (a sequence of
+them for the plots with several panels).  Every plot function of the
+package (these, ``dsc`` and those of ``chainmelt.plot.scan``) returns the
+matplotlib Figure it drew on: ``fig.savefig("x.png")``, its panels in
+``fig.axes`` (``fig.figure`` is the Figure itself, so code written for the
+former return value, ``plot.heat(df).figure.savefig(...)``, still works).
 ``unit`` names the run's energy and temperature unit in the axis labels
 (for example "K").  Curves overlaid are labelled by the parameters in which
 their runs differ.
@@ -15,10 +19,17 @@ import matplotlib.pyplot as plt
 
 from .base import (axes_of, axis_label, fluid_columns, format_value, frames_of, labels,  # noqa: F401
                    legend, transition)
+from ..peak import latent_heats
 from .fit import dsc  # noqa: F401  (the figure of a DSC fit)
 
 def heat(df: Any, ax: Any = None, unit: str | None = None) -> Any:
-    """Heat capacity Cp against T (or against dH for a sweep in dH)."""
+    """Heat capacity Cp against T (or against dH for a sweep in dH).
+
+    Each latent heat of a curve of the equilibrium search (a first-order
+    transition: column ``dU``) is marked at its temperature by a dashed
+    line in the curve's colour, labelled with its size (the latent heat per
+    site, as ``chainmelt.peak`` counts it): a jump has no height on a Cp
+    axis, and the sharpest transition would otherwise look the weakest."""
     frames = frames_of(df)
     ax = axes_of(ax)
     texts = labels(frames)
@@ -26,11 +37,28 @@ def heat(df: Any, ax: Any = None, unit: str | None = None) -> Any:
     for f, text in zip(frames, texts):
         if "Cp" not in f.columns:
             raise ValueError("plot.heat: expected a heat-capacity curve (column Cp)")
-        ax.plot(f[f.columns[0]], f["Cp"], label=text)
+        line, = ax.plot(f[f.columns[0]], f["Cp"], label=text)
+        _mark_latent_heats(ax, f, line.get_color(), unit)
     ax.set_xlabel(axis_label(x, frames[0], unit))
     ax.set_ylabel(axis_label("Cp", frames[0], unit))
     legend(ax, texts)
-    return ax
+    return ax.figure
+
+
+def _mark_latent_heats(ax, f, colour, unit):
+    if "dU" not in f.columns:
+        return
+    xname = f.columns[0]
+    d = f.dropna(subset=[xname, "Cp"]).sort_values(xname)
+    jumps = latent_heats(d[xname].to_numpy(float), d["Cp"].to_numpy(float),
+                         d["dU"].to_numpy(float),
+                         d["T_jump"].to_numpy(float) if "T_jump" in d and xname == "T" else None)
+    for t, latent in jumps:
+        ax.axvline(t, color=colour, linestyle="--", linewidth=1)
+        ax.annotate("latent heat %.4g%s\nat %s = %.6g" % (latent, " " + unit if unit else "",
+                                                          xname, t),
+                    (t, 0.97), xycoords=("data", "axes fraction"), ha="left", va="top",
+                    fontsize="small", color=colour, xytext=(3, 0), textcoords="offset points")
 
 
 def phase(df: Any, ax: Any = None, unit: str | None = None) -> list:
@@ -59,7 +87,7 @@ def phase(df: Any, ax: Any = None, unit: str | None = None) -> list:
     bottom.set_xlabel(axis_label("T", frames[0], unit))
     if any(top.get_legend_handles_labels()[1]):
         top.legend()
-    return [top, bottom]
+    return top.figure
 
 
 def coexist(df: Any, ax: Any = None, unit: str | None = None) -> Any:
@@ -72,7 +100,7 @@ def coexist(df: Any, ax: Any = None, unit: str | None = None) -> Any:
     ax.set_xlabel(axis_label("T", frames[0], unit))
     ax.set_ylabel(axis_label("dH", frames[0], unit))
     legend(ax, texts)
-    return ax
+    return ax.figure
 
 
 def size(df: Any, ax: Any = None, unit: str | None = None) -> list:
@@ -90,7 +118,7 @@ def size(df: Any, ax: Any = None, unit: str | None = None) -> list:
         a.set_ylabel(axis_label(col, frames[0], unit))
     panels[-1].set_xlabel("nu (ligand covers nu + 1 chains)")
     legend(panels[0], texts)
-    return panels
+    return panels[0].figure
 
 
 #: The plot of each record kind.

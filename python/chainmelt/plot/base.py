@@ -48,11 +48,16 @@ def same_value(a: Any, b: Any) -> bool:
 
 
 def axis_label(name: str, df: pd.DataFrame, unit: str | None) -> str:
+    """The label of a column: its name and unit; energies and heat
+    capacities are per site (one chain)."""
     u = (df.attrs.get("units") or {}).get(name)
-    if u in ("temperature", "energy"):
+    if u == "temperature":
         return "%s (%s)" % (name, unit) if unit else name
+    if u == "energy":
+        return "%s (%s per site = one chain)" % (name, unit) if unit else \
+            "%s (per site = one chain)" % name
     if u == "k_B":
-        return "%s (k_B per chain)" % name
+        return "%s (k_B per site = one chain)" % name
     if u and u != "1":
         return "%s (%s)" % (name, u)
     return name

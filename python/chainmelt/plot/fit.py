@@ -6,7 +6,7 @@ import math
 from typing import Any
 
 
-def dsc(fit: Any, ax: Any = None) -> tuple:
+def dsc(fit: Any, ax: Any = None) -> Any:
     """Draw a :class:`chainmelt.dsc.FitResult`.
 
     The upper panel shows the data points, the fitted curve (model plus any fitted
@@ -14,7 +14,7 @@ def dsc(fit: Any, ax: Any = None) -> tuple:
     Temperatures and heat capacities are in the instrument's units (``fit.units``).
 
     ``ax``: None (a new figure), one Axes (the residual panel is added below it) or a pair
-    (upper, lower).  Returns the pair of Axes.
+    (upper, lower).  Returns the Figure (its panels in ``fig.axes``).
     """
     if ax is None:
         import matplotlib.pyplot as plt
@@ -54,4 +54,4 @@ def dsc(fit: Any, ax: Any = None) -> tuple:
     bottom.plot(T, conv(c["residual"]), ".", ms=3, color="0.35", label="residual")
     bottom.set_ylabel("data − fit")
     bottom.set_xlabel(f"T ({u.T_label})")
-    return top, bottom
+    return top.figure

@@ -50,7 +50,7 @@ class Progress:
         self.start = time.monotonic()
         self.first = done
         self.interval = interval
-        self.last = 0.0
+        self.last = self.start  # the first line after an interval: a short scan says one
         self.bar = None
         if stream is not None and hasattr(stream, "isatty") and stream.isatty():
             try:

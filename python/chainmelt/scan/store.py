@@ -12,7 +12,7 @@ from typing import Any
 import pandas as pd
 
 from .. import _core
-from .._output import path_error, write_output
+from .._output import path_error, write_output, write_table
 from .lock import Lock
 from .plan import FORMATS, Plan, Run, ScanError
 from .verify import chunk_text, check_chunks, first_member, parse_runs, seal
@@ -332,5 +332,23 @@ def export_records(directory: Any, fmt: str) -> str | None:
         return None
     directory = str(directory)
     runs_header, _, text = _tables(directory)
-    return write_output(os.path.join(directory, "records." + fmt),
-                        _core.scan_table_as(text, fmt, _scanned(runs_header)))
+    out = _core.scan_table_as(text, fmt, _scanned(runs_header))
+    path = os.path.join(directory, "records." + fmt)
+    if fmt == "csv":
+        # Its kind, units and scanned fields beside it, as JSON Lines holds them.
+        return write_table(path, out, _header(text, _scanned(runs_header)))
+    return write_output(path, out)
+
+
+def _header(text: str, scanned: list) -> dict:
+    """The JSON Lines header object of the records' TSV text (kind, scanned
+    fields, columns with their units): also the metadata of records.csv."""
+    lines = text.split("\n", 3)
+    head = lines[0].split()
+    kind = head[-1].partition("=")[2] if head and head[-1].startswith("kind=") else ""
+    units = lines[1].split("\t")[1:]
+    names = lines[2].split("\t")
+    columns: list = [{"name": n, "unit": u} for n, u in zip(names, [""] + units)]
+    if columns and columns[0]["name"] == "run":
+        columns[0]["integer"] = True
+    return {"chainmelt": _core.version, "kind": kind, "scan": list(scanned), "columns": columns}
