@@ -21,10 +21,11 @@ from .peak import Peak, peak
 from .runs import (FatalError, Model, NonFiniteWarning, coexist, columns, crit, heat, phase, run,
                    run_file, size)
 from .scan import ScanError, read_scan, scan  # noqa: E402  (chainmelt.scan is the function)
+from .dataset import scan_dataset, to_dataset
 
 __all__ = ["Model", "FatalError", "NonFiniteWarning", "phase", "heat", "coexist", "size",
            "crit", "run", "run_file", "read", "peak", "scan", "read_scan", "ScanError", "Peak",
-           "columns", "plot", "dsc", "FIELDS", "MODEL_FIELDS", "R"]
+           "columns", "plot", "dsc", "FIELDS", "MODEL_FIELDS", "R", "to_dataset", "scan_dataset"]
 
 
 def __getattr__(name):

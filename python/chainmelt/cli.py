@@ -104,7 +104,7 @@ def _peak(args):
 
 
 def _scan_parser(sub):
-    from .scan import FORMATS, MAX_RUNS
+    from .scan import EXPORT_FORMATS, MAX_RUNS
     p = sub.add_parser("scan", help="run a parameter scan on Dask (see 'scan --help')",
                        description="Runs a parameter scan described in a TOML file: the base "
                                    "fields at the top level, the scanned ones in [scan].")
@@ -121,8 +121,9 @@ def _scan_parser(sub):
     p.add_argument("--chunk", type=int, metavar="N",
                    help="runs per chunk sent to a worker (default: chosen from the measured "
                         "run time, about 1 s of work per chunk)")
-    p.add_argument("--format", choices=FORMATS, default="tsv",
-                   help="also write the records as records.csv or records.jsonl when the scan "
+    p.add_argument("--format", choices=EXPORT_FORMATS, default="tsv",
+                   help="also write the records as records.csv, records.jsonl or records.nc "
+                        "(netcdf: an xarray Dataset over the scanned fields) when the scan "
                         "ends (records.tsv.gz is always written)")
     p.add_argument("--timeout", type=float, default=30.0, metavar="S",
                    help="seconds to wait for the scheduler and its first worker (default 30)")

@@ -55,12 +55,18 @@ class FitResult:
     ``data_excess``), ``transition`` ({"data": ..., "model": ...} with the calorimetric
     enthalpy ``H``, the peak ``Tm`` and ``Cp_max``, the half-width ``fwhm``, the
     van 't Hoff enthalpy ``vH`` and the cooperative unit ``cu_chains``/``cu_lipids``, all
-    per site in model units) and ``units`` (the instrument's).
+    per site in model units), ``units`` (the instrument's) and ``lmfit`` (lmfit's own
+    result of the best start, a ``MinimizerResult``: its ``params`` are the fitted
+    Parameters with their bounds; ``lmfit.fit_report(result.lmfit)`` and the rest of
+    lmfit work on it) with ``minimizer``, the ``lmfit.Minimizer`` that made it
+    (``lmfit.conf_interval(result.minimizer, result.lmfit)``).
     """
 
     def __init__(self, *, data, units, T, y, cp, baseline, out, vary, fields, model,
-                 base, starts, search, weighted):
+                 base, starts, search, weighted, minimizer=None):
         self.units, self.model, self.search, self.starts = units, model, search, starts
+        self.lmfit = out
+        self.minimizer = minimizer
         self.source = data.attrs.get("source")
         self.baseline_kind = base.kind if base else None
         self.baseline_ref = base.Tref if base else None
