@@ -15,7 +15,7 @@ command line.  Progress and diagnostics are records of the logger
 """
 
 from ._fields import FIELDS, MODEL_FIELDS, R
-from ._core import version as __version__  # the project version, set in one place (CMake)
+from ._core import version as __version__  # noqa: F401  (set once, in CMake)
 from .files import read
 from .peak import Peak, peak
 from .runs import (FatalError, Model, NonFiniteWarning, coexist, columns, crit, heat, phase, run,

@@ -317,6 +317,7 @@ def main_fit(argv: list | None = None, *, engine: Any = None, stdout: TextIO | N
             g = guess(data, baseline=a.fit_baseline)
             fields.update({n: g[n] for n in missing})
         bounds = dict(a.bound)
+        model: Any
         if engine is None:
             from .runs import Model
             model = Model(**fields)

@@ -176,8 +176,8 @@ def _scan_dataset(records: pd.DataFrame, runs: pd.DataFrame) -> Any:
         dim = "_".join(group)
         keys = by_run[group].apply(tuple, axis=1) if len(group) > 1 else by_run[group[0]]
         seen = _first_seen(keys)
-        position = {k: i for i, k in enumerate(seen)}
-        index.append(keys.map(position).to_numpy())
+        place = {k: i for i, k in enumerate(seen)}
+        index.append(keys.map(place).to_numpy())
         dims.append(dim)
         for j, name in enumerate(group):
             values = [k[j] for k in seen] if len(group) > 1 else list(seen)
@@ -216,7 +216,7 @@ def _scan_dataset(records: pd.DataFrame, runs: pd.DataFrame) -> Any:
         position = rows.groupby("run").cumcount().to_numpy()
         axis = np.arange(per_run.max())
     else:
-        sweep, extra, position, axis = None, [], None, None
+        sweep, extra, position, axis = None, [], np.zeros(0, int), np.zeros(0)
     full = shape + ((len(axis),) if extra else ())
     for c in record_cols:
         if c == sweep:

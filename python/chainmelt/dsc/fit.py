@@ -145,7 +145,7 @@ def guess(data: pd.DataFrame, baseline: str | None = None) -> dict:
 # --- fitting ---------------------------------------------------------------------------
 
 
-def _names(vary):
+def _names(vary: Sequence[str] | str) -> list[str]:
     if isinstance(vary, str):
         vary = [v for v in vary.split(",") if v.strip()]
     return [v.strip() for v in vary]
@@ -274,7 +274,7 @@ def fit(data: pd.DataFrame, model: Any, vary: Sequence[str] | str = ("w", "dHcal
             raise ValueError(f"data: {len(T)} points cannot determine {free} parameters")
     base = JointBaseline(baseline, T, y) if baseline is not None else None
     base_names = base.names if base else ()
-    vary += [n for n in base_names if n not in vary]
+    vary = list(vary) + [n for n in base_names if n not in vary]
     _check_vary(vary, fields, base_names, len(T))
     weight = _weights(sigma, T)
     start_values = {n: float(fields[n]) for n in vary if n not in base_names}
@@ -286,7 +286,7 @@ def fit(data: pd.DataFrame, model: Any, vary: Sequence[str] | str = ("w", "dHcal
     energy = _engine(engine, search)
     edges = interval_edges(T)
     widths = np.diff(edges)
-    cache = {}
+    cache: dict = {}
 
     def evaluate(values):
         key = tuple(values[n] for n in vary)
@@ -323,6 +323,7 @@ def fit(data: pd.DataFrame, model: Any, vary: Sequence[str] | str = ("w", "dHcal
                       "success": bool(out.success)})
         if best is None or out.chisqr < best.chisqr:
             best, best_minimizer = out, minimizer
+    assert best is not None
     values = {n: float(best.params[n].value) for n in vary}
     cp, b = evaluate(values)
     model_values = {n: values[n] for n in vary if n not in base_names}

@@ -5,12 +5,18 @@ from __future__ import annotations
 import math
 import os
 import textwrap
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import pandas as pd
 
 from .._fields import ENERGY_FIELDS
 from ..peak import analyse
+
+if TYPE_CHECKING:
+    from .baseline import JointBaseline
+    from .io import Units
+
 
 def transition(T: np.ndarray, cp: np.ndarray, chains_per_lipid: float) -> dict:
     """Enthalpy ``H``, peak ``Tm`` and ``Cp_max``, half-width ``fwhm``, van 't Hoff
@@ -62,8 +68,10 @@ class FitResult:
     (``lmfit.conf_interval(result.minimizer, result.lmfit)``).
     """
 
-    def __init__(self, *, data, units, T, y, cp, baseline, out, vary, fields, model,
-                 base, starts, search, weighted, minimizer=None):
+    def __init__(self, *, data: pd.DataFrame, units: Units, T: np.ndarray, y: np.ndarray,
+                 cp: np.ndarray, baseline: np.ndarray, out: Any, vary: list[str], fields: dict,
+                 model: Any, base: JointBaseline | None, starts: list, search: str,
+                 weighted: bool, minimizer: Any = None) -> None:
         self.units, self.model, self.search, self.starts = units, model, search, starts
         self.lmfit = out
         self.minimizer = minimizer
@@ -120,7 +128,8 @@ class FitResult:
         unit, alt = "", ""
         if name in ENERGY_FIELDS:
             unit = "K (energy/R)"
-            alt = f"{_fmt(float(u.molar_energy(v)), float(u.molar_energy(e)))} {u.energy_unit} chain"
+            alt = (f"{_fmt(float(u.molar_energy(v)), float(u.molar_energy(e)))} "
+                   f"{u.energy_unit} chain")
         elif name == "Tm":
             unit = "K"
             if u.T_unit == "C":

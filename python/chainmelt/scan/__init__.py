@@ -46,6 +46,7 @@ from .store import EXPORT_FORMATS, RECORDS, RUNS, ScanTables, Store, export_reco
 from .worker import STATUSES, Job, RunResult, run_chunk
 
 __all__ = ["scan", "read_scan", "ScanError", "Plan", "Run", "load", "run_key", "run_plan",
+           "close_client",
            "Outcome", "Store", "Lock", "open_store", "check_layout", "export_records",
            "local_client", "dashboard", "run_chunk", "Job", "RunResult", "FORMATS",
            "EXPORT_FORMATS", "ScanTables",

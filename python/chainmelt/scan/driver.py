@@ -140,8 +140,9 @@ class _Runner:
         self.refused = store.checked[1]
         self.inflight = {}
         self.futures = []
-        self.per_run = collections.deque(maxlen=1000)   # seconds of the latest runs
-        self.singles = collections.deque()     # runs of failed chunks, one by one
+        # The seconds of the latest runs; the runs of failed chunks, one by one.
+        self.per_run: collections.deque = collections.deque(maxlen=1000)
+        self.singles: collections.deque = collections.deque()
         self.runs = {}                         # number -> Run, of the runs in flight
         skipped = self.left = 0
         for run in plan.runs:

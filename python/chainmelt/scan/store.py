@@ -40,6 +40,9 @@ class Store:
     ``done`` holds the key of every run counted; ``notes`` are
     the lines that say what was found damaged and cut on opening."""
 
+    #: (layout, refused runs) of the plan, set by open_store.
+    checked: tuple
+
     def __init__(self, directory: Any, plan: Plan, layout: tuple):
         self.directory = str(directory)
         try:
@@ -273,7 +276,7 @@ def _old_tables(data, records_path):
     lines = data.decode("utf-8").splitlines()
     width = lines[0].count("\t")
     good = [line for line in lines[1:] if line.count("\t") == width]
-    ends = []
+    ends: list[int] = []
     for n, line in enumerate(good, 2):
         try:
             ends.append(int(line.rsplit("\t", 1)[-1]))
@@ -283,8 +286,9 @@ def _old_tables(data, records_path):
                                line.rsplit("\t", 1)[-1])) from None
     with open(records_path, "rb") as f:
         records = f.read()
-    if ends and max(ends):
-        records = records[:max(ends)]
+    last = max(ends, default=0)
+    if last:
+        records = records[:last]
     try:
         with gzip.GzipFile(fileobj=io.BytesIO(records)) as g:
             text = g.read().decode("utf-8")
