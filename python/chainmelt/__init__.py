@@ -11,7 +11,8 @@ The same engine as the command line, called directly::
 Tasks: phase, heat, coexist, size, crit (or run(task, **fields) and
 run_file(path, **overrides)); read(path) reads every output format of the
 command line.  Progress and diagnostics are records of the logger
-"chainmelt".
+"chainmelt".  to_dataset(df) and scan_dataset(dir) (or
+read_scan(dir).to_xarray()) give xarray Datasets.
 """
 
 from ._fields import FIELDS, MODEL_FIELDS, R

@@ -140,6 +140,13 @@ def _scan(args):
         if value is not None and value < 1:
             raise ScanError("--%s: expected a positive whole number, got %d"
                             % (name.replace("_", "-"), value))
+    if args.format == "netcdf":
+        from .dataset import netcdf_missing
+        missing = netcdf_missing()
+        if missing:
+            # Said before the runs, not after them.
+            raise ScanError("--format netcdf: needs the Python package %s (Debian: "
+                            "python3-xarray python3-netcdf4)" % missing)
     plan = load(args.description, args.max_runs)
     if plan.size >= 100_000:
         print("scan: checking the %d runs of the grid" % plan.size, file=sys.stderr, flush=True)

@@ -44,6 +44,17 @@ def _xarray():
     return xarray
 
 
+def netcdf_missing() -> str | None:
+    """What writing NetCDF lacks ("xarray", "netCDF4"), or None."""
+    import importlib
+    for name in ("xarray", "netCDF4"):
+        try:
+            importlib.import_module(name)
+        except ImportError:
+            return name
+    return None
+
+
 def field_unit(name: str) -> str:
     """The unit of a scanned field, in the words of the records' units ("" for
     a field that is not a number)."""
@@ -155,10 +166,6 @@ def _factors(names: list, runs: pd.DataFrame) -> list:
     return factors
 
 
-def _first_seen(values: pd.Series) -> np.ndarray:
-    return pd.unique(values.to_numpy())
-
-
 def _scan_dataset(records: pd.DataFrame, runs: pd.DataFrame) -> Any:
     xr = _xarray()
     names = list(records.attrs["scan"])
@@ -174,14 +181,12 @@ def _scan_dataset(records: pd.DataFrame, runs: pd.DataFrame) -> Any:
     dims, coords, index = [], {}, []
     for group in factors:
         dim = "_".join(group)
-        keys = by_run[group].apply(tuple, axis=1) if len(group) > 1 else by_run[group[0]]
-        seen = _first_seen(keys)
-        place = {k: i for i, k in enumerate(seen)}
-        index.append(keys.map(place).to_numpy())
+        # The values in the order the grid visits them (that of the run numbers).
+        codes, seen = pd.factorize(pd.MultiIndex.from_frame(by_run[group]))
+        index.append(codes)
         dims.append(dim)
         for j, name in enumerate(group):
-            values = [k[j] for k in seen] if len(group) > 1 else list(seen)
-            coords[name] = (dim, np.asarray(values))
+            coords[name] = (dim, seen.get_level_values(j).to_numpy())
             field = name[:-5] if name.endswith("_scan") else name
             if not units.get(name):
                 units[name] = field_unit(field)
@@ -205,8 +210,8 @@ def _scan_dataset(records: pd.DataFrame, runs: pd.DataFrame) -> Any:
     cell = rows["run"].map(cell_of_run).to_numpy()
     sweep = _sweep_dim(task, parameters, record_cols)
     per_run = rows.groupby("run").size()
-    if sweep is not None and rows.groupby("run")[sweep].apply(
-            lambda v: _along(v.to_numpy())).all():
+    if (sweep is not None and not rows[sweep].isna().any()
+            and not rows.duplicated(["run", sweep]).any()):
         axis = np.sort(pd.unique(rows[sweep].to_numpy()))
         position = np.searchsorted(axis, rows[sweep].to_numpy())
         coords[sweep] = (sweep, axis)

@@ -83,13 +83,26 @@ def test_a_scan_round_trips_through_netcdf_with_every_value_and_unit(tmp_path):
     assert back.attrs["kind"] == records.attrs["kind"]
 
 
+def test_netcdf_without_xarray_is_refused_before_any_run(tmp_path):
+    (tmp_path / "grid.toml").write_text(GRID_TOML)
+    (tmp_path / "shadow").mkdir()
+    (tmp_path / "shadow" / "xarray.py").write_text("raise ImportError('not here')\n")
+    env = dict(ENV, PYTHONPATH=str(tmp_path / "shadow") + os.pathsep + ENV["PYTHONPATH"])
+    p = subprocess.run(["/usr/bin/python3", "-m", "chainmelt", "scan", str(tmp_path / "grid.toml"),
+                        "-o", str(tmp_path / "res"), "--format", "netcdf"],
+                       env=env, capture_output=True, text=True, timeout=60)
+    assert p.returncode != 0 and "--format netcdf" in p.stderr and "xarray" in p.stderr
+    assert len(p.stderr.strip().splitlines()) == 1, p.stderr
+    assert not (tmp_path / "res").exists()
+
+
 def test_zip_groups_share_a_dimension_and_failed_runs_are_nan(tmp_path):
     base = dict(task="phase", n0=2, Tm=314.0, T_sweep=(305.0, 307.0, 1.0))
     grid = {"conc": [0.21, 0.9], "w": [-300.0, -280.0, -260.0], "dHcal": [2165.0, 2200.0, 0.0]}
-    records, runs = chainmelt.scan(base, grid, zip=[["w", "dHcal"]], workers=2,
-                                   out=tmp_path / "res")
+    tables = chainmelt.scan(base, grid, zip=[["w", "dHcal"]], workers=2)
+    records, runs = tables
     assert set(runs["status"]) >= {"ok", "fatal"}, runs["status"]
-    ds = chainmelt.read_scan(tmp_path / "res").to_xarray()
+    ds = tables.to_xarray()   # the scan's temporary directory is gone by now
     assert dict(ds.sizes) == {"conc": 2, "w_dHcal": 3, "T": 3}
     np.testing.assert_array_equal(ds["w"], grid["w"])
     np.testing.assert_array_equal(ds["dHcal"], grid["dHcal"])

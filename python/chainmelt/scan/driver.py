@@ -379,7 +379,8 @@ def scan(base: Any, grid: dict, *, zip: Any = (), client: Any = None, out: Any =
     with ``workers`` processes (every core) is started and stopped.  out:
     the results directory (kept; a run already in it is not run again); by
     default a temporary one.  progress: a stream for the progress lines
-    (None: none).  See read_scan for the tables.
+    (None: none).  See read_scan for the tables; ``.to_xarray()`` of the
+    pair is the scan as an xarray Dataset.
     """
     import tempfile
     if hasattr(base, "given") and not isinstance(base, dict):
