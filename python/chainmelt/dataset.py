@@ -7,7 +7,7 @@ for enthalpy sweeps; ``nu`` for the ligand-size task).  The record columns
 are its variables, ``status``, ``message`` and ``run`` (the run's number)
 are variables over the scanned dimensions alone.  A run that is not ok
 holds NaN in every record variable, as does a sweep point a run did not
-reach; a grid point with no run yet has the status "".  The units are each
+reach; a grid point with no run yet has the status "" and run 0.  The units are each
 variable's ``units`` attribute ("temperature" and "energy": the model's unit,
 "k_B", "1"), the base fields of the scan and its kind the Dataset's
 attributes.  Names follow the records table: a scanned field that is also a
@@ -153,7 +153,10 @@ def to_dataset(df: pd.DataFrame, runs: pd.DataFrame | None = None) -> Any:
 
 def _factors(names: list, runs: pd.DataFrame) -> list:
     """The scanned fields grouped as the grid pairs them: neighbours whose
-    values determine each other in every run are one zip group."""
+    values determine each other in every run are one zip group.  (The
+    directory keeps no description of the grid; in a complete scan fields of
+    a product never look paired.  One not yet complete may, in the rare case
+    that only runs on a diagonal of two fields are done.)"""
     factors: list = []
     for name in names:
         if factors:
@@ -164,6 +167,22 @@ def _factors(names: list, runs: pd.DataFrame) -> list:
                 continue
         factors.append([name])
     return factors
+
+
+def _place(by_run: pd.DataFrame, factors: list) -> tuple:
+    """(dims, coords, shape, flat index of each run's cell) of a grid."""
+    dims, coords, index = [], {}, []
+    for group in factors:
+        dim = "_".join(group)
+        # The values in the order the grid visits them (that of the run numbers).
+        codes, seen = pd.factorize(pd.MultiIndex.from_frame(by_run[group]))
+        index.append(codes)
+        dims.append(dim)
+        for j, name in enumerate(group):
+            coords[name] = (dim, seen.get_level_values(j).to_numpy())
+    shape = tuple(len(coords[g[0]][1]) for g in factors)
+    flat = np.ravel_multi_index(tuple(index), shape) if len(by_run) else np.zeros(0, int)
+    return dims, coords, shape, flat
 
 
 def _scan_dataset(records: pd.DataFrame, runs: pd.DataFrame) -> Any:
@@ -178,20 +197,11 @@ def _scan_dataset(records: pd.DataFrame, runs: pd.DataFrame) -> Any:
         raise ValueError("to_dataset: the records do not start with the scanned fields")
     by_run = runs.rename(columns=dict(zip(run_columns[2:2 + len(names)], scan_cols)))
     factors = _factors(scan_cols, by_run)
-    dims, coords, index = [], {}, []
-    for group in factors:
-        dim = "_".join(group)
-        # The values in the order the grid visits them (that of the run numbers).
-        codes, seen = pd.factorize(pd.MultiIndex.from_frame(by_run[group]))
-        index.append(codes)
-        dims.append(dim)
-        for j, name in enumerate(group):
-            coords[name] = (dim, seen.get_level_values(j).to_numpy())
-            field = name[:-5] if name.endswith("_scan") else name
-            if not units.get(name):
-                units[name] = field_unit(field)
-    shape = tuple(len(coords[g[0]][1]) for g in factors)
-    flat = np.ravel_multi_index(tuple(index), shape) if len(runs) else np.zeros(0, int)
+    dims, coords, shape, flat = _place(by_run, factors)
+    for name in scan_cols:
+        field = name[:-5] if name.endswith("_scan") else name
+        if not units.get(name):
+            units[name] = field_unit(field)
 
     data: dict = {}
     number = np.zeros(shape, dtype=np.int64)
