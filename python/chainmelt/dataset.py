@@ -179,7 +179,11 @@ def _place(by_run: pd.DataFrame, factors: list) -> tuple:
         index.append(codes)
         dims.append(dim)
         for j, name in enumerate(group):
-            coords[name] = (dim, seen.get_level_values(j).to_numpy())
+            values = seen.get_level_values(j).to_numpy()
+            field = name[:-5] if name.endswith("_scan") else name
+            if FIELD_TYPES.get(field) == "number" and values.dtype.kind in "iu":
+                values = values.astype(float)   # whole numbers, written without ".0"
+            coords[name] = (dim, values)
     shape = tuple(len(coords[g[0]][1]) for g in factors)
     flat = np.ravel_multi_index(tuple(index), shape) if len(by_run) else np.zeros(0, int)
     return dims, coords, shape, flat
@@ -222,8 +226,9 @@ def _scan_dataset(records: pd.DataFrame, runs: pd.DataFrame) -> Any:
     per_run = rows.groupby("run").size()
     if (sweep is not None and not rows[sweep].isna().any()
             and not rows.duplicated(["run", sweep]).any()):
-        axis = np.sort(pd.unique(rows[sweep].to_numpy()))
-        position = np.searchsorted(axis, rows[sweep].to_numpy())
+        along = rows[sweep].to_numpy(dtype=float)
+        axis = np.sort(pd.unique(along))
+        position = np.searchsorted(axis, along)
         coords[sweep] = (sweep, axis)
         extra = [sweep]
     elif len(per_run) and per_run.max() > 1:

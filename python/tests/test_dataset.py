@@ -72,6 +72,8 @@ def test_a_scan_round_trips_through_netcdf_with_every_value_and_unit(tmp_path):
     np.testing.assert_array_equal(back["w"], [-250.0, -240.0, -230.0])
     np.testing.assert_array_equal(back["dHcal"], [2000.0, 2100.0, 2200.0, 2300.0])
     assert back["Cp"].dims == ("w", "dHcal", "T")
+    # Numbers stay doubles, though the tables write whole ones without ".0".
+    assert back["dHcal"].dtype == float and back["T"].dtype == float
     assert back["status"].dims == ("w", "dHcal") and (back["status"] == "ok").all()
     assert _assert_matches_tables(back, records, runs) == 12 * 3 * (len(records.columns) - 4)
     for c, unit in records.attrs["units"].items():
