@@ -28,6 +28,10 @@ if [ "$kind" = test ]; then
   have_header gtest/gtest.h || need+=(libgtest-dev)
   have_header benchmark/benchmark.h || need+=(libbenchmark-dev)
   have_py pytest || need+=(python3-pytest)
+  have_py mypy || need+=(mypy)
+  have_py flake8 || need+=(flake8)
+  have_py xarray || need+=(python3-xarray)
+  have_py netCDF4 || need+=(python3-netcdf4)
   command -v clang++ >/dev/null || need+=(clang)
   # A one-node Slurm cluster of the tests' own (started only by a test run as root).
   [ -x /usr/sbin/slurmctld ] && [ -x /usr/sbin/slurmd ] && [ -x /usr/bin/sbatch ] \

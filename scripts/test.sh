@@ -45,4 +45,7 @@ if [ -d python/tests ]; then
   echo "== Python package =="
   CHAINMELT_BUILD_DIR="$PWD/build" \
     /usr/bin/python3 -m pytest python/tests -q -p no:cacheprovider
+  echo "== Python types (mypy) and style (flake8) =="
+  /usr/bin/python3 -m mypy python/chainmelt
+  /usr/bin/python3 -m flake8 python/chainmelt
 fi

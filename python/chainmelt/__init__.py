@@ -15,20 +15,24 @@ of values.  read(path) reads every output format of the command line;
 write_csv(df, path) writes a CSV file with its metadata beside it.  Every
 plot function returns its matplotlib Figure.  Progress and diagnostics are
 records of the logger "chainmelt" (progress=True shows the progress).
+to_dataset(df) and scan_dataset(dir) (or read_scan(dir).to_xarray()) give
+xarray Datasets.
 """
 
 from ._fields import FIELDS, MODEL_FIELDS, R
-from ._core import version as __version__  # the project version, set in one place (CMake)
+from ._core import version as __version__  # noqa: F401  (set once, in CMake)
 from .files import MetadataWarning, read, write_csv
 from .peak import Peak, peak
 from .runs import (FatalError, Model, NonFiniteWarning, coexist, columns, crit, heat, phase, run,
                    run_file, size, ProgressMeter, Sweep, sweep)
 from .scan import ScanError, read_scan, scan  # noqa: E402  (chainmelt.scan is the function)
+from .dataset import scan_dataset, to_dataset
 
 __all__ = ["Model", "FatalError", "NonFiniteWarning", "phase", "heat", "coexist", "size",
            "crit", "run", "run_file", "read", "write_csv", "MetadataWarning", "peak", "scan",
            "read_scan", "ScanError", "Peak", "columns", "Sweep", "sweep", "ProgressMeter",
-           "plot", "dsc", "FIELDS", "MODEL_FIELDS", "R"]
+           "plot", "dsc", "FIELDS", "MODEL_FIELDS", "R", "to_dataset",
+           "scan_dataset"]
 
 
 def __getattr__(name):

@@ -100,7 +100,7 @@ def settings(fields: Mapping[str, Any]) -> list:
 def refusal(field: str, message: str) -> ValueError:
     """The ValueError of a refused field; ``err.field`` names it."""
     err = ValueError(message)
-    err.field = field
+    err.field = field  # type: ignore[attr-defined]
     return err
 
 

@@ -38,7 +38,8 @@ def path_error(path: str, e: OSError) -> OSError:
     return err
 
 
-def write_output(path: str | os.PathLike, data: bytes | str | Callable, *, encoding: str = "utf-8") -> str:
+def write_output(path: str | os.PathLike, data: bytes | str | Callable, *,
+                 encoding: str = "utf-8") -> str:
     """Writes ``data`` (bytes, text, or a callable given the path of the file
     to fill, as a figure's savefig) to ``path`` as described above.  Returns
     the path written.  An OSError names the path and the reason."""

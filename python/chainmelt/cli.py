@@ -115,7 +115,7 @@ def _peak(args):
 
 
 def _scan_parser(sub):
-    from .scan import FORMATS, MAX_RUNS
+    from .scan import EXPORT_FORMATS, MAX_RUNS
     p = sub.add_parser("scan", help="run a parameter scan on Dask (see 'scan --help')",
                        description="Runs a parameter scan described in a TOML file: the base "
                                    "fields at the top level, the scanned ones in [scan].")
@@ -132,8 +132,9 @@ def _scan_parser(sub):
     p.add_argument("--chunk", type=int, metavar="N",
                    help="runs per chunk sent to a worker (default: chosen from the measured "
                         "run time, about 1 s of work per chunk)")
-    p.add_argument("--format", choices=FORMATS, default="tsv",
-                   help="also write the records as records.csv or records.jsonl when the scan "
+    p.add_argument("--format", choices=EXPORT_FORMATS, default="tsv",
+                   help="also write the records as records.csv, records.jsonl or records.nc "
+                        "(netcdf: an xarray Dataset over the scanned fields) when the scan "
                         "ends (records.tsv.gz is always written)")
     p.add_argument("--timeout", type=float, default=30.0, metavar="S",
                    help="seconds to wait for the scheduler and its first worker (default 30)")
@@ -150,6 +151,13 @@ def _scan(args):
         if value is not None and value < 1:
             raise ScanError("--%s: expected a positive whole number, got %d"
                             % (name.replace("_", "-"), value))
+    if args.format == "netcdf":
+        from .dataset import netcdf_missing
+        missing = netcdf_missing()
+        if missing:
+            # Said before the runs, not after them.
+            raise ScanError("--format netcdf: needs the Python package %s (Debian: "
+                            "python3-xarray python3-netcdf4)" % missing)
     plan = load(args.description, args.max_runs)
     if plan.size >= 100_000:
         print("scan: checking the %d runs of the grid" % plan.size, file=sys.stderr, flush=True)
@@ -385,6 +393,7 @@ def main_fit(argv: list | None = None, *, engine: Any = None, stdout: TextIO | N
             g = guess(data, fit_baseline=a.fit_baseline)
             fields.update({n: g[n] for n in missing})
         bounds = dict(a.bound)
+        model: Any
         if engine is None:
             from .runs import Model
             model = Model(**fields)

@@ -26,7 +26,7 @@ class FatalError(RuntimeError):
     records completed before it (the same shape as a complete result).
     """
 
-    def __init__(self, message, partial):
+    def __init__(self, message: str, partial: pd.DataFrame) -> None:
         super().__init__(message)
         self.message = message
         self.partial = partial
@@ -65,8 +65,10 @@ class Model(metaclass=_ModelType):
 
     __slots__ = ("_given", "_fields")
 
-    def __init__(self, n0, *, T=0, w=0, w2=0, dH=0, dS=0, Tm=0, dHcal=0, e2=0, w3=0,
-                 dH2=0, dS2=0, zsave=0, conc=0, conc2=0, z=0, nu=0, mode=0):
+    def __init__(self, n0: int, *, T: float = 0, w: float = 0, w2: float = 0, dH: float = 0,
+                 dS: float = 0, Tm: float = 0, dHcal: float = 0, e2: float = 0, w3: float = 0,
+                 dH2: float = 0, dS2: float = 0, zsave: float = 0, conc: float = 0,
+                 conc2: float = 0, z: float = 0, nu: float = 0, mode: float = 0) -> None:
         given = dict(n0=n0, T=T, w=w, w2=w2, dH=dH, dS=dS, Tm=Tm, dHcal=dHcal, e2=e2,
                      w3=w3, dH2=dH2, dS2=dS2, zsave=zsave, conc=conc, conc2=conc2, z=z,
                      nu=nu, mode=mode)

@@ -23,12 +23,12 @@ from typing import Any
 
 from .._fields import R
 from .baseline import subtract_baseline
-from .fit import fit, guess, model_curve
+from .fit import fit, guess, lattice_model, model_curve
 from .io import CP_UNITS, Units, read, to_instrument, units_of
 from .result import FitResult
 
 __all__ = ["read", "to_instrument", "Units", "subtract_baseline", "model_curve", "guess",
-           "fit", "FitResult", "main_fit", "R", "CP_UNITS", "units_of"]
+           "fit", "lattice_model", "FitResult", "main_fit", "R", "CP_UNITS", "units_of"]
 
 
 def main_fit(argv: list | None = None, *, engine: Any = None, stdout: Any = None,

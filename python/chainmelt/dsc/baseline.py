@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+from typing import Any, Sequence
 
 import numpy as np
 import pandas as pd
@@ -48,7 +49,8 @@ def _progress(T, excess, lo, hi):
     return a
 
 
-def subtract_baseline(df: pd.DataFrame, pre: tuple, post: tuple, kind: str = "linear",
+def subtract_baseline(df: pd.DataFrame, pre: Sequence[float] | np.ndarray,
+                      post: Sequence[float] | np.ndarray, kind: str = "linear",
                       max_iter: int = 200, tol: float = 1e-12) -> pd.DataFrame:
     """Subtract an instrument baseline and return the excess heat capacity.
 
@@ -72,7 +74,7 @@ def subtract_baseline(df: pd.DataFrame, pre: tuple, post: tuple, kind: str = "li
     post = _window(post, "post", T)
     if pre[1] > post[0]:
         raise ValueError(f"pre window {pre} must end before the post window {post} starts")
-    info = {"kind": kind, "pre": list(pre), "post": list(post)}
+    info: dict[str, Any] = {"kind": kind, "pre": list(pre), "post": list(post)}
     if kind == "linear":
         m = ((T >= pre[0]) & (T <= pre[1])) | ((T >= post[0]) & (T <= post[1]))
         slope, icept = np.polyfit(T[m], y[m], 1)
@@ -104,7 +106,7 @@ def subtract_baseline(df: pd.DataFrame, pre: tuple, post: tuple, kind: str = "li
 class JointBaseline:
     """A baseline fitted together with the model; coefficients in k_B per site, per K."""
 
-    def __init__(self, kind, T, y):
+    def __init__(self, kind: str, T: np.ndarray, y: np.ndarray) -> None:
         if kind not in BASELINES:
             raise ValueError(f"baseline: expected None, 'linear' or 'sigmoidal', got {kind!r}")
         self.kind, self.names = kind, BASELINES[kind]
@@ -123,8 +125,9 @@ class JointBaseline:
             hi = np.polyfit(T[-k:] - self.Tref, y[-k:], 1)
             self.start = {"pre0": lo[1], "pre1": lo[0], "post0": hi[1], "post1": hi[0]}
 
-    def __call__(self, v, T, progress):
+    def __call__(self, v: dict, T: np.ndarray, progress: Any) -> np.ndarray:
         x = T - self.Tref
         if self.kind == "linear":
             return v["b0"] + v["b1"] * x
-        return (1 - progress) * (v["pre0"] + v["pre1"] * x) + progress * (v["post0"] + v["post1"] * x)
+        return ((1 - progress) * (v["pre0"] + v["pre1"] * x)
+                + progress * (v["post0"] + v["post1"] * x))

@@ -83,6 +83,51 @@ def model_curve(model: Any, T: Any, search: str = "equilibrium",
                          "U": 0.5 * (U[1:] + U[:-1])})
 
 
+def lattice_model(model: Any, vary: Sequence[str] | str = ("w", "dHcal", "Tm"),
+                  search: str = "equilibrium", engine: Callable | None = None,
+                  independent_var: str = "T", prefix: str = "") -> Any:
+    """The model's excess heat capacity (k_B per site) as an ``lmfit.Model`` of the
+    temperature, compared with data as :func:`fit` compares it (the mean over each data
+    interval).  Its parameters are the fields in ``vary``, started at the model's values
+    (dHcal held positive); the other fields stay as the model has them.  Add a baseline
+    model to it as to any lmfit model, e.g.
+    ``lattice_model(m) + lmfit.models.LinearModel()`` fitted with
+    ``.fit(data["Cp"], params, T=data["T"], x=data["T"])``.  ``independent_var`` names
+    the temperature argument ("x" to share it with lmfit's own models)."""
+    import inspect
+
+    import lmfit
+
+    fields = _fields_of(model)
+    names = _names(vary)
+    _check_vary(names, fields, (), len(names) + 1)
+    if independent_var in names or not independent_var.isidentifier():
+        raise ValueError(f"independent_var: expected a name other than the parameters', "
+                         f"got {independent_var!r}")
+    energy = _engine(engine, search)
+
+    def lattice(*args: Any, **values: Any) -> np.ndarray:
+        T = check_T(values.pop(independent_var) if not args else args[0], independent_var)
+        f = dict(fields)
+        f.update({n: float(values[n]) for n in names})
+        edges = interval_edges(T)
+        U = np.asarray(energy(f, edges), dtype=float)
+        if U.shape != edges.shape or not np.all(np.isfinite(U)):
+            raise RuntimeError("the engine returned no finite energy at every temperature "
+                               f"for {', '.join(f'{n} = {f[n]:g}' for n in names)}")
+        return np.diff(U) / np.diff(edges)
+
+    kind = inspect.Parameter.POSITIONAL_OR_KEYWORD
+    lattice.__signature__ = inspect.Signature(  # type: ignore[attr-defined]
+        [inspect.Parameter(independent_var, kind)]
+        + [inspect.Parameter(n, kind, default=float(fields[n])) for n in names])
+    out = lmfit.Model(lattice, independent_vars=[independent_var], prefix=prefix,
+                      name="lattice")
+    if "dHcal" in names:
+        out.set_param_hint("dHcal", min=0.0)
+    return out
+
+
 def _fitted_baseline(fit_baseline, baseline, where):
     """``fit_baseline``, or the former keyword ``baseline`` of the same meaning."""
     if baseline is None:
@@ -117,7 +162,7 @@ def guess(data: pd.DataFrame, fit_baseline: str | None = None, *,
 # --- fitting ---------------------------------------------------------------------------
 
 
-def _names(vary):
+def _names(vary: Sequence[str] | str) -> list[str]:
     if isinstance(vary, str):
         vary = [v for v in vary.split(",") if v.strip()]
     return [v.strip() for v in vary]
@@ -253,7 +298,7 @@ def fit(data: pd.DataFrame, model: Any, vary: Sequence[str] | str = ("w", "dHcal
             raise ValueError(f"data: {len(T)} points cannot determine {free} parameters")
     base = JointBaseline(baseline, T, y) if baseline is not None else None
     base_names = base.names if base else ()
-    vary += [n for n in base_names if n not in vary]
+    vary = list(vary) + [n for n in base_names if n not in vary]
     _check_vary(vary, fields, base_names, len(T))
     weight = _weights(sigma, T)
     start_values = {n: float(fields[n]) for n in vary if n not in base_names}
@@ -265,7 +310,7 @@ def fit(data: pd.DataFrame, model: Any, vary: Sequence[str] | str = ("w", "dHcal
     energy = _engine(engine, search)
     edges = interval_edges(T)
     widths = np.diff(edges)
-    cache = {}
+    cache: dict = {}
 
     def evaluate(values):
         key = tuple(values[n] for n in vary)
@@ -295,16 +340,18 @@ def fit(data: pd.DataFrame, model: Any, vary: Sequence[str] | str = ("w", "dHcal
         for name in vary:
             lo, hi = lim.get(name, (-math.inf, math.inf))
             params.add(name, value=s.get(name, start_values[name]), min=lo, max=hi)
-        out = lmfit.minimize(residual, params, method="leastsq", epsfcn=epsfcn,
-                             nan_policy="raise")
+        # lmfit.minimize's own steps, keeping the Minimizer for conf_interval.
+        minimizer = lmfit.Minimizer(residual, params, nan_policy="raise", epsfcn=epsfcn)
+        out = minimizer.minimize(method="leastsq")
         tried.append({"start": {n: params[n].value for n in vary}, "chisqr": float(out.chisqr),
                       "success": bool(out.success)})
         if best is None or out.chisqr < best.chisqr:
-            best = out
+            best, best_minimizer = out, minimizer
+    assert best is not None
     values = {n: float(best.params[n].value) for n in vary}
     cp, b = evaluate(values)
     model_values = {n: values[n] for n in vary if n not in base_names}
     return FitResult(data=data, units=units, T=T, y=y, cp=cp, baseline=b,
                      out=best, vary=vary, fields=fields, model=_with_values(model, model_values),
                      base=base, starts=tried, search=search if engine is None else "custom",
-                     weighted=weight is not None)
+                     weighted=weight is not None, minimizer=best_minimizer)

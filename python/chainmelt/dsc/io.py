@@ -177,7 +177,6 @@ def check_T(T: Any, what: str = "data") -> np.ndarray:
     return T
 
 
-
 # --- reading -------------------------------------------------------------------------
 
 
@@ -222,7 +221,8 @@ class _Reading:
 
     @property
     def label(self):
-        return f"{_SEP_NAMES[self.sep]}-separated with decimal {'commas' if self.decimal == ',' else 'points'}"
+        decimal = "commas" if self.decimal == "," else "points"
+        return f"{_SEP_NAMES[self.sep]}-separated with decimal {decimal}"
 
 
 def _numeric_somehow(text) -> bool:
@@ -292,11 +292,11 @@ def _choose(path, lines, sep, decimal) -> _Reading:
     started = [r for r in readings if r.start >= 0]
     if not started:
         n, text = lines[next((r.failure for r in readings if r.failure >= 0), 0)]
-        other = [f"{_SEP_NAMES[s]}-separated with decimal "
-                 f"{'commas' if d == ',' else 'points'}" for s, d in _CANDIDATES
-                 if _numbers(text, s, d) is not None]
-        if other and (sep is not None or decimal is not None):
-            raise ValueError(f"{path}, line {n}: {_excerpt(text)} reads as {other[0]}, not "
+        layouts = [f"{_SEP_NAMES[s]}-separated with decimal "
+                   f"{'commas' if d == ',' else 'points'}" for s, d in _CANDIDATES
+                   if _numbers(text, s, d) is not None]
+        if layouts and (sep is not None or decimal is not None):
+            raise ValueError(f"{path}, line {n}: {_excerpt(text)} reads as {layouts[0]}, not "
                              f"with the given sep/decimal")
         how = "" if sep is None and decimal is None else " with the given sep/decimal"
         raise ValueError(f"{path}: no numeric rows{how} (line {n}: {_excerpt(text)} is not a "
@@ -403,8 +403,8 @@ def read(path: Any, T_unit: str = "C", Cp_unit: str = "kJ/(mol K)", chains_per_l
     if T_K.min() <= 0:
         raise ValueError(f"{path}: temperatures down to {T.min():g} {units.T_unit} are not "
                          f"above absolute zero; is T_unit right?")
-    order = slice(None) if up else slice(None, None, -1)
-    df = pd.DataFrame({"T": T_K[order], "Cp": units.Cp_to_model(Cp)[order]})
+    rows = slice(None) if up else slice(None, None, -1)
+    df = pd.DataFrame({"T": T_K[rows], "Cp": units.Cp_to_model(Cp)[rows]})
     df.attrs.update(units.to_attrs())
     df.attrs.update({
         "source": path, "sep": r.sep, "decimal": r.decimal,

@@ -5,12 +5,18 @@ from __future__ import annotations
 import math
 import os
 import textwrap
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import pandas as pd
 
 from .._fields import ENERGY_FIELDS
 from ..peak import analyse
+
+if TYPE_CHECKING:
+    from .baseline import JointBaseline
+    from .io import Units
+
 
 def transition(T: np.ndarray, cp: np.ndarray, chains_per_lipid: float) -> dict:
     """Enthalpy ``H``, peak ``Tm`` and ``Cp_max``, half-width ``fwhm``, van 't Hoff
@@ -55,12 +61,20 @@ class FitResult:
     ``data_excess``), ``transition`` ({"data": ..., "model": ...} with the calorimetric
     enthalpy ``H``, the peak ``Tm`` and ``Cp_max``, the half-width ``fwhm``, the
     van 't Hoff enthalpy ``vH`` and the cooperative unit ``cu_chains``/``cu_lipids``, all
-    per site in model units) and ``units`` (the instrument's).
+    per site in model units), ``units`` (the instrument's) and ``lmfit`` (lmfit's own
+    result of the best start, a ``MinimizerResult``: its ``params`` are the fitted
+    Parameters with their bounds; ``lmfit.fit_report(result.lmfit)`` and the rest of
+    lmfit work on it) with ``minimizer``, the ``lmfit.Minimizer`` that made it
+    (``lmfit.conf_interval(result.minimizer, result.lmfit)``).
     """
 
-    def __init__(self, *, data, units, T, y, cp, baseline, out, vary, fields, model,
-                 base, starts, search, weighted):
+    def __init__(self, *, data: pd.DataFrame, units: Units, T: np.ndarray, y: np.ndarray,
+                 cp: np.ndarray, baseline: np.ndarray, out: Any, vary: list[str], fields: dict,
+                 model: Any, base: JointBaseline | None, starts: list, search: str,
+                 weighted: bool, minimizer: Any = None) -> None:
         self.units, self.model, self.search, self.starts = units, model, search, starts
+        self.lmfit = out
+        self.minimizer = minimizer
         self.source = data.attrs.get("source")
         self.baseline_kind = base.kind if base else None
         self.baseline_ref = base.Tref if base else None
@@ -114,7 +128,8 @@ class FitResult:
         unit, alt = "", ""
         if name in ENERGY_FIELDS:
             unit = "K (energy/R)"
-            alt = f"{_fmt(float(u.molar_energy(v)), float(u.molar_energy(e)))} {u.energy_unit} chain"
+            alt = (f"{_fmt(float(u.molar_energy(v)), float(u.molar_energy(e)))} "
+                   f"{u.energy_unit} chain")
         elif name == "Tm":
             unit = "K"
             if u.T_unit == "C":

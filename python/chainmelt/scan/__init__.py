@@ -41,10 +41,12 @@ from .driver import (Outcome, check_layout, close_client, dashboard, local_clien
                      run_plan, scan)
 from .lock import LOCK, Lock
 from .plan import FORMATS, MAX_RUNS, Plan, Run, ScanError, load, run_key
-from .store import RECORDS, RUNS, Store, export_records, read_scan
+from .store import EXPORT_FORMATS, RECORDS, RUNS, ScanTables, Store, export_records, read_scan
 from .worker import STATUSES, Job, RunResult, run_chunk
 
 __all__ = ["scan", "read_scan", "ScanError", "Plan", "Run", "load", "run_key", "run_plan",
+           "close_client",
            "Outcome", "Store", "Lock", "open_store", "check_layout", "export_records",
            "local_client", "dashboard", "run_chunk", "Job", "RunResult", "FORMATS",
+           "EXPORT_FORMATS", "ScanTables",
            "MAX_RUNS", "RECORDS", "RUNS", "LOCK", "STATUSES"]

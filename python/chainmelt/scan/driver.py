@@ -140,8 +140,9 @@ class _Runner:
         self.refused = store.checked[1]
         self.inflight = {}
         self.futures = []
-        self.per_run = collections.deque(maxlen=1000)   # seconds of the latest runs
-        self.singles = collections.deque()     # runs of failed chunks, one by one
+        # The seconds of the latest runs; the runs of failed chunks, one by one.
+        self.per_run: collections.deque = collections.deque(maxlen=1000)
+        self.singles: collections.deque = collections.deque()
         self.runs = {}                         # number -> Run, of the runs in flight
         skipped = self.left = 0
         for run in plan.runs:
@@ -378,7 +379,8 @@ def scan(base: Any, grid: dict, *, zip: Any = (), client: Any = None, out: Any =
     with ``workers`` processes (every core) is started and stopped.  out:
     the results directory (kept; a run already in it is not run again); by
     default a temporary one.  progress: a stream for the progress lines
-    (None: none).  See read_scan for the tables.
+    (None: none).  See read_scan for the tables; ``.to_xarray()`` of the
+    pair is the scan as an xarray Dataset.
     """
     import tempfile
     if hasattr(base, "given") and not isinstance(base, dict):

@@ -51,6 +51,7 @@ class Lock:
     def _take_over(self, directory, host, text):
         """True when the stale lock at self.path is now ours; False to try
         again (it went away); ScanError when it is held."""
+        fd: int | None
         try:
             fd = os.open(self.path, os.O_RDWR)
         except FileNotFoundError:

@@ -74,22 +74,22 @@ class _Range(Sequence):
     """The values of {min, max, step} or {min, max, num}, made when asked for."""
 
     def __init__(self, lo: float, hi: float, count: int, step: float | None):
-        self.lo, self.hi, self.count, self.step = lo, hi, count, step
+        self.lo, self.hi, self.length, self.step = lo, hi, count, step
 
     def __len__(self) -> int:
-        return self.count
+        return self.length
 
     def __getitem__(self, k):
         if isinstance(k, slice):
-            return [self[i] for i in range(*k.indices(self.count))]
+            return [self[i] for i in range(*k.indices(self.length))]
         if k < 0:
-            k += self.count
-        if not 0 <= k < self.count:
+            k += self.length
+        if not 0 <= k < self.length:
             raise IndexError(k)
-        if k == self.count - 1:
+        if k == self.length - 1:
             return self.hi
         if self.step is None:
-            return self.lo + k * (self.hi - self.lo) / (self.count - 1)
+            return self.lo + k * (self.hi - self.lo) / (self.length - 1)
         # Each value from the start, not accumulated; the last is max itself.
         return self.lo + k * self.step
 
@@ -262,7 +262,7 @@ class Plan:
             n = self._lengths[k]
             if isinstance(self._axes[f[0]], _Range) and n > 1_000_000:
                 continue
-            seen = {}
+            seen: dict = {}
             for i in range(n):
                 text = tuple(value_text(self._axes[name][i]) for name in f)
                 if text in seen:

@@ -35,6 +35,9 @@ class Store:
     ``done`` holds the key of every run counted; ``notes`` are
     the lines that say what was found damaged and cut on opening."""
 
+    #: (layout, refused runs) of the plan, set by open_store.
+    checked: tuple
+
     def __init__(self, directory: Any, plan: Plan, layout: tuple):
         self.directory = str(directory)
         try:
@@ -268,7 +271,7 @@ def _old_tables(data, records_path):
     lines = data.decode("utf-8").splitlines()
     width = lines[0].count("\t")
     good = [line for line in lines[1:] if line.count("\t") == width]
-    ends = []
+    ends: list[int] = []
     for n, line in enumerate(good, 2):
         try:
             ends.append(int(line.rsplit("\t", 1)[-1]))
@@ -278,8 +281,9 @@ def _old_tables(data, records_path):
                                line.rsplit("\t", 1)[-1])) from None
     with open(records_path, "rb") as f:
         records = f.read()
-    if ends and max(ends):
-        records = records[:max(ends)]
+    last = max(ends, default=0)
+    if last:
+        records = records[:last]
     try:
         with gzip.GzipFile(fileobj=io.BytesIO(records)) as g:
             text = g.read().decode("utf-8")
@@ -293,11 +297,42 @@ def _scanned(runs_header):
     return runs_header.split("\t")[len(RUN_COLUMNS_BEFORE):-len(after)]
 
 
-def read_scan(directory: Any) -> tuple:
+class ScanTables(tuple):
+    """(records, runs) of a scan; ``to_xarray()`` makes them one Dataset
+    (see chainmelt.dataset)."""
+
+    def __new__(cls, records: pd.DataFrame, runs: pd.DataFrame) -> "ScanTables":
+        return super().__new__(cls, (records, runs))
+
+    @property
+    def records(self) -> pd.DataFrame:
+        return self[0]
+
+    @property
+    def runs(self) -> pd.DataFrame:
+        return self[1]
+
+    def to_xarray(self) -> Any:
+        """The scan as an xarray Dataset over the scanned fields and the sweep."""
+        from ..dataset import to_dataset
+        return to_dataset(self[0], self[1])
+
+
+def _base_fields(directory):
+    try:
+        with open(os.path.join(directory, BASE), encoding="utf-8") as f:
+            return dict(line.rstrip("\n").partition("\t")[::2] for line in f if line.strip())
+    except OSError:
+        return {}
+
+
+def read_scan(directory: Any) -> ScanTables:
     """(records, runs) of a results directory as DataFrames, both in run
-    order (the records of a run in their own order).  The tables are
-    verified against the lengths and checksums runs.tsv records: damage
-    raises ScanError naming the file and the offset."""
+    order (the records of a run in their own order); ``.to_xarray()`` of
+    the pair is the scan as a Dataset.  The tables are verified against the
+    lengths and checksums runs.tsv records: damage raises ScanError naming
+    the file and the offset.  ``records.attrs`` holds "kind", "units",
+    "scan" (the scanned fields) and "parameters" (the base fields' text)."""
     directory = str(directory)
     runs_header, body, text = _tables(directory)
     runs = pd.read_csv(io.StringIO(runs_header + "\n" + body), sep="\t",
@@ -316,21 +351,31 @@ def read_scan(directory: Any) -> tuple:
     records.attrs["units"] = dict(zip(records.columns[1:], units))
     names = _scanned(runs_header)
     records.attrs["scan"] = names
+    records.attrs["parameters"] = _base_fields(directory)
     runs.attrs["scan"] = names
-    return records, runs
+    return ScanTables(records, runs)
+
+
+#: What export_records writes: the text formats, and "netcdf" (records.nc,
+#: the scan as an xarray Dataset).
+EXPORT_FORMATS = FORMATS + ("netcdf",)
 
 
 def export_records(directory: Any, fmt: str) -> str | None:
     """Writes the scan's records again as records.csv or records.jsonl in
     DIRECTORY, in the layouts of the command line's --format, the scanned
-    fields as leading columns.  The numbers are the text of records.tsv.gz,
-    unchanged.  Returns the path written (None for "tsv", which
-    records.tsv.gz already is)."""
-    if fmt not in FORMATS:
-        raise ValueError("--format: expected one of %s, got %r" % (", ".join(FORMATS), fmt))
+    fields as leading columns (the numbers are the text of records.tsv.gz,
+    unchanged), or as records.nc, the scan's Dataset in NetCDF.  Returns the
+    path written (None for "tsv", which records.tsv.gz already is)."""
+    if fmt not in EXPORT_FORMATS:
+        raise ValueError("--format: expected one of %s, got %r"
+                         % (", ".join(EXPORT_FORMATS), fmt))
     if fmt == "tsv":
         return None
     directory = str(directory)
+    if fmt == "netcdf":
+        from ..dataset import NETCDF, scan_dataset, write_netcdf
+        return write_netcdf(scan_dataset(directory), os.path.join(directory, NETCDF))
     runs_header, _, text = _tables(directory)
     out = _core.scan_table_as(text, fmt, _scanned(runs_header))
     path = os.path.join(directory, "records." + fmt)

@@ -72,6 +72,7 @@ def parse_runs(data: bytes, header: str | None, path: str, strict: bool) -> tupl
                 raise ScanError("%s, line %d (offset %d): %s" % (path, n, _offset(raw, n), why))
             damaged.append(n)
             continue
+        assert parts is not None
         keys.add(parts[1])
         chunk = None if parts[-2] == "-" else tuple(parts[-2].split(":"))
         lines.append(Line(n, parts[:-1], int(parts[-3]),
@@ -127,7 +128,7 @@ def check_chunks(data: bytes, start: int, lines: list) -> tuple:
     the first chunk that is missing, cut, damaged or holding records of runs
     not in ``lines`` begins (or the end of the last chunk), the problem says
     what is wrong there (None: nothing)."""
-    counts = {}
+    counts: dict = {}
     for ln in lines:
         if ln.chunk is not None:
             key = (ln.end, ln.chunk)

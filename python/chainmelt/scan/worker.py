@@ -69,7 +69,7 @@ def _run_one(job, worker, parts):
         if notes and status == "ok":
             message = "; ".join(notes)
     count = 0 if rows is None else len(rows)
-    if count:
+    if count and rows is not None:
         parts.append(_core.rows_text(rows, result["columns"], job.prefix))
     return RunResult(job.number, status, message, time.perf_counter() - start, worker, count)
 
@@ -84,6 +84,6 @@ def run_chunk(jobs: list) -> tuple:
         worker = get_worker().address
     except (ImportError, ValueError):
         worker = socket.gethostname()
-    parts = []
+    parts: list = []
     out = [_run_one(job, worker, parts) for job in jobs]
     return out, (compress("".join(parts)) if parts else None)
