@@ -16,3 +16,23 @@ def run(settings: Sequence[tuple[str, str]], callback: Callable[[str, str], Any]
 
 def columns(settings: Sequence[tuple[str, str]]) -> tuple[str, list[tuple[str, str, bool]],
                                                            dict[str, Any]]: ...
+
+
+RUN_STATUSES: tuple[str, ...]
+
+
+def parameters(settings: Sequence[tuple[str, Any]]) -> dict[str, Any]: ...
+
+
+def rows_text(rows: Any, columns: Sequence[Sequence[Any]], leading: Sequence[tuple[str, Any]] = ...,
+              format: str = ...) -> str: ...
+
+
+def scan_table_as(tsv: str, format: str, scanned: Sequence[str]) -> str: ...
+
+
+def runs_header(fields: Sequence[str], extra: Sequence[str] = ...) -> str: ...
+
+
+def runs_line(run: int, key: str, fields: Sequence[Any], status: str, records: int,
+              seconds: float, worker: str, message: str, extra: Sequence[Any] = ...) -> str: ...

@@ -148,16 +148,8 @@ def check(fields: Mapping[str, Any]) -> dict:
     """The parameters of a run as the engine would use them, without running
     it; a field the engine refuses raises ValueError naming it (``err.field``)."""
     try:
-        result = _core.check(settings(fields))
+        return _core.parameters(settings(fields))
     except ValueError as e:
-        field = getattr(e, "field", None)
-        if field is None and len(e.args) == 2:
+        if getattr(e, "field", None) is None and len(e.args) == 2:
             raise refusal(e.args[1], e.args[0]) from None
         raise
-    if isinstance(result, tuple) and len(result) == 2 and not isinstance(result[0], str):
-        problem, params = result
-        if problem is not None:
-            field, message = problem
-            raise refusal(field, message)
-        return params
-    return result

@@ -75,9 +75,9 @@ def _plot_scan(args):
     from .plot import scan as plot_scan
     from .scan import read_scan
     if args.set:
-        where = " ".join("--where %s" % p for p in args.set)
+        hint = " ".join("--where %s" % p for p in args.set)
         raise ValueError("--set names the fields of the run that wrote a classic or CSV "
-                         "file; to select runs of a scan give %s" % where)
+                         "file; to select runs of a scan give %s" % hint)
     where = plot_scan.parse_where(args.where)
     records, runs = read_scan(args.files[0])
     if args.map:
@@ -453,7 +453,7 @@ def _files_args(p):
 
 def _parser():
     parser = _MainParser(prog="python3 -m chainmelt",
-                                     description="Plots, analyses, scans and fits with chainmelt.")
+                         description="Plots, analyses, scans and fits with chainmelt.")
     sub = parser.add_subparsers(dest="command", required=True)
     p = sub.add_parser("plot", help="plot result files into one figure")
     _files_args(p)

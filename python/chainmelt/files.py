@@ -133,8 +133,8 @@ def _read_meta(path, names):
         return reject("is not metadata of a table (%s)" % e)
     if "sha256" in meta or "bytes" in meta:
         # Either check is optional: a writer may give the length only.
-        with open(path, "rb") as f:
-            data = f.read()
+        with open(path, "rb") as raw:
+            data = raw.read()
         if "bytes" in meta and meta["bytes"] != len(data):
             return reject("was written for other contents of the file (%s bytes, the file "
                           "has %d)" % (meta["bytes"], len(data)))

@@ -142,8 +142,8 @@ class Peak:
                      "k_B per site (one chain), smooth part, at T = %.10g" % self.T_Cp_max))
         out = ["%-24s %s  %s" % r for r in rows]
         if len(self.jumps) > 1:
-            out.append("%-24s %s" % ("jumps", ", ".join("%.10g at T = %.10g" % (l, t)
-                                                         for t, l in self.jumps)))
+            jumps = ", ".join("%.10g at T = %.10g" % (l, t) for t, l in self.jumps)
+            out.append("%-24s %s" % ("jumps", jumps))
         out.append("(a first-order transition has no width: no FWHM, van 't Hoff enthalpy "
                    "or cooperative unit)")
         return "\n".join(out)

@@ -132,7 +132,7 @@ def _model_from_given(given):
 
 
 # The signature of Model(...) is that of __init__, not of the type's __call__.
-Model.__signature__ = inspect.signature(Model.__init__).replace(
+Model.__signature__ = inspect.signature(Model.__init__).replace(  # type: ignore[attr-defined]
     parameters=list(inspect.signature(Model.__init__).parameters.values())[1:])
 
 
@@ -143,7 +143,7 @@ def _frame(result, task):
         if integer and len(df) and np.isfinite(df[name].to_numpy()).all():
             df[name] = df[name].astype(np.int64)
     set_attrs(df, result["kind"], task, result["parameters"],
-               {c[0]: c[1] for c in result["columns"]})
+              {c[0]: c[1] for c in result["columns"]})
     return df
 
 
@@ -189,8 +189,8 @@ class ProgressMeter:
     def line(self, last: str = "") -> str:
         of = "/%d" % self.total if self.total else ""
         at = " (%s)" % last.split(" Task:")[0] if last else ""
-        return "chainmelt: %d%s %s done%s, %.1f s" % (self.done, of, self.what, at,
-                                                     time.monotonic() - self.start)
+        seconds = time.monotonic() - self.start
+        return "chainmelt: %d%s %s done%s, %.1f s" % (self.done, of, self.what, at, seconds)
 
     def close(self) -> None:
         if self.bar is not None:
@@ -268,6 +268,9 @@ class Sweep:
     :func:`sweep` or from the text ``"MIN:MAX:STEP"``."""
 
     __slots__ = ("min", "max", "step")
+    min: float
+    max: float
+    step: float
 
     def __init__(self, min: float, max: float, step: float):
         for name, v in (("MIN", min), ("MAX", max), ("STEP", step)):
@@ -344,10 +347,10 @@ def _as_sweep(axis, value, stacklevel=4):
         return Sweep.parse(value, axis)
     if _old_sweep_tuple(value):
         lo, hi, step = value
+        text = Sweep(lo, hi, step).text()
         warnings.warn("%s=%r: a tuple is a list of values; as a sweep it is read as "
                       "chainmelt.sweep(%r, %r, %r) (MIN + k*STEP, MAX included). Write "
-                      "that, or %s=\"%s\", to say so" % (axis, value, lo, hi, step, axis,
-                                                        Sweep(lo, hi, step).text()),
+                      "that, or %s=\"%s\", to say so" % (axis, value, lo, hi, step, axis, text),
                       DeprecationWarning, stacklevel=stacklevel)
         return Sweep(lo, hi, step)
     return None

@@ -17,10 +17,11 @@ from typing import Any
 
 import matplotlib.pyplot as plt
 
-from .base import (axes_of, axis_label, fluid_columns, format_value, frames_of, labels,  # noqa: F401
-                   legend, transition)
+from .base import (axes_of, axis_label, fluid_columns, format_value,  # noqa: F401
+                   frames_of, labels, legend, transition)
 from ..peak import latent_heats
 from .fit import dsc  # noqa: F401  (the figure of a DSC fit)
+
 
 def heat(df: Any, ax: Any = None, unit: str | None = None) -> Any:
     """Heat capacity Cp against T (or against dH for a sweep in dH).

@@ -9,6 +9,7 @@ import pandas as pd
 # Parameters that do not tell runs apart in a legend.
 _NOT_IN_LEGEND = {"approx", "threads"}
 
+
 def frames_of(df: Any) -> list:
     if isinstance(df, pd.DataFrame):
         return [df]

@@ -36,7 +36,8 @@ def dsc(fit: Any, ax: Any = None) -> Any:
     top.plot(T, conv(c["Cp"]), "o", ms=3, mfc="none", color="0.35", label="data")
     top.plot(T, conv(c["fit"]), "-", lw=1.6, color="C3", label="model fit")
     if fit.baseline_kind:
-        top.plot(T, conv(c["baseline"]), "--", lw=1, color="C0", label=f"{fit.baseline_kind} baseline")
+        top.plot(T, conv(c["baseline"]), "--", lw=1, color="C0",
+                 label=f"{fit.baseline_kind} baseline")
     kind = "Cp" if fit.baseline_kind else "excess Cp"
     top.set_ylabel(f"{kind} ({u.Cp_unit})")
     m = fit.transition["model"]

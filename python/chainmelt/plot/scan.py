@@ -102,7 +102,8 @@ def _panels(records, plotted, what):
             "%s: the runs also differ in %s (%d combinations, more than %d panels); select "
             "runs with --where, e.g. %s" % (
                 what, ", ".join("%s (%d values: %s)" % (n, fields[n].nunique(),
-                                                      _values_text(fields[n])) for n in others),
+                                                        _values_text(fields[n]))
+                                for n in others),
                 len(combos), MAX_PANELS,
                 " ".join("--where %s=%s" % (n, format_value(float(fields[n].iloc[0])))
                          for n in others)))
@@ -256,8 +257,8 @@ def heat_map(records: pd.DataFrame, runs: pd.DataFrame, fields: Any, value: str,
     vmin, vmax = (finite.min(), finite.max()) if finite.size and norm is None else (None, None)
     mesh = None
     for a, (title, v, table) in zip(axes, per_panel):
-        table = table[[xname, yname]].set_axis(["x", "y"], axis=1).join(v.rename("v"),
-                                                                         how="left")
+        table = table[[xname, yname]].set_axis(["x", "y"], axis=1)
+        table = table.join(v.rename("v"), how="left")
         grid = table.pivot_table(index="y", columns="x", values="v", aggfunc="first",
                                  dropna=False)
         xs, ys = grid.columns.to_numpy(float), grid.index.to_numpy(float)

@@ -18,8 +18,6 @@ _KEY_LENGTH = 16
 #: Runs a grid may hold unless told otherwise (``--max-runs``).
 MAX_RUNS = 10_000_000
 
-
-
 #: The formats a scan's records can be written in (tsv is records.tsv.gz).
 FORMATS = ("tsv", "csv", "jsonl")
 
