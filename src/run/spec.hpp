@@ -20,7 +20,7 @@ std::optional<SearchMode> SearchFromName(std::string_view name);
 
 struct RunSpec {
   std::string approx;  // first classic argument: any word, ignored
-  std::string task;    // "size", "heat", "crit", "phase" or "coexist"
+  std::string task;    // the name of a registered task
   Model model;         // n0, T and para (the sweep selector included)
   double T_min = 0, T_max = 0, dT = 0;
 
@@ -29,10 +29,11 @@ struct RunSpec {
   // accumulating the step.
   bool exact_sweep = false;
   SearchMode search = SearchMode::kClassic;
-  int threads = 1;  // sweep points minimised at once ("phase" and "heat")
+  // Sweep points minimised at once (tasks whose points may run concurrently).
+  int threads = 1;
   // Explicit sweep values, visited in this order instead of T_min ... T_max
-  // by dT (which keep their other roles and checks); "phase" and "heat"
-  // under the equilibrium search evaluate them as one curve.
+  // by dT (which keep their other roles and checks); the tasks that follow
+  // a curve under the equilibrium search evaluate them as one curve.
   std::vector<double> values;
 };
 
