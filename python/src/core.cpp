@@ -127,10 +127,9 @@ class CallbackReporter : public Reporter {
   // The exception that ended the run, once Interrupted was thrown.
   std::unique_ptr<py::error_already_set> signal_error;
 
- private:
-  static constexpr std::chrono::milliseconds kPollInterval{20};
-
-  void Poll() {
+  // Also asked for between units of work that print no progress (the
+  // equilibrium curve's blocks).
+  void Poll() override {
     if (std::this_thread::get_id() != caller_) return;
     const auto now = std::chrono::steady_clock::now();
     if (now < next_poll_) return;
@@ -140,6 +139,9 @@ class CallbackReporter : public Reporter {
     signal_error = std::make_unique<py::error_already_set>();
     throw Interrupted{};
   }
+
+ private:
+  static constexpr std::chrono::milliseconds kPollInterval{20};
 
   void Deliver(const char* kind, const char* line) {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -35,6 +35,10 @@ class RunContext {
   // run counts them.
   virtual void WarningLine(const char* text) { DiagnosticLine(text); }
 
+  // Called between units of long work that hands over nothing (the blocks
+  // of an equilibrium curve); may throw to end the run (an interrupt).
+  virtual void Poll() {}
+
   // printf-style forms of the three; a line longer than the buffer is cut.
   void Progress(const char* format, ...) __attribute__((format(printf, 2, 3))) {
     std::va_list ap;

@@ -43,6 +43,7 @@ class SinkContext : public RunContext {
     ++summary_.records;
   }
   void ProgressLine(const char* text) override { reporter_.Progress(text); }
+  void Poll() override { reporter_.Poll(); }
   void DiagnosticLine(const char* text) override { reporter_.Diagnostic(text); }
   void WarningLine(const char* text) override {
     ++summary_.warnings;

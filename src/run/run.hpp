@@ -19,6 +19,8 @@ class Reporter {
   virtual ~Reporter() = default;
   virtual void Progress(const char* line) = 0;
   virtual void Diagnostic(const char* line) = 0;
+  // Between units of work: may throw to end the run (an interrupt).
+  virtual void Poll() {}
 };
 
 // Writes each line with a newline to one of two streams (either may be null

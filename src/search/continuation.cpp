@@ -30,24 +30,28 @@ using namespace cont;
 namespace {
 
 // Runs f(i) for i = 0 .. n-1 on `threads` threads; each thread takes the next
-// index.  The first exception is passed on after every thread has ended.
+// index, the calling thread calling `poll` (if any) before each of its own.
+// The first exception is passed on after every thread has ended.
 template <class MakeWorker>
-void Parallel(int n, int threads, MakeWorker make) {
+void Parallel(int n, int threads, const std::function<void()>& poll, MakeWorker make) {
   std::atomic<int> next{0};
   std::exception_ptr error;
   std::atomic<bool> failed{false};
-  auto run = [&] {
+  auto run = [&](bool caller) {
     try {
       auto work = make();
-      for (int i = next++; i < n && !failed; i = next++) work(i);
+      for (int i = next++; i < n && !failed; i = next++) {
+        if (caller && poll) poll();
+        work(i);
+      }
     } catch (...) {
       if (!failed.exchange(true)) error = std::current_exception();
     }
   };
   const int t = std::max(1, std::min(threads, n));
   std::vector<std::thread> pool;
-  for (int k = 1; k < t; ++k) pool.emplace_back(run);
-  run();
+  for (int k = 1; k < t; ++k) pool.emplace_back(run, false);
+  run(true);
   for (auto& th : pool) th.join();
   if (error) std::rethrow_exception(error);
 }
@@ -83,7 +87,7 @@ Curve TrackCurve(const Model& model, const std::vector<double>& xs,
   const int nb = static_cast<int>(at.size());
   std::vector<std::vector<Min>> g(static_cast<std::size_t>(nb));
   std::vector<int> failed(static_cast<std::size_t>(nb), 0), iters(static_cast<std::size_t>(nb), 0);
-  Parallel(nb, options.threads, [&] {
+  Parallel(nb, options.threads, options.poll, [&] {
     auto t = std::make_shared<Tracker>(model, xs, var);
     return [&, t](int b) { t->Global(at[b], g[b], failed[b], iters[b]); };
   });
@@ -113,7 +117,7 @@ Curve TrackCurve(const Model& model, const std::vector<double>& xs,
   // Every block on its own.
   const int nblocks = std::max(1, nb - 1);
   std::vector<BlockOut> out(static_cast<std::size_t>(nblocks));
-  Parallel(nblocks, options.threads, [&] {
+  Parallel(nblocks, options.threads, options.poll, [&] {
     auto t = std::make_shared<Tracker>(model, xs, var);
     return [&, t](int b) {
       BlockIn in;

@@ -16,6 +16,8 @@
 // the curve is the same to the last bit at any thread count.
 #pragma once
 
+#include <functional>
+
 #include <vector>
 
 #include "model/params.hpp"
@@ -36,6 +38,10 @@ struct ContinuationOptions {
   // smaller block would catch.
   int block = 400;
   int threads = 1;
+  // Called on the calling thread between units of work (a global search, a
+  // block); it may throw to end the curve (an interrupt): the other threads
+  // finish their unit and the exception is passed on.
+  std::function<void()> poll;
 };
 
 // The equilibrium at one sweep point.

@@ -8,7 +8,8 @@
 
 namespace chainmelt {
 
-SweepCurve TrackSweep(const Model& model, const std::vector<double>& xs, int threads) {
+SweepCurve TrackSweep(const Model& model, const std::vector<double>& xs, int threads,
+                      const std::function<void()>& poll) {
   if (xs.size() > kMaxCurvePoints) {
     vornerror("a sweep of " + std::to_string(xs.size()) +
               " points is too long for one equilibrium curve (at most " +
@@ -30,6 +31,7 @@ SweepCurve TrackSweep(const Model& model, const std::vector<double>& xs, int thr
   ContinuationOptions options;
   options.var = out.var;
   options.threads = std::max(1, threads);
+  options.poll = poll;
   out.curve = TrackCurve(model, values, options);
   out.first_jump.assign(xs.size(), -1);
   const std::vector<Jump>& jumps = out.curve.jumps;

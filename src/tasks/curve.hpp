@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <vector>
 
 #include "model/params.hpp"
@@ -28,6 +29,9 @@ inline constexpr std::size_t kMaxCurvePoints = std::size_t{1} << 22;
 // The curve of `model` over xs (any order; the swept quantity is dH where the
 // model's sweep selector says so), with the engine on `threads` threads.
 // Throws FatalError for more than kMaxCurvePoints values.
-SweepCurve TrackSweep(const Model& model, const std::vector<double>& xs, int threads);
+// `poll` is called on the calling thread between units of the engine's work
+// and may throw to end the curve.
+SweepCurve TrackSweep(const Model& model, const std::vector<double>& xs, int threads,
+                      const std::function<void()>& poll = {});
 
 }  // namespace chainmelt

@@ -113,7 +113,7 @@ void HeatPair(RunState& rs, HeatHistory& h, HesseWork& w, const PointResult& pt)
 // has a record.
 void HeatCurve(RunState& rs, const std::vector<double>& xs, int threads,
                const std::function<void(std::size_t)>& at_point) {
-  const SweepCurve sc = TrackSweep(rs, xs, threads);
+  const SweepCurve sc = TrackSweep(rs, xs, threads, [&rs] { rs.ctx->Poll(); });
   const bool sweep_h = sc.var == SweepVar::kEnthalpy;
   const char* var = sweep_h ? "dH" : "T";
   const std::vector<Jump>& jumps = sc.curve.jumps;

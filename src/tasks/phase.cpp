@@ -26,7 +26,7 @@ void PhaseRecord(RecordBuf& r, const Model& m, const Minimum& s) {
 // equilibrium curve.
 void PhaseCurve(RunState& rs, const std::vector<double>& xs, int threads,
                 const std::function<void(std::size_t)>& at_point) {
-  const SweepCurve sc = TrackSweep(rs, xs, threads);
+  const SweepCurve sc = TrackSweep(rs, xs, threads, [&rs] { rs.ctx->Poll(); });
   const char* var = sc.var == SweepVar::kEnthalpy ? "dH" : "T";
   for (std::size_t k = 0; k < xs.size(); ++k) {
     at_point(k);
