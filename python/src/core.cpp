@@ -88,6 +88,9 @@ py::object FieldValue(const RunSpec& spec, const FieldDef& f) {
       return py::int_(spec.model.n0);
     case FieldType::kThreads:
       return py::int_(spec.threads);
+    case FieldType::kCount:
+      return py::int_(py::str(FieldValueText(spec, f)));
+    case FieldType::kMethod:
     case FieldType::kWord:
     case FieldType::kSearch:
       break;
@@ -246,6 +249,12 @@ py::list FieldList() {
         break;
       case FieldType::kThreads:
         type = "threads";
+        break;
+      case FieldType::kMethod:
+        type = "method";
+        break;
+      case FieldType::kCount:
+        type = "count";
         break;
       case FieldType::kNumber:
         break;
