@@ -16,3 +16,7 @@ def run(settings: Sequence[tuple[str, str]], callback: Callable[[str, str], Any]
 
 def columns(settings: Sequence[tuple[str, str]]) -> tuple[str, list[tuple[str, str, bool]],
                                                            dict[str, Any]]: ...
+
+
+def lattice_snapshot(settings: Sequence[tuple[str, Any]], T: float, L: str, seed: str,
+                     sweeps: int) -> Any: ...
