@@ -533,7 +533,6 @@ def crit(model: "Model", T: Any = None, dH: Any = None, *, threads: int | None =
     return _task("crit", model, T, dH, threads, search, progress, False)
 
 
-
 _METHOD_DOC = """
     method: "pair" (default: the pair approximation) or "montecarlo": a
        Monte Carlo simulation of the exact lattice (n0 = 2, a sweep in T),
