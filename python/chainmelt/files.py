@@ -25,7 +25,7 @@ def _value(name, text):
     kind = FIELD_TYPES.get(name)
     if name == "exact_sweep":
         return text == "true"
-    if kind in ("variant", "threads"):
+    if kind in ("variant", "threads", "count"):
         return int(text)
     if kind == "number":
         return float(text)
