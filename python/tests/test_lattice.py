@@ -79,3 +79,49 @@ def test_plot_heat_overlays_the_methods_with_error_bars():
     # A pair curve alone is drawn as before: one line, no legend.
     alone = chainmelt.plot.heat(pair)
     assert len(alone.axes[0].lines) == 1 and alone.axes[0].get_legend() is None
+
+
+_CHILD = """
+import signal, sys, time
+signal.signal(signal.SIGINT, signal.default_int_handler)  # even if started ignoring it
+import chainmelt
+m = chainmelt.Model(n0=2, w=-240, dHcal=2200, Tm=314)
+print("go", flush=True)
+try:
+    if sys.argv[1] == "heat":
+        chainmelt.heat(m, T="300:330:1", method="montecarlo", L=96, sweeps=10**5, threads=1)
+    else:
+        chainmelt.lattice.snapshot(m, 314, 600, sweeps=10**7)
+except KeyboardInterrupt:
+    print("KeyboardInterrupt", time.monotonic(), flush=True)
+    sys.exit(3)
+"""
+
+
+@pytest.mark.parametrize("what", ["heat", "snapshot"])
+def test_ctrl_c_ends_a_simulation(what):
+    """A simulation of minutes in a child interpreter ends within the second
+    its progress lines are apart after SIGINT.  Every wait is bounded; the
+    child is killed by its pid if anything goes wrong."""
+    import os
+    import select
+    import signal
+    import subprocess
+    import sys
+    import time
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    p = subprocess.Popen([sys.executable, "-c", _CHILD, what], env=env, stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, text=True)
+    try:
+        assert select.select([p.stdout], [], [], 30)[0], "the child did not start"
+        assert p.stdout.readline() == "go\n"
+        time.sleep(0.5)
+        sent = time.monotonic()
+        p.send_signal(signal.SIGINT)
+        out, err = p.communicate(timeout=20)
+    finally:
+        if p.poll() is None:
+            p.kill()
+            p.wait()
+    assert p.returncode == 3, err
+    assert float(out.split()[1]) - sent < 1.5
