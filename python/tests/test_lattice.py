@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 import chainmelt
+from conftest import BINARY
 
 DPPC = chainmelt.Model(n0=2, w=-240, dHcal=2200, Tm=314)
 SHORT = dict(method="montecarlo", L=12, sweeps=640, equilibration=100, seed=3)
@@ -28,6 +29,21 @@ def test_heat_by_montecarlo_has_errors_and_is_reproducible():
     assert 40 < a["Cp"].max() < 150
     other = chainmelt.heat(DPPC, T="304:324:4", **dict(SHORT, seed=4))
     assert not np.array_equal(a["Cp"].to_numpy(), other["Cp"].to_numpy())
+
+
+def test_command_line_records_read_back_as_the_same_kind(tmp_path):
+    import subprocess
+    args = [str(BINARY), "run", "--task", "heat", "--n0", "2", "--Tm", "314", "--dHcal", "2200",
+            "--w", "-240", "--T-sweep", "304:324:4", "--method", "montecarlo", "--L", "12",
+            "--sweeps", "640", "--equilibration", "100", "--seed", "3", "--threads", "2"]
+    for fmt in ("tsv", "csv"):
+        subprocess.run(args + ["--format", fmt, "-o", str(tmp_path / ("r." + fmt))], check=True,
+                       capture_output=True, timeout=60)
+    py = chainmelt.heat(DPPC, T="304:324:4", **SHORT)
+    for fmt in ("tsv", "csv"):  # CSV without metadata: the kind from the columns
+        df = chainmelt.read(tmp_path / ("r." + fmt))
+        assert df.attrs["kind"] == "heat-montecarlo"
+        np.testing.assert_array_equal(df.to_numpy(float), py.to_numpy(float))
 
 
 def test_phase_by_montecarlo_and_refusals():
