@@ -16,7 +16,10 @@ write_csv(df, path) writes a CSV file with its metadata beside it.  Every
 plot function returns its matplotlib Figure.  Progress and diagnostics are
 records of the logger "chainmelt" (progress=True shows the progress).
 to_dataset(df) and scan_dataset(dir) (or read_scan(dir).to_xarray()) give
-xarray Datasets.
+xarray Datasets.  heat(..., method="montecarlo") and phase(...) simulate the
+exact lattice (n0 = 2) instead of the pair approximation;
+lattice.snapshot(model, T, L) is one of its configurations and
+plot.lattice draws it.
 """
 
 from ._fields import FIELDS, MODEL_FIELDS, R
@@ -27,12 +30,13 @@ from .runs import (FatalError, Model, NonFiniteWarning, coexist, columns, crit, 
                    run_file, size, ProgressMeter, Sweep, sweep)
 from .scan import ScanError, read_scan, scan  # noqa: E402  (chainmelt.scan is the function)
 from .dataset import scan_dataset, to_dataset
+from . import lattice
 
 __all__ = ["Model", "FatalError", "NonFiniteWarning", "phase", "heat", "coexist", "size",
            "crit", "run", "run_file", "read", "write_csv", "MetadataWarning", "peak", "scan",
            "read_scan", "ScanError", "Peak", "columns", "Sweep", "sweep", "ProgressMeter",
            "plot", "dsc", "FIELDS", "MODEL_FIELDS", "R", "to_dataset",
-           "scan_dataset"]
+           "scan_dataset", "lattice"]
 
 
 def __getattr__(name):

@@ -71,7 +71,7 @@ def field_text(name: str, value: Any) -> str:
     kind = FIELD_TYPES.get(name, "number")
     if isinstance(value, bool) or value is None:
         return repr(value)
-    if kind in ("variant", "threads"):
+    if kind in ("variant", "threads", "count"):
         if isinstance(value, numbers.Integral):
             return str(int(value))
         return repr(value)

@@ -90,7 +90,7 @@ def _parsed(name: str, text: Any) -> Any:
     try:
         if kind == "number":
             return float(text)
-        if kind in ("variant", "threads"):
+        if kind in ("variant", "threads", "count"):
             return int(text)
     except ValueError:
         pass

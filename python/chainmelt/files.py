@@ -25,7 +25,7 @@ def _value(name, text):
     kind = FIELD_TYPES.get(name)
     if name == "exact_sweep":
         return text == "true"
-    if kind in ("variant", "threads"):
+    if kind in ("variant", "threads", "count"):
         return int(text)
     if kind == "number":
         return float(text)
@@ -71,6 +71,8 @@ def _kind_from_names(names):
         return "size"
     if "det" in names:
         return "crit"
+    if "x_f_err" in names:  # the Monte Carlo method
+        return "heat-montecarlo" if "Cp" in names else "phase-montecarlo"
     if names[:3] == ["T", "z", "theta"]:
         return "heat-mean-field"
     if "Cp" in names:

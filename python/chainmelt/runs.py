@@ -177,6 +177,15 @@ class ProgressMeter:
                 pass
 
     def __call__(self, line: str) -> None:
+        if line.startswith("Monte Carlo:"):
+            # The sweeps of a simulation, before the records of its points.
+            if self.bar is not None:
+                self.bar.set_postfix_str(line[len("Monte Carlo: "):])
+            elif time.monotonic() - self.last >= self.interval:
+                self.last = time.monotonic()
+                print("chainmelt: %s, %.1f s" % (line, self.last - self.start),
+                      file=self.stream, flush=True)
+            return
         self.done += 1
         if self.bar is not None:
             self.bar.update(1)
@@ -373,7 +382,7 @@ def _execute_sweep(axis, fields, progress):
         raise
 
 
-def _task(task, model, T, dH, threads, search, progress, points_ok):
+def _task(task, model, T, dH, threads, search, progress, points_ok, extra=None):
     total = None
     value = T if T is not None else dH
     if isinstance(value, (Sweep, str)) or (isinstance(value, tuple) and len(value) == 3
@@ -387,13 +396,13 @@ def _task(task, model, T, dH, threads, search, progress, points_ok):
         total = int(np.size(value)) if np.ndim(value) <= 1 else None
     callback, meter = _meter(progress, total)
     try:
-        return _task_inner(task, model, T, dH, threads, search, callback, points_ok)
+        return _task_inner(task, model, T, dH, threads, search, callback, points_ok, extra)
     finally:
         if meter is not None:
             meter.close()
 
 
-def _task_inner(task, model, T, dH, threads, search, progress, points_ok):
+def _task_inner(task, model, T, dH, threads, search, progress, points_ok, extra=None):
     if not isinstance(model, Model):
         raise TypeError("expected a chainmelt.Model, got %r" % type(model).__name__)
     if (T is None) == (dH is None):
@@ -405,6 +414,7 @@ def _task_inner(task, model, T, dH, threads, search, progress, points_ok):
         fields["threads"] = threads
     if search is not None:
         fields["search"] = search
+    fields.update(extra or {})
     sweep = "H" if axis == "dH" else "T"
     if not points_ok and isinstance(value, tuple) and len(value) == 3:
         s = Sweep(*value)  # the task takes a sweep only: nothing else to mean
@@ -489,13 +499,26 @@ _POINTS_DOC = """
 
 
 def phase(model: "Model", T: Any = None, dH: Any = None, *, threads: int | None = None,
-          search: str | None = None, progress: Callable | None = None) -> pd.DataFrame:
-    return _task("phase", model, T, dH, threads, search, progress, True)
+          search: str | None = None, progress: Callable | None = None,
+          method: str | None = None, L: int | None = None, sweeps: int | None = None,
+          equilibration: int | None = None, seed: int | None = None) -> pd.DataFrame:
+    return _task("phase", model, T, dH, threads, search, progress, True,
+                 _lattice_fields(method, L, sweeps, equilibration, seed))
 
 
 def heat(model: "Model", T: Any = None, dH: Any = None, *, threads: int | None = None,
-         search: str | None = None, progress: Callable | None = None) -> pd.DataFrame:
-    return _task("heat", model, T, dH, threads, search, progress, True)
+         search: str | None = None, progress: Callable | None = None,
+         method: str | None = None, L: int | None = None, sweeps: int | None = None,
+         equilibration: int | None = None, seed: int | None = None) -> pd.DataFrame:
+    return _task("heat", model, T, dH, threads, search, progress, True,
+                 _lattice_fields(method, L, sweeps, equilibration, seed))
+
+
+def _lattice_fields(method, L, sweeps, equilibration, seed):
+    """The fields of the method and of the Monte Carlo that were given."""
+    given = {"method": method, "L": L, "sweeps": sweeps, "equilibration": equilibration,
+             "seed": seed}
+    return {k: v for k, v in given.items() if v is not None}
 
 
 def coexist(model: "Model", T: Any = None, dH: Any = None, *, threads: int | None = None,
@@ -513,10 +536,29 @@ def crit(model: "Model", T: Any = None, dH: Any = None, *, threads: int | None =
     return _task("crit", model, T, dH, threads, search, progress, False)
 
 
+_METHOD_DOC = """
+    method: "pair" (default: the pair approximation) or "montecarlo": a
+       Monte Carlo simulation of the exact lattice (n0 = 2, a sweep in T),
+       every temperature of a sweep a replica of one parallel-tempering
+       simulation spread over ``threads``.  Its records carry standard
+       errors (Cp_err, x_f_err, y_ff_err, U_err), the autocorrelation times
+       tau_E and tau_Nf (sweeps) and ``reliable`` (0 where a block of the
+       error analysis is shorter than 10 autocorrelation times: give more
+       sweeps; a warning says so), and no F.  Same seed, same records, at
+       any thread count.  A list of values runs each value as a
+       simulation of its own.
+    L: side of the periodic triangular lattice (a multiple of 3 from 6 to
+       3000; default 48).
+    sweeps: sweeps measured at every temperature (at least 32; default
+       20000); equilibration: sweeps discarded first (default 2000).
+    seed: random seed (a whole number, default 1).
+"""
+
 phase.__doc__ = ("Equilibrium state (fluid fraction, pair probabilities, free energy F per "
-                 "site) at every sweep point.\n" + _COMMON_DOC + _POINTS_DOC)
+                 "site) at every sweep point.\n" + _COMMON_DOC + _POINTS_DOC
+                 + _METHOD_DOC)
 heat.__doc__ = ("Heat-capacity curve: Cp (k_B per site) at every sweep point.\n"
-                + _COMMON_DOC + _POINTS_DOC)
+                + _COMMON_DOC + _POINTS_DOC + _METHOD_DOC)
 _SWEEP_ONLY_DOC = """
     This task takes a sweep only: T=(min, max, step) is that sweep too.
 """

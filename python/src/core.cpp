@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <mutex>
@@ -25,6 +26,7 @@
 #include "run/sinks.hpp"
 #include "run/spec.hpp"
 #include "run/table.hpp"
+#include "lattice/lattice.hpp"
 
 namespace py = pybind11;
 using namespace chainmelt;
@@ -88,6 +90,9 @@ py::object FieldValue(const RunSpec& spec, const FieldDef& f) {
       return py::int_(spec.model.n0);
     case FieldType::kThreads:
       return py::int_(spec.threads);
+    case FieldType::kCount:
+      return py::int_(py::str(FieldValueText(spec, f)));
+    case FieldType::kMethod:
     case FieldType::kWord:
     case FieldType::kSearch:
       break;
@@ -232,6 +237,50 @@ py::dict Run(const Settings& settings, py::object callback, const std::string& f
   return r;
 }
 
+// One configuration of the exact lattice: the model's settings with the
+// lattice's (L, seed) checked as a Monte Carlo run checks them; an L x L
+// array of 0 (gel) and 1 (fluid).  Signals are handled every 20 ms of
+// sweeping; a handler's exception (KeyboardInterrupt) ends it.
+py::array_t<std::uint8_t> LatticeSnapshot(Settings settings, double T, const std::string& L,
+                                          const std::string& seed, long sweeps) {
+  settings.emplace_back("task", py::str("heat"));
+  settings.emplace_back("method", py::str("montecarlo"));
+  settings.emplace_back("T_min", py::float_(T));
+  settings.emplace_back("T_max", py::float_(T));
+  settings.emplace_back("dT", py::float_(1.0));
+  settings.emplace_back("L", py::str(L));
+  settings.emplace_back("seed", py::str(seed));
+  Built b = Build(settings, true);
+  if (!b.error.empty()) RaiseRefusal(b.error, b.field);
+  std::unique_ptr<py::error_already_set> signal_error;
+  auto next_poll = std::chrono::steady_clock::now();
+  lattice::Control control;
+  control.stop = [&]() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now < next_poll) return false;
+    next_poll = now + std::chrono::milliseconds(20);
+    py::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() == 0) return false;
+    signal_error = std::make_unique<py::error_already_set>();
+    return true;
+  };
+  std::vector<std::uint8_t> sites;
+  try {
+    py::gil_scoped_release nogil;
+    sites = lattice::Snapshot(b.spec.model, T, b.spec.lattice.L, b.spec.lattice.seed, sweeps,
+                              lattice::Update::kMetropolis, control);
+  } catch (const lattice::Interrupted&) {
+    if (signal_error) throw std::move(*signal_error);
+    throw;
+  } catch (const std::invalid_argument& e) {
+    RaiseRefusal(e.what(), "model");
+  }
+  const auto n = static_cast<py::ssize_t>(b.spec.lattice.L);
+  py::array_t<std::uint8_t> out({n, n});
+  std::memcpy(out.mutable_data(), sites.data(), sites.size());
+  return out;
+}
+
 py::list FieldList() {
   py::list l;
   for (const FieldDef& f : Fields()) {
@@ -248,6 +297,12 @@ py::list FieldList() {
         break;
       case FieldType::kThreads:
         type = "threads";
+        break;
+      case FieldType::kMethod:
+        type = "method";
+        break;
+      case FieldType::kCount:
+        type = "count";
         break;
       case FieldType::kNumber:
         break;
@@ -402,6 +457,11 @@ PYBIND11_MODULE(_core, m) {
         "sweep points: the exception a handler raises (KeyboardInterrupt), or one the "
         "callback raises, ends the run, with the result of the records completed so far as "
         "its attribute 'result'.");
+  m.def("lattice_snapshot", &LatticeSnapshot, py::arg("settings"), py::arg("T"), py::arg("L"),
+        py::arg("seed"), py::arg("sweeps"),
+        "One configuration of the exact lattice after `sweeps` sweeps from a random start: an "
+        "L x L uint8 array (row y, column x), 1 fluid, 0 gel.  A refused setting raises "
+        "ValueError(message, field).");
   m.def("columns", &Columns, py::arg("settings"),
         "(kind, [(name, unit, integer)], parameters) of the records of the settings' task and "
         "variant, without the checks of a run.");

@@ -44,10 +44,12 @@ bool WriteCombined(const std::vector<BatchRun>& runs, OutputFormat format, std::
           break;
         case FieldType::kVariant:
         case FieldType::kThreads:
+        case FieldType::kCount:
           cells.push_back({FieldValueText(r.spec, *p), false});
           break;
         case FieldType::kWord:
         case FieldType::kSearch:
+        case FieldType::kMethod:
           cells.push_back(Cell::Text(FieldValueText(r.spec, *p)));
           break;
       }

@@ -1,5 +1,6 @@
 #include "run/layout.hpp"
 
+#include "tasks/lattice.hpp"
 #include "tasks/registry.hpp"
 
 namespace chainmelt {
@@ -9,6 +10,12 @@ Layout LayoutFor(const RunSpec& spec) {
   layout.kind = spec.task;
   const TaskDef* task = FindTask(spec.task);
   if (task == nullptr) return layout;
+  if (spec.method == Method::kMonteCarlo && (spec.task == "heat" || spec.task == "phase")) {
+    RecordLayout r = LatticeLayout(spec.task);
+    layout.kind = std::move(r.kind);
+    layout.columns = std::move(r.columns);
+    return layout;
+  }
   RecordLayout r = task->layout(spec.model, spec.search != SearchMode::kClassic);
   layout.kind = std::move(r.kind);
   layout.columns = std::move(r.columns);

@@ -182,7 +182,8 @@ bool ReadParameterText(std::string_view text, const std::string& name, RunSpec& 
       char buf[40];
       std::snprintf(buf, sizeof buf, "%.17g", *d);
       value = buf;
-    } else if (f->type == FieldType::kVariant || f->type == FieldType::kThreads) {
+    } else if (f->type == FieldType::kVariant || f->type == FieldType::kThreads ||
+               f->type == FieldType::kCount) {
       const auto i = node.is_integer() ? node.value<long long>() : std::nullopt;
       if (!i) {
         error = where + ": expected a whole number";

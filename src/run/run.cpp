@@ -11,6 +11,7 @@
 #include "model/run_state.hpp"
 #include "numeric/fatal.hpp"
 #include "search/advice.hpp"
+#include "tasks/lattice.hpp"
 #include "tasks/registry.hpp"
 #include "tasks/tasks.hpp"
 
@@ -259,11 +260,23 @@ void ParallelSweep(RunState& rs, const RunSpec& spec, const TaskDef& def, Task& 
   if (!block.empty()) run_block();
 }
 
+// The settings of the Monte Carlo method (the threads are the run's).
+lattice::Settings LatticeSettings(const RunSpec& spec) {
+  lattice::Settings s;
+  s.L = spec.lattice.L;
+  s.sweeps = spec.lattice.sweeps;
+  s.equilibration = spec.lattice.equilibration;
+  s.seed = spec.lattice.seed;
+  s.blocks = kLatticeBlocks;
+  return s;
+}
+
 // The sweep of a run with its task, made once: a task that takes the whole
 // sweep in one call gets it (with the run's threads), a concurrent task on
 // more than one thread runs in parallel, everything else in the plain loop.
 void Sweep(RunState& rs, const RunSpec& spec, const TaskDef& def) {
-  const std::unique_ptr<Task> task = def.make(rs);
+  const std::unique_ptr<Task> task =
+      spec.method == Method::kMonteCarlo ? MakeLatticeTask(rs, LatticeSettings(spec)) : def.make(rs);
   if (task->TakesWholeSweep(rs)) {
     std::vector<double> xs;
     ForEachSweepValue(spec, [&xs](double v) {

@@ -39,10 +39,12 @@ std::string ParametersJson(const RunSpec& spec) {
         break;
       case FieldType::kVariant:
       case FieldType::kThreads:
+      case FieldType::kCount:
         r += FieldValueText(spec, f);
         break;
       case FieldType::kWord:
       case FieldType::kSearch:
+      case FieldType::kMethod:
         r += JsonString(FieldValueText(spec, f));
         break;
     }

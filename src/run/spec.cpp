@@ -43,6 +43,11 @@ constexpr std::array<FieldDef, kNumFields> kFieldDefs = {{
     {"sweep", 24, FieldType::kWord, "H sweeps dH at the fixed T; any other word sweeps T"},
     {"search", 0, FieldType::kSearch, "classic, equilibrium or robust"},
     {"threads", 0, FieldType::kThreads, "sweep points minimised at once (phase, heat)"},
+    {"method", 0, FieldType::kMethod, "pair (the pair approximation) or montecarlo (heat, phase; n0 2)"},
+    {"L", 0, FieldType::kCount, "montecarlo: lattice side, a multiple of 3 from 6 to 3000"},
+    {"sweeps", 0, FieldType::kCount, "montecarlo: sweeps measured at every temperature"},
+    {"equilibration", 0, FieldType::kCount, "montecarlo: sweeps discarded before measuring"},
+    {"seed", 0, FieldType::kCount, "montecarlo: random seed (same seed, same records)"},
 }};
 
 bool IsSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
@@ -67,6 +72,33 @@ Refusal Refuse(int position, std::string expected) {
   return {&kFieldDefs[0], std::move(expected)};
 }
 
+// A whole number of the Monte Carlo settings: the text must be one.
+std::string SetCount(LatticeSpec& l, std::string_view name, const std::string& text) {
+  const char* begin = text.c_str();
+  char* end = nullptr;
+  errno = 0;
+  const long long v = std::strtoll(begin, &end, 10);
+  const bool whole = end != begin && OnlyBlanks(end) && errno != ERANGE;
+  constexpr long long kMaxSweeps = 1000000000000LL;
+  if (name == "L") {
+    if (!whole || v < 6 || v > 3000 || v % 3 != 0)
+      return "a multiple of 3 from 6 to 3000 (the side of the periodic triangular lattice)";
+    l.L = static_cast<int>(v);
+  } else if (name == "sweeps") {
+    if (!whole || v < kLatticeBlocks || v > kMaxSweeps)
+      return "a whole number of sweeps from " + std::to_string(kLatticeBlocks) +
+             " (the blocks of the error analysis) to 1e12";
+    l.sweeps = static_cast<long>(v);
+  } else if (name == "equilibration") {
+    if (!whole || v < 0 || v > kMaxSweeps) return "a whole number of sweeps from 0 to 1e12";
+    l.equilibration = static_cast<long>(v);
+  } else {
+    if (!whole || v < 0) return "a whole number from 0 to 9223372036854775807";
+    l.seed = static_cast<std::uint64_t>(v);
+  }
+  return "";
+}
+
 }  // namespace
 
 const char* SearchName(SearchMode mode) {
@@ -86,6 +118,10 @@ std::optional<SearchMode> SearchFromName(std::string_view name) {
   if (name == "equilibrium") return SearchMode::kEquilibrium;
   if (name == "robust") return SearchMode::kRobust;
   return std::nullopt;
+}
+
+const char* MethodName(Method method) {
+  return method == Method::kMonteCarlo ? "montecarlo" : "pair";
 }
 
 const std::array<FieldDef, kNumFields>& Fields() { return kFieldDefs; }
@@ -123,6 +159,16 @@ std::string FieldValueText(const RunSpec& spec, const FieldDef& field) {
       return SearchName(spec.search);
     case FieldType::kThreads:
       return std::to_string(spec.threads);
+    case FieldType::kMethod:
+      return MethodName(spec.method);
+    case FieldType::kCount: {
+      const std::string_view name = field.name;
+      const LatticeSpec& l = spec.lattice;
+      return name == "L"         ? std::to_string(l.L)
+             : name == "sweeps"  ? std::to_string(l.sweeps)
+             : name == "seed"    ? std::to_string(l.seed)
+                                 : std::to_string(l.equilibration);
+    }
     case FieldType::kNumber:
       break;
   }
@@ -166,6 +212,19 @@ std::string SetFieldFromText(RunSpec& spec, const FieldDef& field, const std::st
       spec.search = *mode;
       return "";
     }
+    case FieldType::kMethod: {
+      const std::string word = FirstWord(text);
+      if (word == "pair") {
+        spec.method = Method::kPair;
+      } else if (word == "montecarlo") {
+        spec.method = Method::kMonteCarlo;
+      } else {
+        return "one of the methods pair, montecarlo";
+      }
+      return "";
+    }
+    case FieldType::kCount:
+      return SetCount(spec.lattice, field.name, text);
     case FieldType::kNumber:
       break;
   }
@@ -209,6 +268,29 @@ std::string Shown(const std::string& text) {
   if (text.size() > kMaxShown) return r + "...' (" + std::to_string(text.size()) + " characters)";
   return r + "'";
 }
+
+namespace {
+
+// What the Monte Carlo of the exact lattice can simulate: the one-lipid
+// model (n0 = 2, not the ligand-activity mode), heat and phase, in T.
+std::optional<Refusal> CheckMonteCarlo(const RunSpec& spec) {
+  const FieldDef* method = FindField("method");
+  if (spec.model.n0 != 2 || IsAltMode(spec.model.para)) {
+    return Refusal{method, "pair for n0 = " + std::to_string(spec.model.n0) +
+                               (IsAltMode(spec.model.para) ? " in mode 42.1" : "") +
+                               " (montecarlo simulates the one-lipid model, n0 = 2)"};
+  }
+  if (spec.task != "heat" && spec.task != "phase") {
+    return Refusal{method, "pair for task " + spec.task + " (montecarlo runs heat and phase)"};
+  }
+  if (IsEnthalpySweep(spec.model.para)) {
+    return Refusal{FindField("sweep"), "a sweep in T with method montecarlo (its replicas are "
+                                       "temperatures)"};
+  }
+  return std::nullopt;
+}
+
+}  // namespace
 
 std::optional<Refusal> DeriveAndCheck(RunSpec& spec) {
   Model& m = spec.model;
@@ -306,6 +388,7 @@ std::optional<Refusal> DeriveAndCheck(RunSpec& spec) {
   if (!(t_high <= kMaxMagnitude)) {
     return Refuse(fixed_T ? 4 : 22, "a temperature of at most 1e100");
   }
+  if (spec.method == Method::kMonteCarlo) return CheckMonteCarlo(spec);
   return std::nullopt;
 }
 

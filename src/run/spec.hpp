@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,6 +18,21 @@ namespace chainmelt {
 enum class SearchMode { kClassic, kEquilibrium, kRobust };
 const char* SearchName(SearchMode mode);
 std::optional<SearchMode> SearchFromName(std::string_view name);
+
+// What computes the states of "heat" and "phase": the pair approximation
+// (the searches) or a Monte Carlo simulation of the exact lattice (n0 = 2).
+enum class Method { kPair, kMonteCarlo };
+const char* MethodName(Method method);
+
+// The settings of the Monte Carlo method (the engine's defaults).
+struct LatticeSpec {
+  int L = 48;                // lattice side: a multiple of 3 from 6 to 3000
+  long sweeps = 20000;       // sweeps measured at every temperature
+  long equilibration = 2000; // sweeps discarded first
+  std::uint64_t seed = 1;
+};
+// Blocks of the Monte Carlo error analysis: the fewest measured sweeps.
+inline constexpr int kLatticeBlocks = 32;
 
 struct RunSpec {
   std::string approx;  // first classic argument: any word, ignored
@@ -35,12 +51,16 @@ struct RunSpec {
   // by dT (which keep their other roles and checks); the tasks that follow
   // a curve under the equilibrium search evaluate them as one curve.
   std::vector<double> values;
+
+  Method method = Method::kPair;
+  LatticeSpec lattice;  // read with Method::kMonteCarlo only
 };
 
 // The fields of a run, in the order of the classic command line (positions
 // 1 to 24), then the settings of the named form.  The name is the option,
 // the key of a parameter file and the Python keyword.
-enum class FieldType { kWord, kVariant, kNumber, kSearch, kThreads };
+// kCount: a whole number of the Monte Carlo method (L, sweeps, ...).
+enum class FieldType { kWord, kVariant, kNumber, kSearch, kThreads, kMethod, kCount };
 struct FieldDef {
   const char* name;
   int position;  // classic argument, 0 for the named form's own settings
@@ -48,7 +68,7 @@ struct FieldDef {
   const char* help;
 };
 inline constexpr int kNumClassicArgs = 24;
-inline constexpr int kNumFields = 26;
+inline constexpr int kNumFields = 31;
 const std::array<FieldDef, kNumFields>& Fields();
 // The field of that name, or null.
 const FieldDef* FindField(std::string_view name);

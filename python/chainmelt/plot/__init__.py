@@ -21,10 +21,15 @@ from .base import (axes_of, axis_label, fluid_columns, format_value,  # noqa: F4
                    frames_of, labels, legend, transition)
 from ..peak import latent_heats
 from .fit import dsc  # noqa: F401  (the figure of a DSC fit)
+from .lattice import lattice  # noqa: F401  (a configuration of the exact lattice)
 
 
 def heat(df: Any, ax: Any = None, unit: str | None = None) -> Any:
     """Heat capacity Cp against T (or against dH for a sweep in dH).
+
+    Curves of the Monte Carlo method (column ``Cp_err``) are drawn as points
+    with error bars of one standard error; drawn with curves of the pair
+    approximation, the legend names each curve's method.
 
     Each latent heat of a curve of the equilibrium search (a first-order
     transition: column ``dU``) is marked at its temperature by a dashed
@@ -34,16 +39,43 @@ def heat(df: Any, ax: Any = None, unit: str | None = None) -> Any:
     frames = frames_of(df)
     ax = axes_of(ax)
     texts = labels(frames)
+    simulated = ["Cp_err" in f.columns for f in frames]
+    if any(simulated) and not all(simulated):
+        texts = _method_labels(frames, texts)
     x = frames[0].columns[0]
     for f, text in zip(frames, texts):
         if "Cp" not in f.columns:
             raise ValueError("plot.heat: expected a heat-capacity curve (column Cp)")
+        if "Cp_err" in f.columns:
+            # A simulated curve: its points with their standard errors.
+            ax.errorbar(f[f.columns[0]], f["Cp"], yerr=f["Cp_err"], fmt="o-", markersize=3,
+                        linewidth=0.8, capsize=2, label=text)
+            continue
         line, = ax.plot(f[f.columns[0]], f["Cp"], label=text)
         _mark_latent_heats(ax, f, line.get_color(), unit)
     ax.set_xlabel(axis_label(x, frames[0], unit))
     ax.set_ylabel(axis_label("Cp", frames[0], unit))
     legend(ax, texts)
     return ax.figure
+
+
+# Settings of the method and of the sweep: the label names the method instead.
+_METHOD_KEYS = ("method", "L", "sweeps", "equilibration", "seed", "search", "T_min", "T_max",
+                "dT")
+
+
+def _method_labels(frames, texts):
+    """Legend texts of pair-approximation and lattice curves drawn together:
+    the method first, then the other parameters in which the curves differ."""
+    out = []
+    for f, text in zip(frames, texts):
+        p = f.attrs.get("parameters") or {}
+        name = ("exact lattice (Monte Carlo, L = %s)" % format_value(p.get("L", "?"))
+                if "Cp_err" in f.columns else "pair approximation")
+        parts = [] if not text or " = " not in text else [
+            part for part in text.split(", ") if part.split(" = ")[0] not in _METHOD_KEYS]
+        out.append(", ".join([name] + parts))
+    return out
 
 
 def _mark_latent_heats(ax, f, colour, unit):
@@ -75,8 +107,13 @@ def phase(df: Any, ax: Any = None, unit: str | None = None) -> list:
         cols = fluid_columns(f)
         for c in cols:
             lab = text if len(cols) == 1 else "%s%s" % (c, ", " + text if text else "")
-            line, = top.plot(f["T"], f[c], label=lab)
-        bottom.plot(f["T"], f["F"], color=line.get_color(), label=text)
+            if c + "_err" in f.columns:  # simulated: with standard errors
+                line = top.errorbar(f["T"], f[c], yerr=f[c + "_err"], fmt="o-", markersize=3,
+                                    linewidth=0.8, capsize=2, label=lab).lines[0]
+            else:
+                line, = top.plot(f["T"], f[c], label=lab)
+        if "F" in f.columns:  # a simulation measures no free energy
+            bottom.plot(f["T"], f["F"], color=line.get_color(), label=text)
         t = transition(f)
         if not math.isnan(t):
             for a in (top, bottom):
@@ -124,4 +161,4 @@ def size(df: Any, ax: Any = None, unit: str | None = None) -> list:
 
 #: The plot of each record kind.
 BY_KIND = {"heat": heat, "heat-mean-field": heat, "phase": phase, "coexist": coexist,
-           "size": size}
+           "size": size, "heat-montecarlo": heat, "phase-montecarlo": phase}

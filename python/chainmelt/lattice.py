@@ -1,0 +1,50 @@
+"""The exact lattice of the one-lipid model (n0 = 2), beside the pair
+approximation: configurations to look at.  The heat-capacity curve and the
+equilibrium states of the lattice are ``chainmelt.heat`` and
+``chainmelt.phase`` with ``method="montecarlo"``."""
+
+from __future__ import annotations
+
+import math
+import numbers
+from typing import Any
+
+import numpy as np
+
+from . import _core
+from ._fields import field_text, refusal, settings
+
+
+def snapshot(model: Any, T: float, L: int, seed: int = 1, sweeps: int = 2000) -> np.ndarray:
+    """One configuration of the periodic L x L triangular lattice at the
+    temperature T, after ``sweeps`` Metropolis sweeps from a random start:
+    an (L, L) array of uint8, ``a[y, x]`` 1 for a fluid site and 0 for a gel
+    site.  Site (x, y) neighbours (x +- 1, y), (x, y +- 1), (x + 1, y - 1)
+    and (x - 1, y + 1): drawn with row y shifted by y/2 sites the lattice is
+    triangular (``chainmelt.plot.lattice`` draws it so).  The same seed gives
+    the same picture.  L is a multiple of 3 from 6 to 3000; the model must
+    have n0 = 2.  A refused value raises ValueError naming it (``err.field``);
+    Ctrl-C ends the sweeps with KeyboardInterrupt."""
+    from .runs import Model
+    if not isinstance(model, Model):
+        raise TypeError("expected a chainmelt.Model, got %r" % type(model).__name__)
+    if model.n0 != 2:
+        raise refusal("n0", "n0: expected 2 (the exact lattice is that of the one-lipid "
+                            "model), got %d" % model.n0)
+    if isinstance(T, bool) or not isinstance(T, numbers.Real) or not (
+            math.isfinite(T) and T > 0):
+        raise refusal("T", "T: expected a positive finite temperature, got %r" % (T,))
+    if isinstance(sweeps, bool) or not isinstance(sweeps, numbers.Integral) or sweeps < 0:
+        raise refusal("sweeps", "sweeps: expected a whole number of sweeps (>= 0), got %r"
+                      % (sweeps,))
+    given = {k: v for k, v in model.given.items() if k != "T"}
+    try:
+        return _core.lattice_snapshot(settings(given), float(T), field_text("L", L),
+                                      field_text("seed", seed), int(sweeps))
+    except ValueError as e:
+        if len(e.args) == 2:
+            raise refusal(e.args[1], e.args[0]) from None
+        raise
+
+
+__all__ = ["snapshot"]
