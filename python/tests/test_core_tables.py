@@ -78,7 +78,7 @@ def alarm(signum, frame):
 signal.signal(signal.SIGALRM, alarm)
 settings = [("task", sys.argv[1]), ("n0", "2"), ("Tm", "314"), ("dHcal", "2200"),
             ("w", "-250"), ("conc", "0.21"), ("T_min", "300"), ("T_max", "330"),
-            ("dT", "0.00001"), ("threads", sys.argv[2])]
+            ("dT", "0.00001"), ("threads", sys.argv[2]), ("search", "classic")]
 if sys.argv[3] == "alarm":
     signal.setitimer(signal.ITIMER_REAL, 0.5)
 print("go", flush=True)
