@@ -28,7 +28,7 @@ struct RunSpec {
   Model model;         // n0, T and para (the sweep selector included)
   double T_min = 0, T_max = 0, dT = 0;
 
-  // Opt-in settings of the named form.
+  // Settings of the named form (the classic form sets only the search).
   // Visit MIN + k*STEP for k = 0 ... round((MAX - MIN)/STEP) instead of
   // accumulating the step.
   bool exact_sweep = false;
