@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -30,9 +31,10 @@ std::vector<fs::path> GoldenCases() {
   return cases;
 }
 
-// The classic arguments as named options (every field but the ignored word).
+// The classic arguments as named options (every field but the ignored word),
+// with the classic search (the named form's default is the equilibrium).
 std::vector<std::string> AsOptions(const std::vector<std::string>& classic) {
-  std::vector<std::string> a = {"run"};
+  std::vector<std::string> a = {"run", "--search", "classic"};
   for (std::size_t i = 1; i < classic.size(); ++i) {
     a.push_back("--" + std::string(kNames[i]));
     a.push_back(classic[i]);
@@ -55,8 +57,9 @@ TEST(NamedForm, OptionsAndParameterFilesGiveTheClassicBytes) {
     const std::string name = dir.filename().string();
     if (name.rfind("example-", 0) != 0) continue;
     const std::string toml = Source("examples/" + name.substr(8) + ".toml").string();
-    const RunResult t = RunChainmelt({"run", toml, "--format", "classic", "-o", "t.out"},
-                                     tmp.path().string());
+    const RunResult t = RunChainmelt(
+        {"run", toml, "--search", "classic", "--format", "classic", "-o", "t.out"},
+        tmp.path().string());
     EXPECT_EQ(t.status, 0) << t.err;
     EXPECT_TRUE(ReadFile(tmp.file("t.out")) == golden);
     // A shipped parameter file sets nothing its task and variant do not read.
@@ -237,10 +240,11 @@ TEST(NamedForm, RefusalsNameTheOptionOrTheLineAndWriteNothing) {
 TEST(NamedForm, ResultsAreReplacedOnlyByCompleteOnes) {
   TempDir tmp;
   WriteFile(tmp.file("r.tsv"), "earlier\n");
-  // No feasible fluid-rich start with conc = 0: fatal at the first point.
-  const std::vector<std::string> fatal = {"run", "--task", "phase", "--n0", "2", "--Tm", "314",
-                                          "--dHcal", "4400", "--w", "-250", "--T-sweep",
-                                          "300:301:1", "-o", "r.tsv"};
+  // No feasible fluid-rich start of the classic search with conc = 0: fatal
+  // at the first point.
+  const std::vector<std::string> fatal = {"run", "--search", "classic", "--task", "phase",
+                                          "--n0", "2", "--Tm", "314", "--dHcal", "4400",
+                                          "--w", "-250", "--T-sweep", "300:301:1", "-o", "r.tsv"};
   const RunResult f = RunChainmelt(fatal, tmp.path().string());
   EXPECT_EQ(f.status, 1);
   EXPECT_NE(f.err.find("Vorn run-time error...\n"), std::string::npos);
@@ -265,6 +269,96 @@ TEST(NamedForm, ResultsAreReplacedOnlyByCompleteOnes) {
     EXPECT_NE(lost.err.find("chainmelt: error writing standard output: No space left on device"),
               std::string::npos) << lost.err;
   }
+}
+
+// The value of a column of a TSV result, row by row.
+std::vector<double> Column(const std::string& tsv, const std::string& name) {
+  std::vector<std::string> names;
+  std::vector<double> values;
+  for (const std::string& line : Lines(tsv)) {
+    if (line[0] == '#') continue;
+    const std::vector<std::string> f = Split(line, '\t');
+    if (names.empty()) {
+      names = f;
+      continue;
+    }
+    const auto at = std::find(names.begin(), names.end(), name);
+    if (at == names.end()) return {};
+    values.push_back(std::stod(f[static_cast<std::size_t>(at - names.begin())]));
+  }
+  return values;
+}
+
+// The named form and parameter files find the equilibrium unless told
+// otherwise: a first-order heat curve without the metastable spike of the
+// classic search, with its latent heat; the critical point where the
+// coexistence line ends; "equilibrium" and "robust" name one search per task.
+TEST(NamedForm, TheDefaultSearchIsTheEquilibrium) {
+  TempDir tmp;
+  const std::vector<std::string> heat = {"run", "--task", "heat", "--n0", "2", "--Tm", "314",
+                                         "--dHcal", "2200", "--w", "-280", "--T-sweep",
+                                         "300:330:0.25"};
+  auto with = [&](std::vector<std::string> a, std::vector<std::string> more) {
+    a.insert(a.end(), more.begin(), more.end());
+    const RunResult r = RunChainmelt(a, tmp.path().string());
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out;
+  };
+  const std::string by_default = with(heat, {});
+  EXPECT_EQ(by_default, with(heat, {"--search", "equilibrium"}));
+  EXPECT_EQ(by_default, with(heat, {"--search", "robust"}));
+  EXPECT_NE(by_default.find(" search=equilibrium "), std::string::npos);
+  const std::vector<double> cp = Column(by_default, "Cp"), du = Column(by_default, "dU");
+  ASSERT_EQ(cp.size(), 121u);
+  ASSERT_EQ(du.size(), 121u);
+  EXPECT_EQ(std::count_if(du.begin(), du.end(), [](double v) { return v != 0; }), 1);
+  // The classic search stays on the gel branch above the transition, where
+  // its Cp rises to about 300.
+  const std::vector<double> classic = Column(with(heat, {"--search", "classic"}), "Cp");
+  ASSERT_EQ(classic.size(), 121u);
+  EXPECT_GT(*std::max_element(classic.begin(), classic.end()), 200);
+  EXPECT_LT(*std::max_element(cp.begin(), cp.end()), 100);
+
+  // crit-n2: the critical point of n0 = 2 is at T = -w / (2 ln 1.5).
+  const std::string toml = Source("examples/crit-n2.toml").string();
+  const std::string crit = with({"run", toml}, {});
+  EXPECT_NE(crit.find(" search=robust "), std::string::npos);
+  const std::vector<double> tc = Column(crit, "T");
+  ASSERT_EQ(tc.size(), 1u) << crit;
+  EXPECT_NEAR(tc[0], 250 / (2 * std::log(1.5)), 1e-3);
+  EXPECT_EQ(crit, with({"run", toml, "--search", "equilibrium"}, {}));
+
+  // A parameter file's search key; the coexistence enthalpy under either name.
+  WriteFile(tmp.file("c.toml"), "task = \"coexist\"\nn0 = 4\nw = -4\ndH = 30\ndS = 8\n"
+                                "conc = 0.1\nT-sweep = [2.8, 3.2, 0.1]\n");
+  const std::string coexist = with({"run", "c.toml"}, {});
+  EXPECT_NE(coexist.find(" search=robust "), std::string::npos);
+  EXPECT_EQ(coexist, with({"run", "c.toml", "--search", "equilibrium"}, {}));
+  WriteFile(tmp.file("k.toml"), ReadFile(Source("examples/coexist-n4.toml").string()) +
+                                    "search = \"classic\"\n");
+  const std::string classic_file = with({"run", "k.toml", "--format", "classic"}, {});
+  EXPECT_EQ(classic_file,
+            ReadFile(Source("tests/golden/example-coexist-n4/output.out").string()));
+}
+
+// A batch runs each line as its form does: classic lines with the classic
+// search, @file lines with the named form's default.
+TEST(NamedForm, BatchLinesFollowTheirForm) {
+  TempDir tmp;
+  WriteFile(tmp.file("h.toml"), "task = \"heat\"\nn0 = 2\nTm = 314\ndHcal = 2200\n"
+                                "w = -240\nT-sweep = [300, 302, 1]\n");
+  WriteFile(tmp.file("runs.txt"),
+            "pa heat 2 314 -240 0 0 0 314 2200 0 0 0 0 0 0 0 0 0 0 300 302 1 T\n"
+            "@h.toml\n@h.toml search=classic\n");
+  const RunResult r = RunChainmelt({"batch", "runs.txt", "--out-dir", "res", "--format", "tsv"},
+                                   tmp.path().string());
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string classic = ReadFile(tmp.file("res/line-000001.tsv"));
+  EXPECT_NE(classic.find(" search=classic "), std::string::npos) << classic;
+  EXPECT_NE(ReadFile(tmp.file("res/line-000002.tsv")).find(" search=equilibrium "),
+            std::string::npos);
+  EXPECT_NE(ReadFile(tmp.file("res/line-000003.tsv")).find(" search=classic "),
+            std::string::npos);
 }
 
 }  // namespace

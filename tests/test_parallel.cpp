@@ -63,7 +63,7 @@ TEST(Batch, RunsEveryLineAndRecordsFailures) {
   text += "pa phase 2 314 -250 0 0 0 314 4400 0 0 0 0 0 0 0 0 0 0 300 301 1 T\n";  // fatal
   WriteFile(dir.file("p.toml"), "task = \"heat\"\nn0 = 2\nTm = 314\ndHcal = 2200\nw = -200\n"
                                 "T-sweep = \"300:304:1\"\n");
-  text += "@p.toml w=-220\n";
+  text += "@p.toml w=-220 search=classic\n";  // a named line's default is the equilibrium
   WriteFile(dir.file("b.txt"), text);
 
   const RunResult r = RunChainmelt({"batch", "b.txt", "--out-dir", "res", "--format", "classic",

@@ -20,6 +20,8 @@ base = chainmelt.Model(n0=2, Tm=314, dHcal=2200)  # dH = 0: derived from Tm, dHc
 
 curves = []
 for w in (-200, -240, -280):
+    # The equilibrium curve (the default search): at w = -280 the membrane
+    # melts in a first-order jump, whose latent heat is the dU column.
     df = chainmelt.heat(base.replace(w=w), T=chainmelt.sweep(300, 330, 0.25))
     p = chainmelt.peak(df, unit="kelvin")
     if p.first_order:
@@ -33,5 +35,6 @@ for w in (-200, -240, -280):
 
 fig = chainmelt.plot.heat(curves, unit="K")  # one line per w, legend "w = ..."
 fig.axes[0].set_title("DPPC-like membrane, pair approximation")
+fig.axes[0].legend(loc="upper left")  # keeps the latent heat's label in view
 fig.savefig(out, dpi=120)
 print("wrote", out)

@@ -167,7 +167,7 @@ def _read_csv(lines, path, given):
         units = {c[0]: c[1] for c in cols}
     else:
         kind, parameters, units = _kind_from_names(names), {}, {}
-        cols = [(n, "", n.startswith("iter")) for n in names]
+        cols = [(n, "", n.startswith("iter") or n == "branch") for n in names]
     integer = [c[0] for c in cols if c[2] and c[0] in names]
     return _frame(names, rows, kind, parameters, units, integer, path)
 

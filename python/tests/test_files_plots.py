@@ -80,7 +80,8 @@ def test_heat_overlay_labels_the_parameter_that_differs(tmp_path):
 
 def test_phase_coexist_size_plots():
     m = chainmelt.Model(n0=2, w=-300, dHcal=2165, Tm=314, conc=0.21)
-    top, bottom = chainmelt.plot.phase(chainmelt.phase(m, T=chainmelt.sweep(305, 325, 1))).axes
+    df = chainmelt.phase(m, T=chainmelt.sweep(305, 325, 1), search="classic")
+    top, bottom = chainmelt.plot.phase(df).axes
     marks = [l for l in top.lines if l.get_linestyle() == "--"]
     assert len(marks) == 1 and marks[0].get_xdata()[0] == 314.5
     assert top.get_ylabel() == "fluid fraction"

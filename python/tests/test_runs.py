@@ -62,7 +62,7 @@ def test_every_task_and_variant_equals_the_command_line(name, cli):
     status, text, err = cli(*args)
     fields = dict(zip(CLASSIC, args))
     try:
-        df = chainmelt.run(**fields)
+        df = chainmelt.run(**fields, search="classic")
     except chainmelt.FatalError as e:
         assert status == 1, err
         df = e.partial
@@ -85,12 +85,13 @@ def test_task_functions_are_run_with_the_model():
 
 def test_points_are_one_point_sweeps(cli):
     m = chainmelt.Model(n0=2, w=-240, dHcal=2200, Tm=314)
-    df = chainmelt.heat(m, T=[314, 290.5])
+    df = chainmelt.heat(m, T=[314, 290.5], search="classic")
     status, text, _ = cli(*"pa heat 2 0 -240 0 0 0 314 2200 0 0 0 0 0 0 0 0 0 0 314 314 1 T".split())
     assert status == 0 and classic_text(df.iloc[:1]) == text
     assert list(df["T"]) == [314, 290.5]
     with pytest.raises(ValueError, match="three consecutive"):
-        chainmelt.heat(chainmelt.Model(n0=1, w=-1000, dHcal=2200, Tm=314), T=[300])
+        chainmelt.heat(chainmelt.Model(n0=1, w=-1000, dHcal=2200, Tm=314), T=[300],
+                       search="classic")
     with pytest.raises(TypeError):
         chainmelt.coexist(m, T=[300, 301])
 
@@ -133,7 +134,7 @@ def test_fatal_error_carries_the_records_before_it(cli):
     status, text, err = cli(*args)
     m = chainmelt.Model(n0=5, w=-4, w2=1, dH=30, dS=8, e2=1, w3=1, conc=0.3)
     with pytest.raises(chainmelt.FatalError) as e:
-        chainmelt.heat(m, T=chainmelt.sweep(1.8, 2.5, 0.05))
+        chainmelt.heat(m, T=chainmelt.sweep(1.8, 2.5, 0.05), search="classic")
     assert status == 1 and e.value.message in err
     assert len(e.value.partial) == 2 and classic_text(e.value.partial) == text
 

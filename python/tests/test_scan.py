@@ -254,9 +254,10 @@ def _client(cluster):
 
 
 def test_fatal_and_refused_runs_are_recorded_and_the_scan_goes_on(client, tmp_path):
-    # conc = 0.9 leaves no feasible fluid-rich start: a fatal error.
+    # conc = 0.9 leaves the classic search no feasible fluid-rich start: a
+    # fatal error.
     base = dict(task="phase", n0=2, w=-300.0, Tm=314.0, dHcal=2165.0,
-                T_sweep=(305.0, 307.0, 1.0))
+                T_sweep=(305.0, 307.0, 1.0), search="classic")
     with pytest.raises(chainmelt.FatalError) as fatal:
         chainmelt.run(**dict(base, conc=0.9))
     records, runs = chainmelt.scan(base, {"conc": [0.21, 0.9, 0.5]}, client=client,

@@ -12,6 +12,7 @@ bool IsClassicForm(const std::vector<std::string>& args) {
 
 CliResult ParseCommandLine(const std::vector<std::string>& args, RunSpec& spec) {
   CliResult r;
+  spec.search = SearchMode::kClassic;  // the only search of the classic form
   if (args.size() == 1) {
     if (args[0] == "--help" || args[0] == "-h") {
       r.action = CliAction::kHelp;
@@ -51,7 +52,8 @@ std::string UsageText() {
   return R"(Usage: chainmelt approx task n0 T w w2 dH dS Tm dHcal e2 w3 dH2 dS2 zsave
                  conc conc2 z nu mode T_min T_max dT sweep
        chainmelt run [FILE.toml] [--FIELD VALUE]... [--T-sweep MIN:MAX:STEP]
-                 [--set KEY=VALUE]... [-o PATH] [--format classic|tsv|csv|jsonl]
+                 [--search equilibrium|robust|classic] [--set KEY=VALUE]...
+                 [-o PATH] [--format classic|tsv|csv|jsonl]
        chainmelt run --help
        chainmelt --help | -h
        chainmelt --version
@@ -64,7 +66,10 @@ writes its records to output.out in the working directory.  output.out is
 emptied at the start; output1.out and output2.out are created empty.  One
 progress line per sweep point goes to standard output.
 
-Energies and temperatures share one unit (Boltzmann constant 1).
+Energies and temperatures share one unit (Boltzmann constant 1).  One warning
+line on standard error (output.out unchanged) when dH and dHcal are both 0
+(nothing melts) and when every temperature is below 150 while Tm or an
+energy is on the kelvin scale (degrees Celsius given by mistake).
 
 Arguments (all 24, in this order):
    1 approx  any word; ignored
@@ -140,7 +145,10 @@ conc = 0.21 starts the fluid-rich searches at a fluid fraction of 0.59):
 The named form takes every field above as an option of its own name (or a key
 of a TOML parameter file), writes its records with named columns to -o PATH
 (default: standard output) as TSV (default), CSV, JSON Lines or the classic
-bytes, and its progress lines to standard error.  A result file is written
+bytes, and its progress lines to standard error.  It finds the equilibrium by
+default (--search equilibrium: phase and heat as one tracked curve, coexist
+and crit on the same tracking); --search classic runs the searches described
+above, which this form always uses.  A result file is written
 under a temporary name and renamed into place when the run is complete; after
 a fatal error the completed records are kept in PATH.partial.
 

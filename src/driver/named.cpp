@@ -13,6 +13,11 @@ key of a parameter file); unset numbers are 0, as in the classic form.
 --T-sweep MIN:MAX:STEP and --dH-sweep MIN:MAX:STEP visit MIN + k*STEP up to
 and including MAX (the first sweeps T, the second dH at the fixed --T).
 Settings are applied in this order: the file, the options, --set.
+The default search is the equilibrium: one tracked curve for phase and heat
+(with the latent heat of a first-order transition), the robust search on the
+same tracking for coexist and crit; "equilibrium" and "robust" mean the same
+for every task.  --search classic runs the program's own searches and, with
+--format classic, gives the records of the 24-argument form byte for byte.
 
 Example (the heat-capacity curve of a DPPC-like membrane, as TSV on
 standard output):

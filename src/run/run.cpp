@@ -328,6 +328,7 @@ RunSummary Execute(const RunSpec& spec, RecordSink& sink, Reporter& reporter) {
   rs.ctx = &ctx;
   rs.equilibrium = spec.search != SearchMode::kClassic;
   sink.Begin(spec, layout);
+  for (const std::string& line : spec.warnings) reporter.Diagnostic(line.c_str());
   const TaskDef* def = FindTask(spec.task);
   try {
     if (def == nullptr) vornerror("no task " + Shown(spec.task));

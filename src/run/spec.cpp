@@ -41,7 +41,7 @@ constexpr std::array<FieldDef, kNumFields> kFieldDefs = {{
     {"T_max", 22, FieldType::kNumber, "last sweep value"},
     {"dT", 23, FieldType::kNumber, "sweep step; also the step of the finite differences"},
     {"sweep", 24, FieldType::kWord, "H sweeps dH at the fixed T; any other word sweeps T"},
-    {"search", 0, FieldType::kSearch, "classic, equilibrium or robust"},
+    {"search", 0, FieldType::kSearch, "equilibrium (default; robust for coexist, crit) or classic"},
     {"threads", 0, FieldType::kThreads, "sweep points minimised at once (phase, heat)"},
     {"method", 0, FieldType::kMethod, "pair (the pair approximation) or montecarlo (heat, phase; n0 2)"},
     {"L", 0, FieldType::kCount, "montecarlo: lattice side, a multiple of 3 from 6 to 3000"},
@@ -97,6 +97,67 @@ std::string SetCount(LatticeSpec& l, std::string_view name, const std::string& t
     l.seed = static_cast<std::uint64_t>(v);
   }
   return "";
+}
+
+// Below this every temperature of a kelvin-scale run is implausible for a
+// membrane (and typical of one given in degrees Celsius); from these
+// magnitudes on a transition temperature or an energy is on the kelvin scale.
+constexpr double kCelsiusLike = 150;
+constexpr double kKelvinTm = 200;
+constexpr double kKelvinEnergy = 100;
+
+std::string Number(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.6g", v);
+  return buf;
+}
+
+void Warn(RunSpec& spec, const std::string& line) {
+  if (std::find(spec.warnings.begin(), spec.warnings.end(), line) == spec.warnings.end())
+    spec.warnings.push_back(line);
+}
+
+// Warnings about fields as given (before dH and dS are derived).
+void WarnAboutInput(RunSpec& spec) {
+  const Model& m = spec.model;
+  const Para& p = m.para;
+  const bool enthalpy = IsEnthalpySweep(p);
+  if (p.dH == 0 && p.dHcal == 0 && !enthalpy) {
+    Warn(spec, "warning: dH and dHcal are both 0: nothing melts; give dHcal (and Tm) or dH and "
+               "dS");
+  }
+  // The highest temperature the run visits.
+  const bool fixed_T = enthalpy && spec.task != "size";
+  double t_high = fixed_T ? m.T : spec.T_max;
+  if (!fixed_T)
+    for (const double v : spec.values) t_high = std::max(t_high, v);
+  if (!(t_high > 0 && t_high < kCelsiusLike)) return;
+  std::string scale;
+  if (p.Tm >= kKelvinTm) {
+    scale = "Tm = " + Number(p.Tm) + " K";
+  } else if (std::fabs(p.dHcal) >= kKelvinEnergy) {
+    scale = "dHcal = " + Number(p.dHcal) + " K";
+  } else if (std::fabs(p.w) >= kKelvinEnergy) {
+    scale = "w = " + Number(p.w) + " K";
+  } else if (!enthalpy && std::fabs(p.dH) >= kKelvinEnergy) {
+    scale = "dH = " + Number(p.dH) + " K";
+  } else {
+    return;
+  }
+  Warn(spec, "warning: temperatures look like degrees Celsius (all below " +
+                 Number(kCelsiusLike) + " K while " + scale + "): chainmelt works in kelvin");
+}
+
+// The one name of the search a task runs (see SearchMode).
+void NameSearch(RunSpec& spec) {
+  if (spec.search == SearchMode::kClassic) return;
+  if (spec.task == "coexist" || spec.task == "crit") {
+    spec.search = SearchMode::kRobust;
+  } else if (spec.task == "phase" || spec.task == "heat") {
+    spec.search = SearchMode::kEquilibrium;
+  } else if (spec.task == "size") {
+    spec.search = SearchMode::kClassic;  // its peak scans have no other search
+  }
 }
 
 }  // namespace
@@ -295,6 +356,8 @@ std::optional<Refusal> CheckMonteCarlo(const RunSpec& spec) {
 std::optional<Refusal> DeriveAndCheck(RunSpec& spec) {
   Model& m = spec.model;
   Para& p = m.para;
+  NameSearch(spec);
+  WarnAboutInput(spec);
 
   // dH given as 0 asks for dH and dS from the calorimetric enthalpy and the
   // transition temperature.

@@ -14,7 +14,11 @@
 namespace chainmelt {
 
 // How the tasks look for equilibrium states.  kClassic is the program's own
-// search; the others are opt-in.
+// search, the only one of the classic command line.  The named form,
+// parameter files and Python default to kEquilibrium for "phase" and "heat"
+// and kRobust for "coexist" and "crit" (both follow the equilibrium along
+// tracked minima); DeriveAndCheck gives each task its one name, so either
+// name is accepted for any task.
 enum class SearchMode { kClassic, kEquilibrium, kRobust };
 const char* SearchName(SearchMode mode);
 std::optional<SearchMode> SearchFromName(std::string_view name);
@@ -40,11 +44,13 @@ struct RunSpec {
   Model model;         // n0, T and para (the sweep selector included)
   double T_min = 0, T_max = 0, dT = 0;
 
-  // Opt-in settings of the named form.
+  // Settings of the named form (the classic form sets only the search).
   // Visit MIN + k*STEP for k = 0 ... round((MAX - MIN)/STEP) instead of
   // accumulating the step.
   bool exact_sweep = false;
-  SearchMode search = SearchMode::kClassic;
+  // The default of the named interfaces; the classic command line sets
+  // kClassic.
+  SearchMode search = SearchMode::kEquilibrium;
   // Sweep points minimised at once (tasks whose points may run concurrently).
   int threads = 1;
   // Explicit sweep values, visited in this order instead of T_min ... T_max
@@ -54,6 +60,9 @@ struct RunSpec {
 
   Method method = Method::kPair;
   LatticeSpec lattice;  // read with Method::kMonteCarlo only
+  // Warnings about the input (one line each, "warning: ..."), set by
+  // DeriveAndCheck; the run reports them as diagnostics before its records.
+  std::vector<std::string> warnings;
 };
 
 // The fields of a run, in the order of the classic command line (positions
@@ -92,7 +101,9 @@ struct Refusal {
 // Derives dH and dS when dH is 0 (dH = dHcal - b*w, b = 0.5 for n0 = 1 and
 // 3 otherwise; dS = dHcal/Tm), then checks everything that depends on more
 // than one field.  Returns the first refusal, in the order of the classic
-// command line's checks.
+// command line's checks.  Also names the search by its task (see
+// SearchMode) and notes in spec.warnings an input that is accepted but
+// most likely a mistake (nothing melts; temperatures in degrees Celsius).
 std::optional<Refusal> DeriveAndCheck(RunSpec& spec);
 
 // The words of a task and a variant, as accepted.
