@@ -128,7 +128,8 @@ def _scan_parser(sub):
     where.add_argument("--scheduler-file", metavar="FILE",
                        help="the scheduler file of a running Dask scheduler")
     where.add_argument("--workers", type=int, metavar="N",
-                       help="worker processes of the local cluster (default: every core)")
+                       help="threads of the cluster started in this process when no scheduler "
+                            "is given (default: every core)")
     p.add_argument("--chunk", type=int, metavar="N",
                    help="runs per chunk sent to a worker (default: chosen from the measured "
                         "run time, about 1 s of work per chunk)")

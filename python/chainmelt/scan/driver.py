@@ -121,8 +121,10 @@ def open_store(plan: Plan, directory: Any) -> Store:
 
 
 def _workers(client):
+    """The threads the scheduler's workers run tasks on (a chunk each)."""
     try:
-        return len(client.scheduler_info().get("workers", {}))
+        workers = client.scheduler_info().get("workers", {}).values()
+        return sum(max(1, int(w.get("nthreads") or 1)) for w in workers)
     except (OSError, TimeoutError) as e:
         raise _Lost(str(e)) from None
 
@@ -317,8 +319,11 @@ def run_plan(plan: Plan, directory: Any, client: Any, *, chunk: int | None = Non
 
 
 def local_client(workers: int | None = None, **kwargs: Any) -> Any:
-    """A Client of a cluster started in this process: one single-threaded
-    worker process per core (or ``workers``)."""
+    """A Client of a cluster inside this process: one worker whose threads
+    (one per core, or ``workers``) run the chunks.  The engine releases the
+    interpreter lock while it runs, so threads serve as well as processes and
+    nothing is started or imported again; a scan that wants worker processes
+    starts them itself and gives their scheduler."""
     import logging
     from distributed import Client, LocalCluster
     try:
@@ -329,8 +334,8 @@ def local_client(workers: int | None = None, **kwargs: Any) -> Any:
     with warnings.catch_warnings():
         # A dashboard port in use is taken elsewhere: nothing to say.
         warnings.filterwarnings("ignore", message="Port .* is already in use")
-        cluster = LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1,
-                               processes=True, dashboard_address=dashboard,
+        cluster = LocalCluster(n_workers=1, threads_per_worker=workers or os.cpu_count() or 1,
+                               processes=False, dashboard_address=dashboard,
                                silence_logs=logging.ERROR, **kwargs)
     return Client(cluster)
 
@@ -375,8 +380,8 @@ def scan(base: Any, grid: dict, *, zip: Any = (), client: Any = None, out: Any =
     Model; ``fields`` are added to it.  grid: {field: values}, values a list
     or {"min":, "max":, "step":} / {"min":, "max":, "num":}; the runs are
     the Cartesian product, except the fields of each list in ``zip``, which
-    are paired.  client: a distributed.Client; by default a local cluster
-    with ``workers`` processes (every core) is started and stopped.  out:
+    are paired.  client: a distributed.Client; by default a cluster in this
+    process with ``workers`` threads (every core) is started and stopped.  out:
     the results directory (kept; a run already in it is not run again); by
     default a temporary one.  progress: a stream for the progress lines
     (None: none).  See read_scan for the tables; ``.to_xarray()`` of the

@@ -5,6 +5,7 @@ from __future__ import annotations
 import dataclasses
 import gzip
 import socket
+import threading
 import time
 
 from .. import _core
@@ -82,6 +83,10 @@ def run_chunk(jobs: list) -> tuple:
     try:
         from distributed import get_worker
         worker = get_worker().address
+        if worker.startswith("inproc://"):
+            # A worker inside the scanning process: its threads are the
+            # workers that matter.
+            worker = "%s:%s" % (socket.gethostname(), threading.current_thread().name)
     except (ImportError, ValueError):
         worker = socket.gethostname()
     parts: list = []
