@@ -4,9 +4,11 @@ combined table), side by side and alternated; prints the seconds per run of
 each way and their ratio.  Also the same 1000 temperatures as one list
 (chainmelt.heat(model, T=array)).
 
-Usage: python3 bench/py_calls.py BUILD_DIR [search] [rounds]
+Usage: python3 bench/py_calls.py BUILD_DIR [search] [rounds] [package-dir]
 (BUILD_DIR configured with -DCHAINMELT_PYTHON=ON and built; search default
-"classic", "equilibrium" for the equilibrium search)."""
+"classic", "equilibrium" for the equilibrium search; package-dir: time that
+copy of the package instead of BUILD_DIR/python, e.g. the previous
+revision's, against the same batch)."""
 
 import os
 import statistics
@@ -22,7 +24,8 @@ def main():
     build = os.path.abspath(sys.argv[1])
     search = sys.argv[2] if len(sys.argv) > 2 else "classic"
     rounds = int(sys.argv[3]) if len(sys.argv) > 3 else 3
-    sys.path.insert(0, os.path.join(build, "python"))
+    package = sys.argv[4] if len(sys.argv) > 4 else os.path.join(build, "python")
+    sys.path.insert(0, package)
     import warnings
     warnings.simplefilter("ignore")
     import numpy as np
