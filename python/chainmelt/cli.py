@@ -128,7 +128,7 @@ def _scan_parser(sub):
     where.add_argument("--scheduler-file", metavar="FILE",
                        help="the scheduler file of a running Dask scheduler")
     where.add_argument("--workers", type=int, metavar="N",
-                       help="threads of the cluster started in this process when no scheduler "
+                       help="threads of this process that run the scan when no scheduler "
                             "is given (default: every core)")
     p.add_argument("--chunk", type=int, metavar="N",
                    help="runs per chunk sent to a worker (default: chosen from the measured "
@@ -180,8 +180,6 @@ def _quiet():
 
 
 def _scan_on_cluster(args, plan, store):
-    from distributed import Client
-
     from .scan import ScanError, close_client, dashboard, export_records, local_client
     from .scan import run_plan
     own = not (args.scheduler or args.scheduler_file)
@@ -194,10 +192,12 @@ def _scan_on_cluster(args, plan, store):
                 client = local_client(args.workers)
             finally:
                 signal.signal(signal.SIGINT, previous)
-        elif args.scheduler:
-            client = Client(args.scheduler, timeout=args.timeout)
         else:
-            client = Client(scheduler_file=args.scheduler_file, timeout=args.timeout)
+            from distributed import Client  # only for a scheduler: not imported otherwise
+            if args.scheduler:
+                client = Client(args.scheduler, timeout=args.timeout)
+            else:
+                client = Client(scheduler_file=args.scheduler_file, timeout=args.timeout)
     except (OSError, TimeoutError) as e:
         raise ScanError("scan: cannot reach the scheduler %s: %s"
                         % (args.scheduler or args.scheduler_file, e)) from None
