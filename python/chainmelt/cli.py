@@ -185,8 +185,9 @@ def _scan_on_cluster(args, plan, store):
     own = not (args.scheduler or args.scheduler_file)
     try:
         if own:
-            # The worker processes ignore Ctrl-C (they inherit the ignored
-            # signal): the scan's own process stops them in order.
+            # Anything local_client starts ignores Ctrl-C (a worker process
+            # would inherit the ignored signal): the scan's own process
+            # stops it in order.
             previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
             try:
                 client = local_client(args.workers)
