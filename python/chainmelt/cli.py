@@ -128,7 +128,8 @@ def _scan_parser(sub):
     where.add_argument("--scheduler-file", metavar="FILE",
                        help="the scheduler file of a running Dask scheduler")
     where.add_argument("--workers", type=int, metavar="N",
-                       help="worker processes of the local cluster (default: every core)")
+                       help="threads of this process that run the scan when no scheduler "
+                            "is given (default: every core)")
     p.add_argument("--chunk", type=int, metavar="N",
                    help="runs per chunk sent to a worker (default: chosen from the measured "
                         "run time, about 1 s of work per chunk)")
@@ -179,24 +180,25 @@ def _quiet():
 
 
 def _scan_on_cluster(args, plan, store):
-    from distributed import Client
-
     from .scan import ScanError, close_client, dashboard, export_records, local_client
     from .scan import run_plan
     own = not (args.scheduler or args.scheduler_file)
     try:
         if own:
-            # The worker processes ignore Ctrl-C (they inherit the ignored
-            # signal): the scan's own process stops them in order.
+            # Anything local_client starts ignores Ctrl-C (a worker process
+            # would inherit the ignored signal): the scan's own process
+            # stops it in order.
             previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
             try:
                 client = local_client(args.workers)
             finally:
                 signal.signal(signal.SIGINT, previous)
-        elif args.scheduler:
-            client = Client(args.scheduler, timeout=args.timeout)
         else:
-            client = Client(scheduler_file=args.scheduler_file, timeout=args.timeout)
+            from distributed import Client  # only for a scheduler: not imported otherwise
+            if args.scheduler:
+                client = Client(args.scheduler, timeout=args.timeout)
+            else:
+                client = Client(scheduler_file=args.scheduler_file, timeout=args.timeout)
     except (OSError, TimeoutError) as e:
         raise ScanError("scan: cannot reach the scheduler %s: %s"
                         % (args.scheduler or args.scheduler_file, e)) from None

@@ -12,8 +12,9 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
-#include <mutex>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -175,13 +176,6 @@ class CallbackReporter : public Reporter {
   std::exception_ptr error_;
 };
 
-// Returns (None, derived parameters) or ((field, message), None).
-py::tuple Check(const Settings& settings) {
-  Built b = Build(settings, true);
-  if (!b.error.empty()) return py::make_tuple(py::make_tuple(b.field, b.error), py::none());
-  return py::make_tuple(py::none(), Parameters(b.spec));
-}
-
 // The derived parameters of accepted settings; a refusal raises
 // ValueError(message, field).
 py::dict CheckedParameters(const Settings& settings) {
@@ -190,16 +184,74 @@ py::dict CheckedParameters(const Settings& settings) {
   return Parameters(b.spec);
 }
 
-py::dict Run(const Settings& settings, py::object callback, const std::string& file) {
-  Built b = Build(settings, true, file);
+// Whether the run takes an explicit list of values as one curve (phase and
+// heat under the equilibrium searches follow their minima along the sorted
+// list); otherwise every value is a one-point run of its own, from fresh
+// starts, as if run alone.
+bool OneCurve(const RunSpec& spec) {
+  return spec.search != SearchMode::kClassic && (spec.task == "phase" || spec.task == "heat") &&
+         !IsAltMode(spec.model.para);
+}
+
+// Settings for a one-point sweep at v, after the given ones (on one thread
+// for a run of that point alone: nothing to share).
+Settings WithPoint(const Settings& settings, double v, bool alone) {
+  Settings s = settings;
+  s.emplace_back("T_min", py::float_(v));
+  s.emplace_back("T_max", py::float_(v));
+  s.emplace_back("dT", py::float_(1.0));
+  if (alone) s.emplace_back("threads", py::int_(1));
+  return s;
+}
+
+py::dict Run(const Settings& settings, py::object callback, const std::string& file,
+             const std::optional<std::vector<double>>& values) {
+  if (values && values->empty()) throw py::value_error("values: expected at least one value");
+  // With values, the sweep's own fields are set from the first one, so that
+  // the run's checks see a valid sweep; the values replace it.
+  Built b = Build(values ? WithPoint(settings, values->front(), false) : settings, true, file);
   if (!b.error.empty()) RaiseRefusal(b.error, b.field);
+  const bool curve = values && OneCurve(b.spec);
+  // Each value of a list that is not one curve is checked as a run of its
+  // own before any runs.
+  std::vector<Built> points;
+  if (values && !curve) {
+    points.reserve(values->size());
+    for (const double v : *values) {
+      points.push_back(Build(WithPoint(settings, v, true), true, file));
+      if (!points.back().error.empty()) RaiseRefusal(points.back().error, points.back().field);
+    }
+  } else if (curve) {
+    b.spec.values = *values;
+    // Refusals of the values themselves (magnitude) come from the checks.
+    Built checked = b;
+    if (auto refusal = DeriveAndCheck(checked.spec))
+      RaiseRefusal(NamedRefusal(checked.spec, checked.sources, *refusal), refusal->field->name);
+  }
   TableSink sink;
   CallbackReporter reporter(std::move(callback));
   RunSummary summary;
   bool interrupted = false;
   try {
     py::gil_scoped_release nogil;
-    summary = Execute(b.spec, sink, reporter);
+    if (points.empty()) {
+      summary = Execute(b.spec, sink, reporter);
+    } else {
+      // One sink gathers the records of every point, in the given order;
+      // the first fatal condition ends the list.
+      for (const Built& p : points) {
+        const RunSummary one = Execute(p.spec, sink, reporter);
+        summary.records += one.records;
+        summary.nonfinite += one.nonfinite;
+        summary.warnings += one.warnings;
+        if (one.fatal) {
+          summary.fatal = true;
+          summary.message = one.message;
+          summary.named_message = one.named_message;
+          break;
+        }
+      }
+    }
   } catch (const Interrupted&) {
     interrupted = true;
   }
@@ -423,10 +475,6 @@ PYBIND11_MODULE(_core, m) {
   m.doc() = "The chainmelt engine: runs given as (key, text) settings of the named form.";
   m.attr("version") = CHAINMELT_VERSION;
   m.def("fields", &FieldList, "The fields of a run: (name, classic position, type, help).");
-  m.def("check", &Check, py::arg("settings"),
-        "Applies the settings and the checks of the command line (the dH = 0 derivation "
-        "included).  Returns (None, parameters) or ((field, message), None); parameters() "
-        "raises instead.");
   m.def("parameters", &CheckedParameters, py::arg("settings"),
         "Applies the settings and the checks of the command line (the dH = 0 derivation "
         "included) and returns the parameters; a refused setting raises "
@@ -450,13 +498,16 @@ PYBIND11_MODULE(_core, m) {
         py::arg("message"), py::arg("extra") = py::tuple(),
         "One line of a runs table (status one of RUN_STATUSES; blanks of a cell collapsed).");
   m.def("run", &Run, py::arg("settings"), py::arg("callback") = py::none(),
-        py::arg("file") = std::string(),
+        py::arg("file") = std::string(), py::arg("values") = py::none(),
         "Runs the settings (after the parameter file, if one is named) with the interpreter "
         "lock released; callback(kind, line) gets every progress and diagnostic line.  A "
         "refused setting raises ValueError(message, field).  Signals are handled between "
         "sweep points: the exception a handler raises (KeyboardInterrupt), or one the "
         "callback raises, ends the run, with the result of the records completed so far as "
-        "its attribute 'result'.");
+        "its attribute 'result'.  `values`: a list of sweep values (numbers) evaluated in this "
+        "one call, records in the given order: phase and heat under the equilibrium "
+        "searches as one curve along the sorted values, anything else as one-point runs of "
+        "their own; the first fatal condition ends the list.");
   m.def("lattice_snapshot", &LatticeSnapshot, py::arg("settings"), py::arg("T"), py::arg("L"),
         py::arg("seed"), py::arg("sweeps"),
         "One configuration of the exact lattice after `sweeps` sweeps from a random start: an "

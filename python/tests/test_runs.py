@@ -3,6 +3,7 @@
 import concurrent.futures
 import math
 
+import numpy as np
 import pytest
 
 import chainmelt
@@ -94,6 +95,47 @@ def test_points_are_one_point_sweeps(cli):
                        search="classic")
     with pytest.raises(TypeError):
         chainmelt.coexist(m, T=[300, 301])
+
+
+def test_a_list_of_values_is_one_engine_call(monkeypatch):
+    """Under the equilibrium search the list is one curve along the sorted
+    values, its records in the order given and equal to the points of a sweep
+    through them; under the classic search every value is the one-point run it
+    would be alone (fresh starts), bit for bit."""
+    calls = []
+    real = chainmelt._core.run
+
+    def counted(*args, **kwargs):
+        calls.append(args)
+        return real(*args, **kwargs)
+
+    monkeypatch.setattr(chainmelt._core, "run", counted)
+    m = chainmelt.Model(n0=2, w=-240, dHcal=2200, Tm=314)
+    T = np.array([320.0, 300.0, 314.0, 310.0, 300.0])
+    curve = chainmelt.heat(m, T=T, search="equilibrium")
+    assert len(calls) == 1 and list(curve["T"]) == list(T)
+    sweep = chainmelt.heat(m, T=chainmelt.sweep(300, 320, 2), search="equilibrium").set_index("T")
+    for name in ("U", "Cp", "F"):
+        if name in curve:
+            assert np.allclose(curve[name], sweep.loc[T, name], rtol=1e-9, atol=1e-12), name
+    # A repeated value: the same state (the search's iteration count aside).
+    assert curve.iloc[1].drop("iter").equals(curve.iloc[4].drop("iter"))
+
+    calls.clear()
+    listed = chainmelt.heat(m, T=[314.0, 290.5, 333.0], search="classic")
+    assert len(calls) == 1
+    monkeypatch.setattr(chainmelt._core, "run", real)
+    for k, t in enumerate([314.0, 290.5, 333.0]):
+        alone = chainmelt.heat(m, T=[t], search="classic", threads=3)
+        assert listed.iloc[k].equals(alone.iloc[0]), t
+
+
+def test_refused_values_name_the_sweep_and_run_nothing():
+    m = chainmelt.Model(n0=2, w=-240, dHcal=2200, Tm=314)
+    for search in ("equilibrium", "classic"):
+        with pytest.raises(ValueError) as e:
+            chainmelt.heat(m, T=[300.0, -1.0], search=search)
+        assert "T" in str(e.value)
 
 
 @pytest.mark.parametrize("given, field, text", [

@@ -292,6 +292,39 @@ def _poisoned(items):
     return scanmod.run_chunk(items)
 
 
+def test_a_scan_without_scheduler_runs_on_threads_and_a_failing_chunk_is_retried_alone(
+        tmp_path):
+    """No scheduler: the chunks run on threads of the scanning process, no
+    Dask imported, nothing started; a chunk that raises has its runs tried
+    one by one, and the run at fault is lost with the reason."""
+    code = ("import sys, chainmelt\n"
+            "r, runs = chainmelt.scan(%r, {'w': [-250.0, -240.0, -230.0]}, workers=2, out=%r)\n"
+            "print('distributed' in sys.modules, sorted(runs['worker'].str.split(':').str[-1]"
+            ".unique()), len(r))" % (BASE, str(tmp_path / "a")))
+    p = subprocess.run([sys.executable, "-c", code], env=ENV, capture_output=True, text=True,
+                       timeout=120)
+    assert p.returncode == 0, p.stderr
+    imported, _, rest = p.stdout.strip().partition(" ")
+    assert imported == "False" and "chainmelt-scan-" in rest and rest.endswith(" 9")
+
+    plan = scanmod.Plan(BASE, {"w": [-250.0, -240.0, -230.0, -220.0]})
+    client = scanmod.local_client(2)
+    try:
+        out = scanmod.run_plan(plan, tmp_path / "b", client, chunk=4, work=_raising)
+    finally:
+        scanmod.close_client(client, True)
+    assert out.statuses == {"ok": 3, "lost": 1}
+    _, runs = chainmelt.read_scan(tmp_path / "b")
+    assert list(runs["status"]) == ["ok", "lost", "ok", "ok"]
+    assert "RuntimeError: poisoned" in runs["message"][1]
+
+
+def _raising(items):
+    if any(("w", "-240.0") in job.settings for job in items):
+        raise RuntimeError("poisoned")
+    return scanmod.run_chunk(items)
+
+
 def test_lock_refuses_a_second_scan_and_a_dead_holder_is_taken_over(tmp_path):
     (tmp_path / "grid.toml").write_text(_toml(BASE, {"w": [-250.0, -240.0]}))
     res = tmp_path / "res"

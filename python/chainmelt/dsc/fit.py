@@ -23,7 +23,8 @@ _NOT_FITTABLE = ("n0", "T", "zsave", "mode")
 
 
 def _equilibrium_energy(fields: dict, T: np.ndarray, search: str = "equilibrium"):
-    """Equilibrium energy per site at each temperature, from the compiled engine."""
+    """Equilibrium energy per site at each temperature, from the compiled engine in one
+    call (under the equilibrium search one curve along the sorted temperatures)."""
     from ..runs import Model, heat  # here, so that a fit with its own engine needs none
 
     model = Model(**fields)

@@ -121,8 +121,10 @@ def open_store(plan: Plan, directory: Any) -> Store:
 
 
 def _workers(client):
+    """The threads the scheduler's workers run tasks on (a chunk each)."""
     try:
-        return len(client.scheduler_info().get("workers", {}))
+        workers = client.scheduler_info().get("workers", {}).values()
+        return sum(max(1, int(w.get("nthreads") or 1)) for w in workers)
     except (OSError, TimeoutError) as e:
         raise _Lost(str(e)) from None
 
@@ -217,7 +219,6 @@ class _Runner:
             self.submit(jobs)
 
     def handle(self, f):
-        from distributed.scheduler import KilledWorker
         _, jobs, round_ = self.inflight.pop(f.key)
         member, results = None, []
         if f.status == "finished":
@@ -239,7 +240,11 @@ class _Runner:
                 # as suspect too: one more round alone.
                 self.singles.append((jobs, round_ + 1))
             else:
-                why = ("its worker died in every try" if isinstance(exc, KilledWorker)
+                killed = False
+                if not isinstance(self.client, ThreadClient):
+                    from distributed.scheduler import KilledWorker
+                    killed = isinstance(exc, KilledWorker)
+                why = ("its worker died in every try" if killed
                        else "%s: %s" % (type(exc).__name__, exc))
                 results = [RunResult(jobs[0].number, "lost", why, 0.0, "-", 0)]
         f.release()
@@ -247,7 +252,11 @@ class _Runner:
             self.record(results, member)
 
     def loop(self):
-        from distributed import wait
+        wait: Any
+        if isinstance(self.client, ThreadClient):
+            wait = self.client.wait
+        else:
+            from distributed import wait
         while self.inflight:
             cancelled = False
             try:
@@ -316,9 +325,126 @@ def run_plan(plan: Plan, directory: Any, client: Any, *, chunk: int | None = Non
         store.close()
 
 
+class _ThreadFuture:
+    """A chunk submitted to a ThreadClient, with the part of a Dask future's
+    interface the scan uses."""
+
+    def __init__(self, key: str, future: concurrent.futures.Future):
+        self.key, self.future = key, future
+
+    @property
+    def status(self) -> str:
+        f = self.future
+        if f.cancelled():
+            return "cancelled"
+        if not f.done():
+            return "pending"
+        return "error" if f.exception() is not None else "finished"
+
+    def done(self) -> bool:
+        return self.future.done()
+
+    def result(self) -> Any:
+        return self.future.result()
+
+    def exception(self) -> BaseException | None:
+        return self.future.exception()
+
+    def release(self) -> None:
+        pass
+
+
+class _Waited:
+    def __init__(self, done: set):
+        self.done = done
+
+
+class ThreadClient:
+    """The scan's own workers when no scheduler is given: ``threads`` daemon
+    threads of this process, each running one chunk at a time (the engine
+    releases the interpreter lock while it runs).  Nothing is started but
+    the threads; the store, its durability and its resume are the same as on
+    a cluster.  Closing ends the runs in progress at their next sweep point
+    (after Ctrl-C: none may still be inside the engine when the interpreter
+    ends) and waits for the threads."""
+
+    cluster = None
+
+    def __init__(self, threads: int):
+        import queue
+        import threading
+        self.threads = max(1, int(threads))
+        self.status = "running"
+        self._queue: Any = queue.SimpleQueue()
+        self._count = 0
+        self._stop = threading.Event()
+        self._pool = [threading.Thread(target=self._serve, name="chainmelt-scan-%d" % (k + 1),
+                                       daemon=True) for k in range(self.threads)]
+        for t in self._pool:
+            t.start()
+
+    def _serve(self) -> None:
+        from .worker import thread_state
+        thread_state.stop = self._stop
+        while True:
+            item = self._queue.get()
+            if item is None:
+                return
+            future, fn, args = item
+            if not future.set_running_or_notify_cancel():
+                continue
+            try:
+                future.set_result(fn(*args))
+            except BaseException as e:  # handed to the scan as a failed chunk
+                future.set_exception(e)
+
+    def submit(self, fn: Callable, *args: Any, pure: bool = False) -> _ThreadFuture:
+        if self.status != "running":
+            raise OSError("the scan's threads are stopped")
+        self._count += 1
+        future: concurrent.futures.Future = concurrent.futures.Future()
+        self._queue.put((future, fn, args))
+        return _ThreadFuture("chunk-%d" % self._count, future)
+
+    def wait(self, futures: list, timeout: float, return_when: str) -> _Waited:
+        by = {f.future: f for f in futures}
+        done, _ = concurrent.futures.wait(list(by), timeout=timeout, return_when=return_when)
+        if not done and timeout is not None:
+            raise TimeoutError
+        return _Waited({by[f] for f in done})
+
+    def scheduler_info(self) -> dict:
+        return {"workers": {"threads": {"nthreads": self.threads}}, "services": {}}
+
+    def as_current(self) -> Any:
+        import contextlib
+        return contextlib.nullcontext()
+
+    def cancel(self, futures: list) -> None:
+        for f in futures:
+            f.future.cancel()
+
+    def wait_for_workers(self, n: int, timeout: float | None = None) -> None:
+        pass
+
+    def close(self, timeout: float = 60.0) -> None:
+        if self.status == "running":
+            self.status = "closed"
+            self._stop.set()
+            for _ in range(self.threads):
+                self._queue.put(None)
+        deadline = time.monotonic() + timeout
+        for t in self._pool:
+            t.join(max(0.0, deadline - time.monotonic()))
+
+
 def local_client(workers: int | None = None, **kwargs: Any) -> Any:
-    """A Client of a cluster started in this process: one single-threaded
-    worker process per core (or ``workers``)."""
+    """The workers of a scan given no scheduler: a ThreadClient of one
+    thread per core (or ``workers``) in this process.  With ``kwargs`` (for
+    distributed.LocalCluster), a Dask cluster inside this process instead,
+    its worker's threads running the chunks."""
+    if not kwargs:
+        return ThreadClient(workers or os.cpu_count() or 1)
     import logging
     from distributed import Client, LocalCluster
     try:
@@ -329,15 +455,15 @@ def local_client(workers: int | None = None, **kwargs: Any) -> Any:
     with warnings.catch_warnings():
         # A dashboard port in use is taken elsewhere: nothing to say.
         warnings.filterwarnings("ignore", message="Port .* is already in use")
-        cluster = LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1,
-                               processes=True, dashboard_address=dashboard,
+        cluster = LocalCluster(n_workers=1, threads_per_worker=workers or os.cpu_count() or 1,
+                               processes=False, dashboard_address=dashboard,
                                silence_logs=logging.ERROR, **kwargs)
     return Client(cluster)
 
 
 def close_client(client: Any, own: bool) -> None:
     """Closes a client, and the cluster it started when ``own``."""
-    cluster = client.cluster if own else None
+    cluster = getattr(client, "cluster", None) if own else None
     try:
         client.close()
     except (OSError, TimeoutError):
@@ -375,8 +501,8 @@ def scan(base: Any, grid: dict, *, zip: Any = (), client: Any = None, out: Any =
     Model; ``fields`` are added to it.  grid: {field: values}, values a list
     or {"min":, "max":, "step":} / {"min":, "max":, "num":}; the runs are
     the Cartesian product, except the fields of each list in ``zip``, which
-    are paired.  client: a distributed.Client; by default a local cluster
-    with ``workers`` processes (every core) is started and stopped.  out:
+    are paired.  client: a distributed.Client; by default ``workers``
+    threads of this process (every core) run the chunks.  out:
     the results directory (kept; a run already in it is not run again); by
     default a temporary one.  progress: a stream for the progress lines
     (None: none).  See read_scan for the tables; ``.to_xarray()`` of the

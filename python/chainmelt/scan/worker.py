@@ -5,6 +5,8 @@ from __future__ import annotations
 import dataclasses
 import gzip
 import socket
+import sys
+import threading
 import time
 
 from .. import _core
@@ -42,10 +44,22 @@ def compress(text: str) -> bytes:
     return gzip.compress(text.encode("utf-8"), compresslevel=1, mtime=0)
 
 
+# Set by each thread of a scan's own ThreadClient: .stop, an Event that ends
+# its run at the next sweep point (the scan is ending).
+thread_state = threading.local()
+
+
+class Stopped(Exception):
+    """A run ended because its scan is ending."""
+
+
 def _run_one(job, worker, parts):
     notes = []
+    stop = getattr(thread_state, "stop", None)
 
     def deliver(kind, line):
+        if kind == "progress" and stop is not None and stop.is_set():
+            raise Stopped("the scan is ending")
         if kind != "progress":
             notes.append(line)
 
@@ -79,11 +93,21 @@ def run_chunk(jobs: list) -> tuple:
     records of the chunk, each line starting with its run's prefix, as one
     gzip member (None without records), made here so that the scan's own
     process only writes it."""
-    try:
-        from distributed import get_worker
-        worker = get_worker().address
-    except (ImportError, ValueError):
-        worker = socket.gethostname()
+    worker = socket.gethostname()
+    name = threading.current_thread().name
+    if name.startswith("chainmelt-scan-"):
+        # A thread of the scan's own process (Dask is not even imported).
+        worker = "%s:%s" % (worker, name)
+    elif "distributed" in sys.modules:
+        try:
+            from distributed import get_worker
+            worker = get_worker().address
+            if worker.startswith("inproc://"):
+                # A Dask worker inside the scanning process: its threads
+                # are the workers that matter.
+                worker = "%s:%s" % (socket.gethostname(), name)
+        except (ImportError, ValueError):
+            pass
     parts: list = []
     out = [_run_one(job, worker, parts) for job in jobs]
     return out, (compress("".join(parts)) if parts else None)

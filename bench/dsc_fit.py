@@ -1,0 +1,72 @@
+"""Wall-clock time of the shipped DSC fit (examples/dsc/scan-celsius.csv,
+five starts, linear baseline, the equilibrium search) with two copies of the
+Python package, alternated so that both see the same load; prints each
+round's seconds, the fitted values and the ratio of the medians.
+
+Usage: python3 bench/dsc_fit.py BEFORE_DIR AFTER_DIR [rounds]
+(each DIR holds a package chainmelt with its compiled _core, e.g.
+<build>/python)."""
+
+import json
+import statistics
+import subprocess
+import sys
+from pathlib import Path
+
+EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "dsc" / "scan-celsius.csv"
+
+ONE = r"""
+import json, sys, time, warnings
+warnings.simplefilter("ignore")
+import chainmelt as cm
+from chainmelt import dsc
+calls = 0
+inside = 0.0
+real = cm._core.run
+def counted(*a, **k):
+    global calls, inside
+    calls += 1
+    t0 = time.perf_counter()
+    try:
+        return real(*a, **k)
+    finally:
+        inside += time.perf_counter() - t0
+cm._core.run = counted
+data = dsc.read(sys.argv[1])
+model = cm.Model(n0=2, dH=0, w=-200.0, dHcal=2000.0, Tm=313.0)
+t = time.perf_counter()
+r = dsc.fit(data, model, fit_baseline="linear", starts=5)
+s = time.perf_counter() - t
+print(json.dumps({"seconds": s, "calls": calls, "engine_seconds": inside,
+                  "values": {k: [r.params[k]["value"], r.params[k]["stderr"]]
+                             for k in ("w", "dHcal", "Tm")}}))
+"""
+
+
+def once(package_dir):
+    p = subprocess.run([sys.executable, "-c", ONE, str(EXAMPLE)], capture_output=True,
+                       text=True, env={"PYTHONPATH": package_dir, "MPLBACKEND": "Agg",
+                                       "PATH": "/usr/bin:/bin"}, check=True)
+    return json.loads(p.stdout.strip().splitlines()[-1])
+
+
+def main():
+    before, after = sys.argv[1], sys.argv[2]
+    rounds = int(sys.argv[3]) if len(sys.argv) > 3 else 3
+    times = {"before": [], "after": []}
+    last = {}
+    for k in range(rounds):
+        for name, d in (("before", before), ("after", after)):
+            r = once(d)
+            times[name].append(r["seconds"])
+            last[name] = r
+            print("round %d %-6s %8.2f s  %6d engine calls taking %.2f s"
+                  % (k + 1, name, r["seconds"], r["calls"], r["engine_seconds"]), flush=True)
+    for name in ("before", "after"):
+        print(name, json.dumps(last[name]["values"]))
+    mb, ma = statistics.median(times["before"]), statistics.median(times["after"])
+    print("median before %.2f s, after %.2f s, ratio %.1fx" % (mb, ma, mb / ma))
+
+
+if __name__ == "__main__":
+    main()
