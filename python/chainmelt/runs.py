@@ -476,7 +476,8 @@ _COMMON_DOC = """
        of temperatures (min < max, 0 < step <= max - min).
     dH: instead, a sweep of the chain melting enthalpy dH at the model's T.
     threads: sweep points minimised at once (default: every core).
-    search: "classic" (default), "equilibrium" or "robust".
+    search: "equilibrium" (default; for coexist and crit the robust search),
+    "robust" (the same) or "classic" (the command line's own random starts).
     progress: True shows the progress on standard error: a bar (tqdm) on a
        terminal, else at most one line every 5 seconds; or a callable,
        called with each progress line ("T = 314.000000 Task: heat").  The

@@ -22,8 +22,9 @@ struct RunState : Model {
   std::int32_t idum = kSeed;
   double ftol = 1e-15;
 
-  // The opt-in equilibrium search ("--search equilibrium"): the tasks that
-  // ask for the lowest minimum use it instead of their random starts.
+  // The equilibrium search (the default of the named form, TOML and Python;
+  // off for the classic command line): the tasks that ask for the lowest
+  // minimum use it instead of their random starts.
   bool equilibrium = false;
 
   // Records, progress lines and diagnostics of the run (not owned).
