@@ -61,6 +61,12 @@ class LatticeTask : public Task {
                        total, done <= s.equilibration ? "equilibration" : "measurement", s.L,
                        xs.size());
     };
+    // An interrupt of the caller (Ctrl-C in Python) is heard between rounds of
+    // sweeps, not only at the progress lines.
+    control.stop = [&rs] {
+      rs.ctx->Poll();
+      return false;
+    };
     lattice::Result res;
     try {
       res = lattice::Simulate(rs, xs, s, control);
