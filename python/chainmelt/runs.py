@@ -4,9 +4,6 @@ import inspect
 import logging
 import os
 import math
-import numbers
-import sys
-import time
 import warnings
 from typing import Any, Callable
 
@@ -15,6 +12,9 @@ import pandas as pd
 
 from . import _core
 from ._fields import MODEL_FIELDS, check, refusal, run_fields, settings, suggestion
+from ._frames import _concat, _frame, set_attrs  # noqa: F401  (re-exported)
+from ._progress import ProgressMeter, _meter  # noqa: F401  (re-exported)
+from ._sweeps import Sweep, _as_sweep, _old_sweep_tuple, _sweep_fields, sweep  # noqa: F401
 
 log = logging.getLogger("chainmelt")
 
@@ -136,95 +136,6 @@ Model.__signature__ = inspect.signature(Model.__init__).replace(  # type: ignore
     parameters=list(inspect.signature(Model.__init__).parameters.values())[1:])
 
 
-def _frame(result, task):
-    # Column by column: a frame of a few rows is made several times faster
-    # so than from the table and then converted (what a loop of one-point
-    # calls pays for).
-    rows = result["rows"]
-    data = {}
-    for j, (name, _, integer) in enumerate(result["columns"]):
-        col = rows[:, j]
-        if integer and len(col) and np.isfinite(col).all():
-            col = col.astype(np.int64)
-        data[name] = col
-    df = pd.DataFrame(data, index=pd.RangeIndex(len(rows)))
-    set_attrs(df, result["kind"], task, result["parameters"],
-              {c[0]: c[1] for c in result["columns"]})
-    return df
-
-
-def set_attrs(df: pd.DataFrame, kind: str, task: str, parameters: dict, units: dict) -> None:
-    df.attrs["kind"] = kind
-    df.attrs["task"] = task
-    df.attrs["parameters"] = dict(parameters)
-    df.attrs["units"] = dict(units)
-
-
-class ProgressMeter:
-    """The progress of a run shown to a person: a tqdm bar on a terminal,
-    else at most one line every ``interval`` seconds (and the last), on
-    ``stream`` (standard error).  Called with each progress line of the
-    engine (one per sweep point)."""
-
-    def __init__(self, total: int | None = None, stream: Any = None, interval: float = 5.0,
-                 what: str = "points"):
-        self.stream = sys.stderr if stream is None else stream
-        self.total, self.done, self.what = total, 0, what
-        self.interval = interval
-        self.start = self.last = time.monotonic()
-        self.bar = None
-        isatty = getattr(self.stream, "isatty", None)
-        if isatty is not None and isatty():
-            try:
-                from tqdm import tqdm
-                self.bar = tqdm(total=total, unit=" " + what.rstrip("s"), file=self.stream,
-                                dynamic_ncols=True, leave=False)
-            except ImportError:
-                pass
-
-    def __call__(self, line: str) -> None:
-        if line.startswith("Monte Carlo:"):
-            # The sweeps of a simulation, before the records of its points.
-            if self.bar is not None:
-                self.bar.set_postfix_str(line[len("Monte Carlo: "):])
-            elif time.monotonic() - self.last >= self.interval:
-                self.last = time.monotonic()
-                print("chainmelt: %s, %.1f s" % (line, self.last - self.start),
-                      file=self.stream, flush=True)
-            return
-        self.done += 1
-        if self.bar is not None:
-            self.bar.update(1)
-            return
-        now = time.monotonic()
-        if now - self.last >= self.interval:
-            self.last = now
-            print(self.line(line), file=self.stream, flush=True)
-
-    def line(self, last: str = "") -> str:
-        of = "/%d" % self.total if self.total else ""
-        at = " (%s)" % last.split(" Task:")[0] if last else ""
-        seconds = time.monotonic() - self.start
-        return "chainmelt: %d%s %s done%s, %.1f s" % (self.done, of, self.what, at, seconds)
-
-    def close(self) -> None:
-        if self.bar is not None:
-            self.bar.close()
-        elif time.monotonic() - self.start >= self.interval:
-            # A run long enough to have reported says that it ended.
-            print(self.line(), file=self.stream, flush=True)
-
-
-def _meter(progress, total):
-    """(callback, meter): ``progress=True`` is a ProgressMeter."""
-    if progress is True:
-        meter = ProgressMeter(total)
-        return meter, meter
-    if progress is not None and progress is not False and not callable(progress):
-        raise TypeError("progress: expected True, a callable or None, got %r" % (progress,))
-    return (progress or None), None
-
-
 def _raw(fields, progress=None, file="", values=None):
     """One run of the engine; returns its result as the compiled module gives
     it, or raises ValueError naming the refused field.  ``values``: a list of
@@ -268,114 +179,6 @@ def _finish(result, nonfinite=None, stacklevel=4):
 def _execute(fields, progress=None, file=""):
     """One run of the engine; returns its DataFrame or raises FatalError."""
     return _finish(_raw(fields, progress, file))
-
-
-def _concat(frames, template):
-    if not frames:
-        return template
-    df = pd.concat(frames, ignore_index=True)
-    for k, v in template.attrs.items():
-        df.attrs[k] = v
-    return df
-
-
-class Sweep:
-    """A sweep MIN, MIN + STEP, ... MAX: the values MIN + k*STEP for k = 0 ...
-    (MAX - MIN)/STEP, the end point included, as ``--T-sweep MIN:MAX:STEP``
-    visits them.  A STEP that does not divide MAX - MIN is refused.  Made by
-    :func:`sweep` or from the text ``"MIN:MAX:STEP"``."""
-
-    __slots__ = ("min", "max", "step")
-    min: float
-    max: float
-    step: float
-
-    def __init__(self, min: float, max: float, step: float):
-        for name, v in (("MIN", min), ("MAX", max), ("STEP", step)):
-            if isinstance(v, bool) or not isinstance(v, numbers.Real) or not math.isfinite(v):
-                raise ValueError("sweep: %s: expected a finite number, got %r" % (name, v))
-        object.__setattr__(self, "min", float(min))
-        object.__setattr__(self, "max", float(max))
-        object.__setattr__(self, "step", float(step))
-
-    def __setattr__(self, name, value):
-        raise AttributeError("a Sweep is immutable")
-
-    @classmethod
-    def parse(cls, text: str, axis: str = "T") -> "Sweep":
-        """The Sweep of the text "MIN:MAX:STEP" (as ``--T-sweep`` takes it)."""
-        parts = text.split(":")
-        try:
-            if len(parts) != 3:
-                raise ValueError
-            lo, hi, step = (float(p) for p in parts)
-        except ValueError:
-            raise refusal(axis, "%s: expected \"MIN:MAX:STEP\" of numbers, got %r"
-                          % (axis, text)) from None
-        return cls(lo, hi, step)
-
-    @property
-    def values(self) -> np.ndarray:
-        """The values visited, MIN + k*STEP (after the checks of a run)."""
-        n = round((self.max - self.min) / self.step) if self.step > 0 else 0
-        return self.min + np.arange(n + 1) * self.step
-
-    def text(self) -> str:
-        return ":".join(repr(v) for v in (self.min, self.max, self.step))
-
-    def __iter__(self):
-        return iter((self.min, self.max, self.step))
-
-    def __eq__(self, other):
-        return isinstance(other, Sweep) and tuple(self) == tuple(other)
-
-    def __hash__(self):
-        return hash(tuple(self))
-
-    def __repr__(self):
-        return "sweep(%r, %r, %r)" % (self.min, self.max, self.step)
-
-
-def sweep(min: float, max: float, step: float) -> Sweep:
-    """The sweep MIN + k*STEP up to and including MAX, for the ``T=`` or
-    ``dH=`` of a task: ``chainmelt.heat(m, T=chainmelt.sweep(300, 330, 0.1))``
-    runs 301 temperatures, 300.0 ... 330.0 (the same as ``T="300:330:0.1"``
-    and as ``--T-sweep 300:330:0.1``).  A STEP that does not divide MAX - MIN
-    is refused when the task runs."""
-    return Sweep(min, max, step)
-
-
-def _old_sweep_tuple(value) -> bool:
-    """Whether a tuple reads as the former ``(min, max, step)`` sweep: three
-    numbers with min < max and 0 < step <= max - min (three increasing
-    temperatures fail the last test)."""
-    if not (isinstance(value, tuple) and len(value) == 3):
-        return False
-    if not all(isinstance(v, numbers.Real) and not isinstance(v, bool) for v in value):
-        return False
-    lo, hi, step = value
-    return lo < hi and 0 < step <= hi - lo
-
-
-def _as_sweep(axis, value, stacklevel=4):
-    """The Sweep ``value`` stands for, or None for a list of values."""
-    if isinstance(value, Sweep):
-        return value
-    if isinstance(value, str):
-        return Sweep.parse(value, axis)
-    if _old_sweep_tuple(value):
-        lo, hi, step = value
-        text = Sweep(lo, hi, step).text()
-        warnings.warn("%s=%r: a tuple is a list of values; as a sweep it is read as "
-                      "chainmelt.sweep(%r, %r, %r) (MIN + k*STEP, MAX included). Write "
-                      "that, or %s=\"%s\", to say so" % (axis, value, lo, hi, step, axis, text),
-                      DeprecationWarning, stacklevel=stacklevel)
-        return Sweep(lo, hi, step)
-    return None
-
-
-def _sweep_fields(axis, s):
-    return {"T_sweep" if axis == "T" else "dH_sweep": s.text()}
 
 
 def _execute_sweep(axis, fields, progress):
@@ -424,7 +227,7 @@ def _task_inner(task, model, T, dH, threads, search, progress, points_ok, extra=
     if search is not None:
         fields["search"] = search
     fields.update(extra or {})
-    sweep = "H" if axis == "dH" else "T"
+    swept = "H" if axis == "dH" else "T"
     if not points_ok and isinstance(value, tuple) and len(value) == 3:
         s = Sweep(*value)  # the task takes a sweep only: nothing else to mean
     else:
@@ -458,7 +261,7 @@ def _task_inner(task, model, T, dH, threads, search, progress, points_ok, extra=
     # minima along the sorted values (the equilibrium at each does not depend
     # on the others); otherwise every value is a one-point run of its own,
     # from fresh starts.  The records come in the order of the values.
-    merged = _raw(dict(fields, sweep=sweep), progress, values=[float(v) for v in values])
+    merged = _raw(dict(fields, sweep=swept), progress, values=[float(v) for v in values])
     out = _finish(merged)
     out.attrs["parameters"] = dict(out.attrs["parameters"], T_min=math.nan, T_max=math.nan,
                                    dT=math.nan)
