@@ -21,9 +21,10 @@ run_suite build "" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCHAINMELT_PYTHON=ON
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build-sanitize "" -DCMAKE_BUILD_TYPE=Debug -DCHAINMELT_SANITIZE=ON
-echo "== ThreadSanitizer build (parallel sweeps and batches) =="
+echo "== ThreadSanitizer build (parallel sweeps, curves, Monte Carlo replicas, batches) =="
 TSAN_OPTIONS=halt_on_error=1 \
-  run_suite build-tsan "Parallel|Batch|Golden" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCHAINMELT_TSAN=ON
+  run_suite build-tsan "Parallel|Batch|Golden|Lattice\.(Reproducible|Stops)|LatticeCli|Continuation\.TheSameCurve|CurveEndToEnd\.RecordsDoNot" \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCHAINMELT_TSAN=ON
 
 if command -v clang++ >/dev/null; then
   echo "== fuzzing the classic command line and the parameter files (bounded) =="

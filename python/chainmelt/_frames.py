@@ -26,12 +26,3 @@ def set_attrs(df: pd.DataFrame, kind: str, task: str, parameters: dict, units: d
     df.attrs["task"] = task
     df.attrs["parameters"] = dict(parameters)
     df.attrs["units"] = dict(units)
-
-
-def _concat(frames, template):
-    if not frames:
-        return template
-    df = pd.concat(frames, ignore_index=True)
-    for k, v in template.attrs.items():
-        df.attrs[k] = v
-    return df

@@ -12,7 +12,7 @@ import pandas as pd
 
 from . import _core
 from ._fields import MODEL_FIELDS, check, refusal, run_fields, settings, suggestion
-from ._frames import _concat, _frame, set_attrs  # noqa: F401  (re-exported)
+from ._frames import _frame, set_attrs  # noqa: F401  (re-exported)
 from ._progress import ProgressMeter, _meter  # noqa: F401  (re-exported)
 from ._sweeps import Sweep, _as_sweep, _old_sweep_tuple, _sweep_fields, sweep  # noqa: F401
 
