@@ -24,9 +24,9 @@ best() {  # best wall time in seconds of REPEAT runs of the command
 }
 
 heat8=(run --task heat --n0 8 --w -220 --dH 2860 --dS 7.006 --dH2 -700 --dS2 -1.956 --conc2 0.5
-       --T-sweep 300:339.9:0.1 -o /dev/null)
+       --T-sweep 300:339.9:0.1 -o "$work/heat8.tsv")
 phase8=(run --task phase --n0 8 --w -220 --dH 2860 --dS 7.006 --dH2 -700 --dS2 -1.956 --conc 0.45
-        --conc2 0.5 --T-sweep 280:329.75:0.25 -o /dev/null)
+        --conc2 0.5 --T-sweep 280:329.75:0.25 -o "$work/phase8.tsv")
 for w in $(seq 1000); do
   printf 'pa heat 2 314 -%s 0 0 0 314 2200 0 0 0 0 0 0 0 0 0 0 300 324.5 0.5 T\n' \
     "$(echo "150 + $w * 0.1" | bc -l)"
