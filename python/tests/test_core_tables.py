@@ -9,7 +9,7 @@ import subprocess
 import numpy as np
 import pytest
 
-from conftest import BINARY
+from conftest import BINARY, interrupted_child
 from chainmelt import _core
 
 HEAT = [("task", "heat"), ("n0", "2"), ("Tm", "314"), ("dHcal", "2200"), ("w", "-200"),
@@ -106,27 +106,10 @@ def test_a_signal_ends_a_run_promptly_with_its_records(task, threads, how):
     handler raises) ends them within half a second, and the exception holds
     the records completed before it.  Every wait is bounded; the child is
     killed by its pid if anything goes wrong."""
-    import os
-    import select
-    import signal
-    import sys
-    import time
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    p = subprocess.Popen([sys.executable, "-c", _CHILD, task, threads, how], env=env,
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        assert select.select([p.stdout], [], [], 30)[0], "the child did not start"
-        assert p.stdout.readline() == "go\n"
-        time.sleep(1.0 if how == "sigint" else 0.0)
-        sent = time.monotonic()
-        if how == "sigint":
-            p.send_signal(signal.SIGINT)
-        out, err = p.communicate(timeout=20)
-    finally:
-        if p.poll() is None:
-            p.kill()
-            p.wait()
-    assert p.returncode == 3, err
+    status, out, err, sent = interrupted_child(_CHILD, task, threads, how,
+                                               wait=1.0 if how == "sigint" else 0.0,
+                                               send=how == "sigint")
+    assert status == 3, err
     line = out.split()
     name = "KeyboardInterrupt" if how == "sigint" else "TimeoutError"
     # A curve's records come when it is done: none before the interrupt.

@@ -2,19 +2,17 @@
 
 import math
 import os
-import subprocess
 
 import numpy as np
 import pytest
 
 import chainmelt
-from conftest import BUILD
+from conftest import ENV, pycli
 
 xr = pytest.importorskip("xarray")
 pytest.importorskip("netCDF4")
 pytest.importorskip("distributed")
 
-ENV = dict(os.environ, PYTHONPATH=str(BUILD / "python"), MPLBACKEND="Agg")
 GRID_TOML = """task = "heat"
 n0 = 2
 Tm = 314.0
@@ -53,9 +51,8 @@ def _assert_matches_tables(ds, records, runs):
 def test_a_scan_round_trips_through_netcdf_with_every_value_and_unit(tmp_path):
     (tmp_path / "grid.toml").write_text(GRID_TOML)
     out = tmp_path / "res"
-    p = subprocess.run(["/usr/bin/python3", "-m", "chainmelt", "scan", str(tmp_path / "grid.toml"),
-                        "-o", str(out), "--workers", "2", "--format", "netcdf"],
-                       env=ENV, capture_output=True, text=True, timeout=180)
+    p = pycli("scan", tmp_path / "grid.toml", "-o", out, "--workers", "2", "--format", "netcdf",
+              timeout=180)
     assert p.returncode == 0, p.stderr
     assert "records.nc" in p.stderr
     assert sorted(f for f in os.listdir(out) if f.startswith(".")) == []   # no temporaries
@@ -90,9 +87,8 @@ def test_netcdf_without_xarray_is_refused_before_any_run(tmp_path):
     (tmp_path / "shadow").mkdir()
     (tmp_path / "shadow" / "xarray.py").write_text("raise ImportError('not here')\n")
     env = dict(ENV, PYTHONPATH=str(tmp_path / "shadow") + os.pathsep + ENV["PYTHONPATH"])
-    p = subprocess.run(["/usr/bin/python3", "-m", "chainmelt", "scan", str(tmp_path / "grid.toml"),
-                        "-o", str(tmp_path / "res"), "--format", "netcdf"],
-                       env=env, capture_output=True, text=True, timeout=60)
+    p = pycli("scan", tmp_path / "grid.toml", "-o", tmp_path / "res", "--format", "netcdf",
+              env=env, timeout=60)
     assert p.returncode != 0 and "--format netcdf" in p.stderr and "xarray" in p.stderr
     assert len(p.stderr.strip().splitlines()) == 1, p.stderr
     assert not (tmp_path / "res").exists()

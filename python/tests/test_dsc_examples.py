@@ -3,14 +3,10 @@ the shell (a real subprocess) and from Python, each must give back the parameter
 scan was made with."""
 
 import json
-import os
-import subprocess
-import sys
-from pathlib import Path
 
 import pytest
 
-from conftest import BUILD, ROOT
+from conftest import ROOT, pycli
 
 chainmelt = pytest.importorskip("chainmelt._core")
 from chainmelt import dsc  # noqa: E402
@@ -33,11 +29,8 @@ def assert_recovers(params):
 @pytest.mark.parametrize("name", FILES)
 def test_shell_fit_of_shipped_scan(tmp_path, name):
     png = tmp_path / "fit.png"
-    env = dict(os.environ, PYTHONPATH=str(BUILD / "python"), MPLBACKEND="Agg")
-    p = subprocess.run([sys.executable, "-m", "chainmelt", "fit", str(EXAMPLES / name),
-                        *FILES[name], "--fit-baseline", "linear",  # the default starts
-                        "--json", "-o", str(png)],
-                       capture_output=True, text=True, timeout=120, env=env, cwd=tmp_path)
+    p = pycli("fit", EXAMPLES / name, *FILES[name], "--fit-baseline", "linear",  # default starts
+              "--json", "-o", png, cwd=tmp_path)
     assert p.returncode == 0, p.stderr
     report = json.loads(p.stdout)
     assert report["success"] and report["search"] == "equilibrium"

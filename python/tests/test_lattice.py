@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import chainmelt
-from conftest import BINARY
+from conftest import BINARY, interrupted_child
 
 DPPC = chainmelt.Model(n0=2, w=-240, dHcal=2200, Tm=314)
 SHORT = dict(method="montecarlo", L=12, sweeps=640, equilibration=100, seed=3)
@@ -36,11 +36,10 @@ def test_command_line_records_read_back_as_the_same_kind(tmp_path):
     args = [str(BINARY), "run", "--task", "heat", "--n0", "2", "--Tm", "314", "--dHcal", "2200",
             "--w", "-240", "--T-sweep", "304:324:4", "--method", "montecarlo", "--L", "12",
             "--sweeps", "640", "--equilibration", "100", "--seed", "3", "--threads", "2"]
-    for fmt in ("tsv", "csv"):
-        subprocess.run(args + ["--format", fmt, "-o", str(tmp_path / ("r." + fmt))], check=True,
-                       capture_output=True, timeout=60)
     py = chainmelt.heat(DPPC, T="304:324:4", **SHORT)
     for fmt in ("tsv", "csv"):  # CSV without metadata: the kind from the columns
+        subprocess.run(args + ["--format", fmt, "-o", str(tmp_path / ("r." + fmt))], check=True,
+                       capture_output=True, timeout=60)
         df = chainmelt.read(tmp_path / ("r." + fmt))
         assert df.attrs["kind"] == "heat-montecarlo"
         np.testing.assert_array_equal(df.to_numpy(float), py.to_numpy(float))
@@ -119,25 +118,6 @@ def test_ctrl_c_ends_a_simulation(what):
     """A simulation of minutes in a child interpreter ends within half a
     second after SIGINT (the run polls between rounds of sweeps).  Every wait is bounded; the
     child is killed by its pid if anything goes wrong."""
-    import os
-    import select
-    import signal
-    import subprocess
-    import sys
-    import time
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    p = subprocess.Popen([sys.executable, "-c", _CHILD, what], env=env, stdout=subprocess.PIPE,
-                         stderr=subprocess.PIPE, text=True)
-    try:
-        assert select.select([p.stdout], [], [], 30)[0], "the child did not start"
-        assert p.stdout.readline() == "go\n"
-        time.sleep(0.5)
-        sent = time.monotonic()
-        p.send_signal(signal.SIGINT)
-        out, err = p.communicate(timeout=20)
-    finally:
-        if p.poll() is None:
-            p.kill()
-            p.wait()
-    assert p.returncode == 3, err
+    status, out, err, sent = interrupted_child(_CHILD, what)
+    assert status == 3, err
     assert float(out.split()[1]) - sent < 0.5

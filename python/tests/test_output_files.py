@@ -90,8 +90,7 @@ def test_a_write_that_fails_names_the_file_and_the_reason(tmp_path):
     import resource
     import signal
     import subprocess
-    import sys
-    from conftest import BUILD
+    from conftest import BUILD, ENV, pycli
 
     curve = tmp_path / "curve.tsv"
     binary = BUILD / "chainmelt"
@@ -103,10 +102,8 @@ def test_a_write_that_fails_names_the_file_and_the_reason(tmp_path):
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
         resource.setrlimit(resource.RLIMIT_FSIZE, (2000, 2000))
     out = tmp_path / "figure.png"
-    r = subprocess.run([sys.executable, "-m", "chainmelt", "plot", str(curve), "-o", str(out)],
-                       env=dict(os.environ, PYTHONPATH=str(BUILD / "python"), MPLBACKEND="Agg",
-                                PYTHONDONTWRITEBYTECODE="1"),
-                       preexec_fn=limit, capture_output=True, text=True, timeout=120)
+    r = pycli("plot", curve, "-o", out, env=dict(ENV, PYTHONDONTWRITEBYTECODE="1"),
+              preexec_fn=limit)
     assert r.returncode == 2
     assert r.stderr == "chainmelt: %s: File too large\n" % out
     assert sorted(p.name for p in tmp_path.iterdir()) == ["curve.tsv"]

@@ -13,14 +13,13 @@ import numpy as np
 import pytest
 
 import chainmelt
-from conftest import BUILD, ROOT
+from conftest import ENV, ROOT, pycli as _cli
 
 pytest.importorskip("distributed")
 scanmod = sys.modules["chainmelt.scan"]   # chainmelt.scan is the function
 
 DASK = ["/usr/bin/python3", "-m", "distributed.cli.dask_scheduler"]
 WORKER = ["/usr/bin/python3", "-m", "distributed.cli.dask_worker"]
-ENV = dict(os.environ, PYTHONPATH=str(BUILD / "python"), MPLBACKEND="Agg")
 
 # 200 short runs: a 20 x 10 grid over w and dHcal, three sweep points each.
 BASE = dict(task="heat", n0=2, Tm=314.0, T_sweep=(300.0, 302.0, 1.0))
@@ -47,11 +46,6 @@ def _toml(base, grid, zip_=()):
     if zip_:
         lines.append("zip = %s" % json.dumps([list(g) for g in zip_]))
     return "\n".join(lines) + "\n"
-
-
-def _cli(*args, timeout=120, **kw):
-    return subprocess.run(["/usr/bin/python3", "-m", "chainmelt", *map(str, args)], env=ENV,
-                          capture_output=True, text=True, timeout=timeout, **kw)
 
 
 def _stop(proc):
@@ -190,67 +184,65 @@ def _wait_rows(path, n, proc, timeout=60):
         time.sleep(0.01)
 
 
-def test_worker_killed_halfway_costs_nothing(cluster, tmp_path):
-    cluster.ensure_workers(2)
+def _disturbed_scan(tmp_path, rows, disturb, *opts, timeout=60, group=False):
+    """Starts a scan of SLOW_GRID with opts, disturbs it once it has finished rows runs and
+    returns (status, stderr, result directory)."""
     (tmp_path / "grid.toml").write_text(_toml(SLOW, SLOW_GRID))
     res = tmp_path / "res"
-    p = subprocess.Popen(["/usr/bin/python3", "-m", "chainmelt", "scan", tmp_path / "grid.toml",
-                          "-o", res, "--scheduler", cluster.address, "--chunk", "4"],
-                         env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    p = subprocess.Popen(["/usr/bin/python3", "-m", "chainmelt", "scan",
+                          str(tmp_path / "grid.toml"), "-o", str(res), *map(str, opts)],
+                         env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                         start_new_session=group)
     try:
-        _wait_rows(res / "runs.tsv", 60, p)
-        victim = cluster.workers[0]
-        os.kill(victim.pid, signal.SIGKILL)
-        victim.wait(10)
-        _, err = p.communicate(timeout=120)
+        _wait_rows(res / "runs.tsv", rows, p, timeout=90 if group else 60)
+        disturb(p)
+        _, err = p.communicate(timeout=timeout)
     finally:
+        if group and p.poll() is None:
+            os.killpg(p.pid, signal.SIGKILL)
+            p.wait(10)
         _stop(p)
-    assert p.returncode == 0, err
-    _, runs = chainmelt.read_scan(res)
+    return p.returncode, err, res
+
+
+def test_worker_killed_halfway_costs_nothing(cluster, tmp_path):
+    cluster.ensure_workers(2)
+
+    def kill_worker(p):
+        os.kill(cluster.workers[0].pid, signal.SIGKILL)
+        cluster.workers[0].wait(10)
+    status, err, res = _disturbed_scan(tmp_path, 60, kill_worker, "--scheduler", cluster.address,
+                                       "--chunk", "4", timeout=120)
+    assert status == 0, err
+    records, runs = chainmelt.read_scan(res)
     assert len(runs) == 320 and runs["key"].is_unique and (runs["status"] == "ok").all()
-    records, _ = chainmelt.read_scan(res)
     assert (records.groupby("run").size() == 101).all()
     # The killed worker finished runs before it died, the other the rest.
     assert runs["worker"].nunique() == 2
 
 
-def test_interrupted_scan_finishes_without_redoing_runs(cluster, tmp_path):
+def test_interrupted_scan_finishes_without_redoing_runs(cluster, client, tmp_path):
     cluster.ensure_workers(2)
-    (tmp_path / "grid.toml").write_text(_toml(SLOW, SLOW_GRID))
-    res = tmp_path / "res"
-    args = ["scan", tmp_path / "grid.toml", "-o", res, "--scheduler-file", cluster.file,
-            "--chunk", "4"]
-    p = subprocess.Popen(["/usr/bin/python3", "-m", "chainmelt", *map(str, args)], env=ENV,
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        _wait_rows(res / "runs.tsv", 40, p)
-        p.send_signal(signal.SIGINT)
-        _, err = p.communicate(timeout=60)
-    finally:
-        _stop(p)
-    assert p.returncode == 130, err
+    opts = ["--scheduler-file", cluster.file, "--chunk", "4"]
+    status, err, res = _disturbed_scan(tmp_path, 40, lambda p: p.send_signal(signal.SIGINT),
+                                       *opts)
+    assert status == 130, err
     assert "Traceback" not in err and len(_other_lines(err)) == 1
     assert "interrupted" in err
     assert not (res / "lock").exists()
     _, first = chainmelt.read_scan(res)
     assert 40 <= len(first) < 320 and first["key"].is_unique
-    again = _cli(*args)
+    again = _cli("scan", tmp_path / "grid.toml", "-o", res, *opts)
     assert again.returncode == 0, again.stderr
     assert "320 runs, %d done before, %d run now" % (len(first), 320 - len(first)) \
         in again.stderr
     records, runs = chainmelt.read_scan(res)
     assert len(runs) == 320 and runs["key"].is_unique
     # The same as an uninterrupted scan (worker and run time aside).
-    whole, whole_runs = chainmelt.scan(SLOW, SLOW_GRID, client=_client(cluster),
-                                       out=tmp_path / "whole")
+    whole, whole_runs = chainmelt.scan(SLOW, SLOW_GRID, client=client, out=tmp_path / "whole")
     assert records.equals(whole)
     keep = ["run", "key", "w", "dHcal", "status", "records", "message"]
     assert runs[keep].equals(whole_runs[keep])
-
-
-def _client(cluster):
-    from distributed import Client
-    return Client(cluster.address, timeout=30, set_as_default=False)
 
 
 def test_fatal_and_refused_runs_are_recorded_and_the_scan_goes_on(client, tmp_path):
@@ -454,21 +446,12 @@ def test_a_killed_scheduler_ends_the_scan_and_the_embedded_cluster_finishes_it(t
     own = Cluster(tmp_path)
     try:
         own.ensure_workers(1)
-        (tmp_path / "grid.toml").write_text(_toml(SLOW, SLOW_GRID))
-        res = tmp_path / "res"
-        p = subprocess.Popen(["/usr/bin/python3", "-m", "chainmelt", "scan",
-                              tmp_path / "grid.toml", "-o", res, "--scheduler", own.address,
-                              "--chunk", "4"],
-                             env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        try:
-            _wait_rows(res / "runs.tsv", 20, p)
-            os.kill(own.scheduler.pid, signal.SIGKILL)
-            _, err = p.communicate(timeout=90)
-        finally:
-            _stop(p)
+        status, err, res = _disturbed_scan(
+            tmp_path, 20, lambda p: os.kill(own.scheduler.pid, signal.SIGKILL),
+            "--scheduler", own.address, "--chunk", "4", timeout=90)
     finally:
         own.stop()
-    assert p.returncode == 2 and "lost the connection to the scheduler" in err, err
+    assert status == 2 and "lost the connection to the scheduler" in err, err
     assert not (res / "lock").exists()
     _, first = chainmelt.read_scan(res)
     r = _cli("scan", tmp_path / "grid.toml", "-o", res, "--workers", "2")
@@ -487,29 +470,11 @@ def _other_lines(err):
 
 
 def test_ctrl_c_of_a_scan_on_its_own_cluster_prints_one_line(tmp_path):
-    (tmp_path / "grid.toml").write_text(_toml(SLOW, SLOW_GRID))
-    res = tmp_path / "res"
     # A terminal's Ctrl-C reaches every process of the group: the scan and
     # the worker processes of its cluster.
-    p = subprocess.Popen(["/usr/bin/python3", "-m", "chainmelt", "scan", tmp_path / "grid.toml",
-                          "-o", res, "--workers", "1", "--chunk", "4"], env=ENV,
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                         start_new_session=True)
-    try:
-        _wait_rows(res / "runs.tsv", 8, p, timeout=90)
-        os.killpg(p.pid, signal.SIGINT)
-        _, err = p.communicate(timeout=60)
-    finally:
-        if p.poll() is None:
-            os.killpg(p.pid, signal.SIGKILL)
-            p.wait(10)
-    assert p.returncode == 130, err
-    assert "Traceback" not in err
-    assert _other_lines(err) == ["scan: interrupted; the finished runs are kept in %s, the same "
-                                 "command goes on from there" % res]
-    assert not (res / "lock").exists()
-    _, runs = chainmelt.read_scan(res)
-    assert len(runs) >= 8 and runs["key"].is_unique
+    status, err, res = _disturbed_scan(tmp_path, 8, lambda p: os.killpg(p.pid, signal.SIGINT),
+                                       "--workers", "1", "--chunk", "4", group=True)
+    _assert_stopped(status, err, res, 130, "interrupted")
 
 
 def test_the_next_scan_repairs_a_damaged_table_and_refuses_other_base_fields(cluster, tmp_path):
@@ -542,21 +507,18 @@ def test_the_next_scan_repairs_a_damaged_table_and_refuses_other_base_fields(clu
 
 def test_sigterm_ends_a_scan_as_ctrl_c_does(cluster, tmp_path):
     cluster.ensure_workers(2)
-    (tmp_path / "grid.toml").write_text(_toml(SLOW, SLOW_GRID))
-    res = tmp_path / "res"
-    p = subprocess.Popen(["/usr/bin/python3", "-m", "chainmelt", "scan", tmp_path / "grid.toml",
-                          "-o", res, "--scheduler", cluster.address, "--chunk", "4"],
-                         env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        _wait_rows(res / "runs.tsv", 8, p)
-        p.send_signal(signal.SIGTERM)
-        _, err = p.communicate(timeout=60)
-    finally:
-        _stop(p)
-    assert p.returncode == 128 + signal.SIGTERM, err
+    status, err, res = _disturbed_scan(tmp_path, 8, lambda p: p.send_signal(signal.SIGTERM),
+                                       "--scheduler", cluster.address, "--chunk", "4")
+    _assert_stopped(status, err, res, 128 + signal.SIGTERM, "stopped by SIGTERM")
+
+
+def _assert_stopped(status, err, res, expected, how):
+    """A scan stopped by a signal: its status, one line saying so, no lock, and the runs
+    finished before it kept."""
+    assert status == expected, err
     assert "Traceback" not in err
-    assert _other_lines(err) == ["scan: stopped by SIGTERM; the finished runs are kept in %s, "
-                                 "the same command goes on from there" % res]
+    assert _other_lines(err) == ["scan: %s; the finished runs are kept in %s, the same command "
+                                 "goes on from there" % (how, res)]
     assert not (res / "lock").exists()
     _, runs = chainmelt.read_scan(res)
     assert len(runs) >= 8 and runs["key"].is_unique

@@ -13,10 +13,9 @@ import time
 import pytest
 
 import chainmelt
-from conftest import BUILD
+from conftest import pycli
 
 scanmod = sys.modules["chainmelt.scan"]
-ENV = dict(os.environ, PYTHONPATH=str(BUILD / "python"), MPLBACKEND="Agg")
 BASE = dict(task="heat", n0=2, Tm=314.0, T_sweep=(300.0, 302.0, 1.0))
 GRID = {"w": [-250.0, -245.0, -240.0, -235.0, -230.0, -225.0]}
 
@@ -51,11 +50,6 @@ def whole(tmp_path_factory):
     return chainmelt.read_scan(d)
 
 
-def _chunk_ends(directory):
-    _, runs = chainmelt.read_scan(directory)
-    return sorted(set(runs["records_end"]))
-
-
 DAMAGE = {
     # name: (what to do to records.tsv.gz given the chunk ends, runs to run again)
     "cut at a chunk boundary": (lambda data, ends: data[:ends[1]], 2),
@@ -69,7 +63,7 @@ DAMAGE = {
 def test_damaged_records_are_found_cut_and_run_again(tmp_path, whole, name):
     damage, again = DAMAGE[name]
     plan, layout = _fill(tmp_path)
-    ends = _chunk_ends(tmp_path)
+    ends = sorted(set(chainmelt.read_scan(tmp_path)[1]["records_end"]))  # of the chunks
     path = tmp_path / "records.tsv.gz"
     path.write_bytes(damage(path.read_bytes(), ends))
     with pytest.raises(chainmelt.ScanError, match=r"records.tsv.gz: offset \d+"):
@@ -183,9 +177,7 @@ def test_grids_are_counted_before_they_are_expanded(tmp_path):
     assert time.monotonic() - start < 30   # not a speed target: a bound on a hang
     (tmp_path / "g.toml").write_text('task = "heat"\nn0 = 2\nT-sweep = [300.0, 302.0, 1.0]\n'
                                      '[scan]\nw = {min = -300.0, max = -200.0, num = 12}\n')
-    r = subprocess.run([sys.executable, "-m", "chainmelt", "scan", tmp_path / "g.toml", "-o",
-                        tmp_path / "res", "--max-runs", "10"], env=ENV, capture_output=True,
-                       text=True, timeout=60)
+    r = pycli("scan", tmp_path / "g.toml", "-o", tmp_path / "res", "--max-runs", "10")
     assert r.returncode == 2 and r.stderr.count("\n") == 1
     assert "the grid has 12 runs, more than the 10 allowed (--max-runs)" in r.stderr
 
@@ -200,8 +192,7 @@ def test_messages_of_bad_input(tmp_path):
     (tmp_path / "g.toml").write_bytes(b'task = "heat"\n# caf\xe9\n[scan]\nw = [1.0]\n')
     with pytest.raises(chainmelt.ScanError, match=r"g.toml, line 2: not UTF-8 text \(byte 0xe9"):
         scanmod.load(tmp_path / "g.toml")
-    r = subprocess.run([sys.executable, "-m", "chainmelt", "plot", tmp_path / "none.tsv", "-o",
-                        tmp_path / "x.png"], env=ENV, capture_output=True, text=True, timeout=60)
+    r = pycli("plot", tmp_path / "none.tsv", "-o", tmp_path / "x.png")
     assert r.returncode == 2 and "Errno" not in r.stderr
     assert r.stderr == "chainmelt: %s: No such file or directory\n" % (tmp_path / "none.tsv")
 

@@ -169,16 +169,13 @@ def test_progress_is_a_bar_on_a_terminal_else_a_line_every_few_seconds(capsys):
 
 def test_peak_of_the_command_lines_equilibrium_file(tmp_path):
     import subprocess
-    import sys
-    from conftest import BINARY, BUILD
+    from conftest import BINARY, BUILD, pycli
     path = tmp_path / "curve.tsv"
     subprocess.run([str(BINARY), "run", "--task", "heat", "--n0", "2", "--Tm", "314", "--dHcal",
                     "2200", "--w", "-280", "--T-sweep", "300:330:0.25", "--search",
                     "equilibrium", "-o", str(path)], check=True, capture_output=True,
                    timeout=120)
-    p = subprocess.run([sys.executable, "-m", "chainmelt", "peak", str(path), "--unit",
-                        "kelvin"], capture_output=True, text=True, timeout=120,
-                       env={"PYTHONPATH": str(BUILD / "python")})
+    p = pycli("peak", path, "--unit", "kelvin", env={"PYTHONPATH": str(BUILD / "python")})
     assert p.returncode == 0, p.stderr
     t_jump = float(next(l.split()[1] for l in p.stdout.splitlines() if l.startswith("T_jump")))
     assert "first order" in p.stdout and 314 <= t_jump <= 314.25
