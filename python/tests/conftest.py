@@ -63,3 +63,11 @@ def interrupted_child(code, *args, wait=0.5, send=True):
             p.kill()
             p.wait()
     return p.returncode, out, err, sent
+
+
+def stale_lock():
+    """The text of a scan's lock whose holder, on this host, has ended."""
+    import socket
+    dead = subprocess.Popen(["true"])
+    dead.wait()
+    return "pid=%d host=%s started=2026-01-01T00:00:00Z\n" % (dead.pid, socket.gethostname())

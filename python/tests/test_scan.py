@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 import chainmelt
-from conftest import ENV, ROOT, pycli as _cli
+from conftest import ENV, ROOT, pycli as _cli, stale_lock
 
 pytest.importorskip("distributed")
 scanmod = sys.modules["chainmelt.scan"]   # chainmelt.scan is the function
@@ -267,15 +267,20 @@ def test_fatal_and_refused_runs_are_recorded_and_the_scan_goes_on(client, tmp_pa
 def test_a_run_that_kills_its_workers_is_lost_and_the_scan_goes_on(tmp_path):
     import dask
     from distributed import Client, LocalCluster
-    plan = scanmod.Plan(BASE, {"w": [-250.0, -240.0, -230.0, -220.0]})
     with dask.config.set({"distributed.scheduler.allowed-failures": 1}):
         with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None,
                           silence_logs=50) as lc, Client(lc) as c:
-            out = scanmod.run_plan(plan, tmp_path / "res", c, chunk=4, work=_poisoned)
+            _assert_run_2_lost(tmp_path / "res", c, _poisoned, "died")
+
+
+def _assert_run_2_lost(directory, client, work, reason):
+    """Four runs whose second breaks what runs it: that one is lost with the reason."""
+    plan = scanmod.Plan(BASE, {"w": [-250.0, -240.0, -230.0, -220.0]})
+    out = scanmod.run_plan(plan, directory, client, chunk=4, work=work)
     assert out.statuses == {"ok": 3, "lost": 1}
-    _, runs = chainmelt.read_scan(tmp_path / "res")
+    _, runs = chainmelt.read_scan(directory)
     assert list(runs["status"]) == ["ok", "lost", "ok", "ok"]
-    assert "died" in runs["message"][1]
+    assert reason in runs["message"][1]
 
 
 def _poisoned(items):
@@ -299,16 +304,11 @@ def test_a_scan_without_scheduler_runs_on_threads_and_a_failing_chunk_is_retried
     imported, _, rest = p.stdout.strip().partition(" ")
     assert imported == "False" and "chainmelt-scan-" in rest and rest.endswith(" 9")
 
-    plan = scanmod.Plan(BASE, {"w": [-250.0, -240.0, -230.0, -220.0]})
     client = scanmod.local_client(2)
     try:
-        out = scanmod.run_plan(plan, tmp_path / "b", client, chunk=4, work=_raising)
+        _assert_run_2_lost(tmp_path / "b", client, _raising, "RuntimeError: poisoned")
     finally:
         scanmod.close_client(client, True)
-    assert out.statuses == {"ok": 3, "lost": 1}
-    _, runs = chainmelt.read_scan(tmp_path / "b")
-    assert list(runs["status"]) == ["ok", "lost", "ok", "ok"]
-    assert "RuntimeError: poisoned" in runs["message"][1]
 
 
 def _raising(items):
@@ -334,11 +334,7 @@ def test_lock_refuses_a_second_scan_and_a_dead_holder_is_taken_over(tmp_path):
     finally:
         store.close()
     assert not (res / "lock").exists()
-    dead = subprocess.Popen(["true"])
-    dead.wait()
-    import socket
-    (res / "lock").write_text("pid=%d host=%s started=2026-01-01T00:00:00Z\n"
-                              % (dead.pid, socket.gethostname()))
+    (res / "lock").write_text(stale_lock())
     scanmod.Store(res, plan, layout).close()
     assert not (res / "lock").exists()
 

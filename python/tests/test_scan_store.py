@@ -4,8 +4,6 @@ kept apart, the messages of bad input."""
 
 import gzip
 import os
-import socket
-import subprocess
 import sys
 import threading
 import time
@@ -13,7 +11,7 @@ import time
 import pytest
 
 import chainmelt
-from conftest import pycli
+from conftest import pycli, stale_lock
 
 scanmod = sys.modules["chainmelt.scan"]
 BASE = dict(task="heat", n0=2, Tm=314.0, T_sweep=(300.0, 302.0, 1.0))
@@ -136,9 +134,7 @@ def test_other_base_fields_are_refused_naming_them(tmp_path):
 
 
 def test_at_most_one_process_takes_over_a_stale_lock(tmp_path):
-    dead = subprocess.Popen(["true"])
-    dead.wait()
-    stale = "pid=%d host=%s started=2026-01-01T00:00:00Z\n" % (dead.pid, socket.gethostname())
+    stale = stale_lock()
     deadline = time.monotonic() + 120
     for trial in range(300):
         assert time.monotonic() < deadline

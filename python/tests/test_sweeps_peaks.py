@@ -1,6 +1,7 @@
 """Sweeps of the task functions mean what --T-sweep means; the peak analysis
 and the heat plot count and show latent heats."""
 
+import io
 import math
 import warnings
 
@@ -123,16 +124,7 @@ def test_an_equilibrium_curve_with_a_jump_adds_up_to_the_energy_taken_up():
 # --- progress ------------------------------------------------------------------------
 
 
-class _Terminal:
-    def __init__(self):
-        self.text = ""
-
-    def write(self, s):
-        self.text += s
-
-    def flush(self):
-        pass
-
+class _Terminal(io.StringIO):
     def isatty(self):
         return True
 
@@ -154,11 +146,10 @@ def test_progress_is_a_bar_on_a_terminal_else_a_line_every_few_seconds(capsys):
     for k in range(121):
         bar("T = 1 Task: heat")
     bar.close()
-    assert bar.bar is not None and "| 0/121 [" in tty.text  # a bar, redrawn in place
+    assert bar.bar is not None and "| 0/121 [" in tty.getvalue()  # a bar, redrawn in place
     with pytest.raises(TypeError, match="progress"):
         chainmelt.heat(M, T="300:301:1", progress="yes")
     # A scan's progress: a short scan prints one line, the last.
-    import io
     from chainmelt.scan.driver import Progress
     stream = io.StringIO()
     scan = Progress(100, 0, stream)
