@@ -51,22 +51,20 @@ def test_coexist_and_crit_default_to_the_robust_search(tmp_path):
     assert chainmelt.run_file(str(f)).equals(robust)
 
 
-def _warnings(caplog, *runs):
-    """The messages the heat curves of runs (model, T) log."""
+def test_mistakes_are_warned_about_once(caplog):
+    with caplog.at_level(logging.WARNING, logger="chainmelt"):
+        chainmelt.heat(chainmelt.Model(n0=2, Tm=314, w=-240), T="300:302:1")
+    assert [r.getMessage() for r in caplog.records].count(NOTHING_MELTS) == 1
+
     caplog.clear()
     with caplog.at_level(logging.WARNING, logger="chainmelt"):
-        for model, T in runs:
-            chainmelt.heat(model, T=T)
-    return [r.getMessage() for r in caplog.records]
+        chainmelt.heat(chainmelt.Model(n0=2, Tm=41.4, dHcal=2200, w=-240), T="20:22:0.5")
+    celsius = [r.getMessage() for r in caplog.records if "degrees Celsius" in r.getMessage()]
+    assert celsius == ["warning: temperatures look like degrees Celsius (all below 150 K "
+                       "while dHcal = 2200 K): chainmelt works in kelvin"]
 
-
-def test_mistakes_are_warned_about_once(caplog):
-    got = _warnings(caplog, (chainmelt.Model(n0=2, Tm=314, w=-240), "300:302:1"))
-    assert got.count(NOTHING_MELTS) == 1
-    got = _warnings(caplog, (chainmelt.Model(n0=2, Tm=41.4, dHcal=2200, w=-240), "20:22:0.5"))
-    assert [m for m in got if "degrees Celsius" in m] == [
-        "warning: temperatures look like degrees Celsius (all below 150 K while dHcal = 2200 K): "
-        "chainmelt works in kelvin"]
-    got = _warnings(caplog, (chainmelt.Model(n0=2, Tm=314, dHcal=2200, w=-240), "300:302:1"),
-                    (chainmelt.Model(n0=2, w=-1, dH=10, dS=3.2), "2.8:3.4:0.1"))
-    assert not [m for m in got if m.startswith("warning: ")]
+    caplog.clear()
+    with caplog.at_level(logging.WARNING, logger="chainmelt"):
+        chainmelt.heat(chainmelt.Model(n0=2, Tm=314, dHcal=2200, w=-240), T="300:302:1")
+        chainmelt.heat(chainmelt.Model(n0=2, w=-1, dH=10, dS=3.2), T="2.8:3.4:0.1")
+    assert not [r for r in caplog.records if r.getMessage().startswith("warning: ")]
