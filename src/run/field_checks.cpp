@@ -160,10 +160,14 @@ std::optional<Refusal> DeriveAndCheck(RunSpec& spec) {
                       "the classic search (its heat capacity is a second difference over dT)");
   }
   for (const double v : spec.values) {
-    if (IsEnthalpySweep(p) ? !(std::fabs(v) <= kMaxMagnitude)
-                           : !(v >= kMinTemperature && v <= kMaxMagnitude)) {
-      return Refuse(21, "sweep values of magnitude at most 1e100 (temperatures of at least "
-                        "1e-100)");
+    if (IsEnthalpySweep(p)) {
+      if (!(std::fabs(v) <= kMaxMagnitude))
+        return Refuse(21, "enthalpies of magnitude at most 1e100");
+    } else if (!(v > 0)) {
+      return Refuse(21, "a positive temperature at every value of the list (one is " +
+                            Number(v) + ")");
+    } else if (!(v >= kMinTemperature && v <= kMaxMagnitude)) {
+      return Refuse(21, "temperatures from 1e-100 to 1e100");
     }
   }
   // Every temperature the run uses must be positive.
