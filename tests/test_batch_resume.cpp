@@ -37,11 +37,7 @@ std::map<std::string, std::string> Contents(const fs::path& dir) {
     if (e.path().filename() == "runs.tsv") {  // the seconds column aside
       std::string kept;
       for (const auto& line : Lines(text)) {
-        std::vector<std::string> cells;
-        std::size_t at = 0;
-        for (std::size_t tab; (tab = line.find('\t', at)) != std::string::npos; at = tab + 1)
-          cells.push_back(line.substr(at, tab - at));
-        cells.push_back(line.substr(at));
+        std::vector<std::string> cells = Split(line, '\t');
         if (cells.size() > 4) cells[4] = "-";
         for (const auto& c : cells) kept += c + "|";
         kept += "\n";

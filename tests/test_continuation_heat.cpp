@@ -10,9 +10,14 @@
 #include "model/model.hpp"
 #include "search/continuation.hpp"
 #include "search/equilibrium.hpp"
+#include "model_util.hpp"
 
 namespace chainmelt {
 namespace {
+
+using testing::Lipid;
+using testing::Mixture5;
+using testing::Tc;
 
 std::vector<double> Steps(double lo, double hi, double step) {
   std::vector<double> xs;
@@ -20,26 +25,6 @@ std::vector<double> Steps(double lo, double hi, double step) {
   for (int i = 0; i <= n; ++i) xs.push_back(lo + step * i);
   return xs;
 }
-
-Model Lipid(int n0, double w, double Tm, double dHcal) {
-  Model m;
-  m.n0 = n0;
-  m.para.w = w;
-  m.para.dH = dHcal - (n0 == 1 ? 0.5 : 3.0) * w;
-  m.para.dS = dHcal / Tm;
-  return m;
-}
-
-// The mixture with a variable second component.
-Model Mixture5(double w, double dH, double dS) {
-  Model m;
-  m.n0 = 5;
-  m.para.w = w, m.para.w2 = -100, m.para.w3 = 50, m.para.e2 = 100;
-  m.para.dH = dH, m.para.dS = dS;
-  return m;
-}
-
-double Tc(double w) { return -w / (2.0 * std::log(1.5)); }
 
 // The equilibrium fluid share by the global search at (T, dH).
 double GlobalShare(Model m, double T, double dH) {

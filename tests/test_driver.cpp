@@ -24,14 +24,6 @@ std::vector<std::string> Args(const Changes& changes = {}) {
   return a;
 }
 
-std::vector<std::string> DirEntries(const TempDir& dir) {
-  std::vector<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(dir.path()))
-    names.push_back(e.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 // A refused command line: status 2, one line on stderr starting with
 // `message`, nothing on stdout, and an earlier output.out left as it was.
 void ExpectRefused(const std::vector<std::string>& args, const std::string& message) {
@@ -44,7 +36,7 @@ void ExpectRefused(const std::vector<std::string>& args, const std::string& mess
   EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(ReadFile(dir.file("output.out")), kept);
-  EXPECT_EQ(DirEntries(dir), std::vector<std::string>{"output.out"});
+  EXPECT_EQ(DirNames(dir.path()), std::vector<std::string>{"output.out"});
 }
 
 // The usage text and the version are printed, and nothing is written.
@@ -56,7 +48,7 @@ TEST(DriverE2E, HelpAndVersion) {
     EXPECT_NE(r.out.find(flag == "--version" ? "chainmelt " : "  24 sweep "), std::string::npos)
         << r.out;
   }
-  EXPECT_TRUE(DirEntries(dir).empty());
+  EXPECT_TRUE(DirNames(dir.path()).empty());
 }
 
 TEST(DriverE2E, SweepPointsSelectorsAndOddLookingArguments) {
@@ -86,7 +78,7 @@ TEST(DriverE2E, SweepPointsSelectorsAndOddLookingArguments) {
     ASSERT_EQ(lines.size(), c.count) << r.out;
     EXPECT_EQ(lines.front(), c.first);
     EXPECT_EQ(lines.back(), c.last);
-    EXPECT_EQ(DirEntries(dir),
+    EXPECT_EQ(DirNames(dir.path()),
               (std::vector<std::string>{"output.out", "output1.out", "output2.out"}));
   }
 }
