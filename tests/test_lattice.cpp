@@ -132,15 +132,9 @@ TEST(Lattice, AcceptanceTables) {
 void ExpectSamePoints(const Result& a, const Result& b) {
   ASSERT_EQ(a.points.size(), b.points.size());
   for (std::size_t i = 0; i < a.points.size(); ++i) {
-    const Point &p = a.points[i], &q = b.points[i];
-    EXPECT_EQ(p.T, q.T);
-    EXPECT_EQ(p.U, q.U);
-    EXPECT_EQ(p.U_err, q.U_err);
-    EXPECT_EQ(p.Cp, q.Cp);
-    EXPECT_EQ(p.Cp_err, q.Cp_err);
-    EXPECT_EQ(p.x_f, q.x_f);
-    EXPECT_EQ(p.y_ff, q.y_ff);
-    EXPECT_EQ(p.tau_E, q.tau_E);
+    for (double Point::*f : {&Point::T, &Point::U, &Point::U_err, &Point::Cp, &Point::Cp_err,
+                             &Point::x_f, &Point::y_ff, &Point::tau_E})
+      EXPECT_EQ(a.points[i].*f, b.points[i].*f) << i;
   }
   EXPECT_EQ(a.exchange_rate, b.exchange_rate);
 }

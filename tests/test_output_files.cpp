@@ -25,9 +25,8 @@ const std::vector<std::string> kHeat = {"run", "--task", "heat", "--n0", "2", "-
                                         "--dHcal", "2200", "--w", "-200", "--T-sweep",
                                         "300:304:1"};
 // About three million points: runs until it is stopped.
-const std::vector<std::string> kLong = {"run", "--task", "heat", "--n0", "2", "--Tm", "314",
-                                        "--dHcal", "2200", "--w", "-200", "--T-sweep",
-                                        "300:330:0.00001", "--threads", "1"};
+const std::vector<std::string> kLong = With({kHeat.begin(), kHeat.end() - 1},
+                                           {"300:330:0.00001", "--threads", "1"});
 
 bool IsCharDevice(const std::string& path) {
   struct stat st {};
