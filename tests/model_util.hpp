@@ -2,12 +2,21 @@
 #pragma once
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 #include <boost/math/tools/minima.hpp>
 
 #include "model/model.hpp"
 
 namespace chainmelt::testing {
+
+// The bits of a double, to compare values exactly (NaNs and signed zeros too).
+inline std::uint64_t Bits(double v) {
+  std::uint64_t b;
+  std::memcpy(&b, &v, sizeof b);
+  return b;
+}
 
 // A lipid of variant n0 with dH and dS derived from Tm and dHcal as the
 // command line does.

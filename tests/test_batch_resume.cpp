@@ -70,9 +70,7 @@ TEST(BatchResume, KilledThenResumedGivesTheUninterruptedDirectory) {
   const std::size_t recorded = RowsOf(dir.file("res/runs.tsv"));
   ASSERT_LT(recorded, 21u) << "the batch ended before it was killed";
 
-  const RunResult resumed =
-      RunChainmelt({"batch", "b.txt", "--out-dir", "res", "--threads", "2", "--resume"},
-                   dir.path().string(), 120);
+  const RunResult resumed = RunChainmelt(With(args, {"--resume"}), dir.path().string(), 120);
   EXPECT_EQ(resumed.status, 1);
   EXPECT_NE(resumed.err.find("batch: " + std::to_string(recorded) + " run(s) already recorded"),
             std::string::npos) << resumed.err;
