@@ -11,6 +11,7 @@
 #include <chrono>
 #include <thread>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -69,8 +70,10 @@ inline void DefaultSignals() {
 // Starts the binary with `args` in `dir` (standard output and error to
 // dir/.stdout and dir/.stderr), killed by SIGALRM after `timeout_s`
 // seconds at the latest.  Returns its pid.
-inline pid_t StartChainmelt(const std::vector<std::string>& args, const std::string& dir,
-                            int timeout_s) {
+// Starts the binary in dir with its standard output and error in the named
+// files (relative to dir), ended by SIGALRM after timeout_s.
+inline pid_t SpawnChainmelt(const std::vector<std::string>& args, const std::string& dir,
+                            int timeout_s, const std::string& out, const std::string& err) {
   std::vector<std::string> words = {CHAINMELT_BIN};
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -80,7 +83,7 @@ inline pid_t StartChainmelt(const std::vector<std::string>& args, const std::str
   if (pid == 0) {
     DefaultSignals();
     if (chdir(dir.c_str()) != 0 || !std::freopen("/dev/null", "r", stdin) ||
-        !std::freopen(".stdout", "w", stdout) || !std::freopen(".stderr", "w", stderr))
+        !std::freopen(out.c_str(), "w", stdout) || !std::freopen(err.c_str(), "w", stderr))
       _exit(127);
     alarm(static_cast<unsigned>(timeout_s));
     execv(argv[0], argv.data());
@@ -89,9 +92,11 @@ inline pid_t StartChainmelt(const std::vector<std::string>& args, const std::str
   return pid;
 }
 
-// Waits at most `timeout_s` seconds for a child started above; kills it
-// (SIGKILL, by its pid) when it has not ended by then.  Returns its wait
-// status.
+inline pid_t StartChainmelt(const std::vector<std::string>& args, const std::string& dir,
+                            int timeout_s) {
+  return SpawnChainmelt(args, dir, timeout_s, ".stdout", ".stderr");
+}
+
 inline int WaitBounded(pid_t pid, double timeout_s) {
   const auto until = std::chrono::steady_clock::now() +
                      std::chrono::milliseconds(static_cast<long>(timeout_s * 1000));
@@ -133,22 +138,7 @@ inline RunResult RunChainmelt(const std::vector<std::string>& args, const std::s
                               int timeout_s = 120, const std::string& stdout_to = "") {
   const std::string out_path = stdout_to.empty() ? dir + "/.stdout" : stdout_to;
   const std::string err_path = dir + "/.stderr";
-  std::vector<std::string> words = {CHAINMELT_BIN};
-  words.insert(words.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& w : words) argv.push_back(w.data());
-  argv.push_back(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    DefaultSignals();
-    if (chdir(dir.c_str()) != 0 || !std::freopen("/dev/null", "r", stdin) ||
-        !std::freopen(out_path.c_str(), "w", stdout) ||
-        !std::freopen(err_path.c_str(), "w", stderr))
-      _exit(127);
-    alarm(static_cast<unsigned>(timeout_s));
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
+  const pid_t pid = SpawnChainmelt(args, dir, timeout_s, out_path, err_path);
   int wstatus = 0;
   waitpid(pid, &wstatus, 0);
   RunResult r{WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1,
@@ -159,6 +149,37 @@ inline RunResult RunChainmelt(const std::vector<std::string>& args, const std::s
 }
 
 // Splits a text into lines (without their newlines).
+// The sorted names in dir but the captured standard output and error.
+inline std::vector<std::string> DirNames(const std::filesystem::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) {
+    const std::string n = e.path().filename().string();
+    if (n != ".stdout" && n != ".stderr") names.push_back(n);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Splits on one separator character, keeping empty fields.
+inline std::vector<std::string> Split(const std::string& line, char sep) {
+  std::vector<std::string> f(1);
+  for (char c : line) {
+    if (c == sep) {
+      f.emplace_back();
+    } else {
+      f.back().push_back(c);
+    }
+  }
+  return f;
+}
+
+// args followed by more.
+inline std::vector<std::string> With(std::vector<std::string> args,
+                                     const std::vector<std::string>& more) {
+  args.insert(args.end(), more.begin(), more.end());
+  return args;
+}
+
 inline std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);

@@ -37,11 +37,7 @@ std::map<std::string, std::string> Contents(const fs::path& dir) {
     if (e.path().filename() == "runs.tsv") {  // the seconds column aside
       std::string kept;
       for (const auto& line : Lines(text)) {
-        std::vector<std::string> cells;
-        std::size_t at = 0;
-        for (std::size_t tab; (tab = line.find('\t', at)) != std::string::npos; at = tab + 1)
-          cells.push_back(line.substr(at, tab - at));
-        cells.push_back(line.substr(at));
+        std::vector<std::string> cells = Split(line, '\t');
         if (cells.size() > 4) cells[4] = "-";
         for (const auto& c : cells) kept += c + "|";
         kept += "\n";
@@ -74,9 +70,7 @@ TEST(BatchResume, KilledThenResumedGivesTheUninterruptedDirectory) {
   const std::size_t recorded = RowsOf(dir.file("res/runs.tsv"));
   ASSERT_LT(recorded, 21u) << "the batch ended before it was killed";
 
-  const RunResult resumed =
-      RunChainmelt({"batch", "b.txt", "--out-dir", "res", "--threads", "2", "--resume"},
-                   dir.path().string(), 120);
+  const RunResult resumed = RunChainmelt(With(args, {"--resume"}), dir.path().string(), 120);
   EXPECT_EQ(resumed.status, 1);
   EXPECT_NE(resumed.err.find("batch: " + std::to_string(recorded) + " run(s) already recorded"),
             std::string::npos) << resumed.err;

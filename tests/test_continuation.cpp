@@ -15,24 +15,18 @@
 #include "numeric/fatal.hpp"
 #include "search/continuation.hpp"
 #include "search/equilibrium.hpp"
+#include "model_util.hpp"
 
 namespace chainmelt {
 namespace {
+
+using testing::Lipid;
+using testing::Mixture5;
 
 std::vector<double> Range(double lo, double hi, int n) {
   std::vector<double> xs(static_cast<std::size_t>(n));
   for (int i = 0; i < n; ++i) xs[i] = lo + (hi - lo) * i / (n - 1);
   return xs;
-}
-
-// Lipid with dH and dS derived from Tm and dHcal as the command line does.
-Model Lipid(int n0, double w, double Tm, double dHcal) {
-  Model m;
-  m.n0 = n0;
-  m.para.w = w;
-  m.para.dH = dHcal - (n0 == 1 ? 0.5 : 3.0) * w;
-  m.para.dS = dHcal / Tm;
-  return m;
 }
 
 // A random model of variant n0 melting near Tm; the other fields on the
@@ -137,10 +131,7 @@ TEST(Continuation, TheIssueCasesAtOnePointAndAroundIt) {
   b.n0 = 8;
   b.para.w = -3, b.para.conc2 = 0.4, b.para.dH2 = -3, b.para.dS2 = -1, b.para.dH = 35;
   b.para.dS = 11;
-  Model c;
-  c.n0 = 5;
-  c.para.w = -300, c.para.w2 = -100, c.para.w3 = 50, c.para.e2 = 100, c.para.dH = 3500;
-  c.para.dS = 11;
+  const Model c = Mixture5(-300, 3500, 11);
   struct Case {
     const Model& m;
     double T;

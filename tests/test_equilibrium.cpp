@@ -8,17 +8,18 @@
 #include <cstdint>
 #include <cstring>
 
-#include <boost/math/tools/minima.hpp>
-
 #include "model/model.hpp"
 #include "search/equilibrium.hpp"
 #include "search/search.hpp"
 #include "run_state_util.hpp"
+#include "model_util.hpp"
 
 namespace chainmelt {
 namespace {
 
 using testing::State;
+using testing::ScanMinimum;
+using testing::Tc;
 
 // One lipid in the pair model with dH, dS derived from Tm and dHcal.
 RunState Pair(double T, double w, double Tm, double dHcal) {
@@ -45,8 +46,6 @@ RunState Mixture8(double T) {
   return rs;
 }
 
-double Tc(double w) { return -w / (2.0 * std::log(1.5)); }
-
 TEST(EquilibriumSearch, PairModelJumpsOnceAtTheSymmetricPoint) {
   // The README's example at steps of 0.01 K: gel below T* = (dH + 3w)/dS,
   // fluid above, one jump, and the generator never touched.
@@ -69,25 +68,6 @@ TEST(EquilibriumSearch, PairModelJumpsOnceAtTheSymmetricPoint) {
   }
   EXPECT_EQ(jumps, 1);
   EXPECT_EQ(rs.idum, idum);
-}
-
-// The lowest free energy along a dense scan of the fluid fraction, the pair
-// probability at its optimum for each x (the free energy is convex in it).
-double ScanMinimum(const Model& m, double* x_at) {
-  double best = 1e300;
-  const int n = 2000;
-  for (int k = 1; k < n; ++k) {
-    const double x = static_cast<double>(k) / n;
-    const double lo = std::fmax(0.0, 2.0 * x - 1.0), hi = x;
-    auto f = [&m, x](double q) {
-      StateVec p;
-      p[1] = x, p[2] = q;
-      return FreeCalc(m, p);
-    };
-    const auto r = boost::math::tools::brent_find_minima(f, lo + 1e-15, hi - 1e-15, 50);
-    if (r.second < best) best = r.second, *x_at = x;
-  }
-  return best;
 }
 
 TEST(EquilibriumSearch, IsTheLowestMinimumOfADenseScanAtBothScales) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "model/model.hpp"
+#include "model_util.hpp"
 #include "run/run.hpp"
 
 namespace chainmelt {
@@ -70,21 +71,6 @@ TEST(EquilibriumTasks, PairModelJumpsOnceAtTheExactTransition) {
   }
 }
 
-// F at fluid fraction x with the pair variable at its optimum (F is convex
-// in y_ff at fixed x).
-double BestOverPair(const Model& m, double x) {
-  double lo = std::fmax(0.0, 2 * x - 1), hi = x;
-  for (int i = 0; i < 200; ++i) {
-    const double a = lo + (hi - lo) / 3, b = hi - (hi - lo) / 3;
-    StateVec pa, pb;
-    pa[1] = pb[1] = x, pa[2] = a, pb[2] = b;
-    (FreeCalc(m, pa) < FreeCalc(m, pb) ? hi : lo) = (FreeCalc(m, pa) < FreeCalc(m, pb) ? b : a);
-  }
-  StateVec p;
-  p[1] = x, p[2] = 0.5 * (lo + hi);
-  return FreeCalc(m, p);
-}
-
 // No state the search reports is above the lowest free energy a dense scan
 // over the fluid fraction finds, far below the transition too (where the
 // program's own search can stop far above the gel minimum).
@@ -95,8 +81,8 @@ TEST(EquilibriumTasks, NeverAboveADenseScanOfTheFreeEnergy) {
     ASSERT_EQ(rows.size(), 1u);
     Model m = s.model;
     m.T = T;
-    double scan = INFINITY;
-    for (int k = 1; k < 2000; ++k) scan = std::fmin(scan, BestOverPair(m, k / 2000.0));
+    double x = 0;
+    const double scan = testing::ScanMinimum(m, &x);
     EXPECT_LE(rows[0][3], scan + 1e-9 * std::fabs(scan) + 1e-12) << T;
   }
 }

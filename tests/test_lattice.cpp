@@ -14,21 +14,22 @@
 #include "lattice/analysis.hpp"
 #include "lattice/kernel.hpp"
 #include "lattice/lattice.hpp"
+#include "model_util.hpp"
 
 namespace chainmelt::lattice {
 namespace {
 
-Model PairModel(double w, double dH, double dS) {
-  Model m;
-  m.n0 = 2;
-  m.para.w = w;
-  m.para.dH = dH;
-  m.para.dS = dS;
-  return m;
-}
+using testing::PairModel;
 
 // The DPPC-like example with dH and dS derived from dHcal = 2200, Tm = 314.
 Model Dppc() { return PairModel(-240, 2200 + 720, 2200.0 / 314); }
+
+// Settings of the given size, otherwise the defaults.
+Settings Sized(int L, long equilibration, long sweeps, std::uint64_t seed = 1) {
+  Settings s;
+  s.L = L, s.equilibration = equilibration, s.sweeps = sweeps, s.seed = seed;
+  return s;
+}
 
 std::string RefusalOf(const std::function<void()>& f) {
   try {
@@ -131,15 +132,9 @@ TEST(Lattice, AcceptanceTables) {
 void ExpectSamePoints(const Result& a, const Result& b) {
   ASSERT_EQ(a.points.size(), b.points.size());
   for (std::size_t i = 0; i < a.points.size(); ++i) {
-    const Point &p = a.points[i], &q = b.points[i];
-    EXPECT_EQ(p.T, q.T);
-    EXPECT_EQ(p.U, q.U);
-    EXPECT_EQ(p.U_err, q.U_err);
-    EXPECT_EQ(p.Cp, q.Cp);
-    EXPECT_EQ(p.Cp_err, q.Cp_err);
-    EXPECT_EQ(p.x_f, q.x_f);
-    EXPECT_EQ(p.y_ff, q.y_ff);
-    EXPECT_EQ(p.tau_E, q.tau_E);
+    for (double Point::*f : {&Point::T, &Point::U, &Point::U_err, &Point::Cp, &Point::Cp_err,
+                             &Point::x_f, &Point::y_ff, &Point::tau_E})
+      EXPECT_EQ(a.points[i].*f, b.points[i].*f) << i;
   }
   EXPECT_EQ(a.exchange_rate, b.exchange_rate);
 }
@@ -147,11 +142,7 @@ void ExpectSamePoints(const Result& a, const Result& b) {
 // A seed gives the same numbers at 1, 2 and 3 threads and whatever the order
 // of the temperatures; another seed gives others.
 TEST(Lattice, ReproducibleAtAnyThreadCountAndOrder) {
-  Settings s;
-  s.L = 12;
-  s.equilibration = 100;
-  s.sweeps = 400;
-  s.seed = 2026;
+  Settings s = Sized(12, 100, 400, 2026);
   const std::vector<double> T = {300, 306, 312, 318, 324};
   const Result one = Simulate(Dppc(), T, s);
   s.threads = 2;
@@ -200,10 +191,7 @@ TEST(Lattice, ReproducibleAtAnyThreadCountAndOrder) {
 // Stop is polled between sweeps on the calling thread; progress comes at the
 // interval asked for; a stopped run says so and keeps what it measured.
 TEST(Lattice, StopsWhenAskedAndReportsProgress) {
-  Settings s;
-  s.L = 12;
-  s.equilibration = 20;
-  s.sweeps = 1000;
+  Settings s = Sized(12, 20, 1000);
   s.threads = 2;
   std::vector<long> heard;
   long polls = 0;

@@ -17,11 +17,6 @@ const std::vector<std::string> kDppc = {"run",  "--n0",    "2",    "--Tm",      
                                         "--dHcal", "2200", "--w", "-240", "--T-sweep",
                                         "300:328:4", "--method", "montecarlo"};
 
-std::vector<std::string> With(std::vector<std::string> a, const std::vector<std::string>& more) {
-  a.insert(a.end(), more.begin(), more.end());
-  return a;
-}
-
 TEST(LatticeCli, RefusalsNameTheOptionAndWriteNothing) {
   const struct {
     std::vector<std::string> args;

@@ -9,27 +9,22 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <stdexcept>
 #include <vector>
 
 #include "lattice/lattice.hpp"
 #include "model/run_state.hpp"
 #include "search/equilibrium.hpp"
+#include "model_util.hpp"
 
 namespace chainmelt::lattice {
 namespace {
 
+using testing::PairModel;
+
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kSigmas = 4;
-
-Model PairModel(double w, double dH, double dS) {
-  Model m;
-  m.n0 = 2;
-  m.para.w = w;
-  m.para.dH = dH;
-  m.para.dS = dS;
-  return m;
-}
 
 #define EXPECT_WITHIN_ERRORS(value, err, reference, what)                                      \
   do {                                                                                         \
@@ -39,16 +34,19 @@ Model PairModel(double w, double dH, double dS) {
         << ((value) - (reference)) / (err) << " errors)";                                      \
   } while (0)
 
+// Settings of the given size, otherwise the defaults.
+Settings Sized(int L, long equilibration, long sweeps, std::uint64_t seed = 1) {
+  Settings s;
+  s.L = L, s.equilibration = equilibration, s.sweeps = sweeps, s.seed = seed;
+  return s;
+}
+
 // w = 0: every site independent.  x_f = 1/(1 + e^{(dH - T dS)/T}),
 // U = dH x_f, Cp = dH^2 x_f (1 - x_f) / T^2, y_ff = x_f^2.
 TEST(LatticeValidation, IndependentSitesAtZeroCoupling) {
   const Model m = PairModel(0, 2000, 2000.0 / 300);
   const std::vector<double> T = {280, 295, 300, 310, 330};
-  Settings s;
-  s.L = 24;
-  s.equilibration = 200;
-  s.sweeps = 4000;
-  s.seed = 101;
+  Settings s = Sized(24, 200, 4000, 101);
   for (Update up : {Update::kMetropolis, Update::kHeatBath}) {
     s.update = up;
     const Result r = Simulate(m, T, s);
@@ -115,11 +113,8 @@ TEST(LatticeValidation, ZeroFieldIsTheExactTriangularIsingModel) {
   const double w = -4, J = -w / 4, Tc = -w / std::log(3.0);
   const Model m = PairModel(w, -3 * w, 0);
   const std::vector<double> T = {0.7 * Tc, 0.85 * Tc, 0.95 * Tc, 1.05 * Tc, 1.2 * Tc, 1.6 * Tc};
-  Settings s;
-  s.L = 48;
-  s.equilibration = 2000;
-  s.sweeps = 40000;  // blocks of 1250 sweeps: 10 tau of N_f at 1.05 T_c
-  s.seed = 7;
+  // Blocks of 1250 sweeps: 10 tau of N_f at 1.05 T_c.
+  Settings s = Sized(48, 2000, 40000, 7);
   const Result r = Simulate(m, T, s);
   for (const Point& p : r.points) {
     const IsingExact e = TriangularIsing(J, p.T, 256);
@@ -136,11 +131,7 @@ TEST(LatticeValidation, ZeroFieldIsTheExactTriangularIsingModel) {
 TEST(LatticeValidation, ReweightedCurveBetweenTemperatures) {
   const double w = -4, J = -w / 4, Tc = -w / std::log(3.0);
   const Model m = PairModel(w, -3 * w, 0);
-  Settings s;
-  s.L = 36;
-  s.equilibration = 1000;
-  s.sweeps = 20000;
-  s.seed = 17;
+  Settings s = Sized(36, 1000, 20000, 17);
   const std::vector<double> T = {1.15 * Tc, 1.2 * Tc, 1.25 * Tc, 1.3 * Tc, 1.35 * Tc};
   s.curve = {1.15 * Tc, 1.175 * Tc, 1.2 * Tc, 1.225 * Tc, 1.26 * Tc, 1.29 * Tc, 1.325 * Tc, 1.35 * Tc};
   const Result r = Simulate(m, T, s);
@@ -172,11 +163,7 @@ TEST(LatticeValidation, GelFluidMirrorAtStrongCoupling) {
   const double w = -240, dH = 2200 - 3 * w, dS = 2200.0 / 314;
   const Model m = PairModel(w, dH, dS), mirror = PairModel(w, -dH - 6 * w, -dS);
   const std::vector<double> T = {300, 308, 312, 314, 318, 330};
-  Settings s;
-  s.L = 30;
-  s.equilibration = 1000;
-  s.sweeps = 6000;
-  s.seed = 23;
+  Settings s = Sized(30, 1000, 6000, 23);
   const Result a = Simulate(m, T, s);
   s.seed = 24;
   s.update = Update::kHeatBath;
@@ -204,11 +191,7 @@ TEST(LatticeValidation, HeatCapacityPeakApproachesTcAsLGrows) {
   for (int i = 0; i <= 10; ++i) T.push_back(Tc * (0.97 + 0.01 * i));
   double last_shift = 1, last_height = 0, first_height = 0, first_err = 0;
   for (int L : {24, 48, 96}) {
-    Settings s;
-    s.L = L;
-    s.equilibration = 2000;
-    s.sweeps = 20000;
-    s.seed = 3;
+    Settings s = Sized(L, 2000, 20000, 3);
     const Result r = Simulate(m, T, s);
     std::size_t top = 1;
     for (std::size_t i = 1; i + 1 < T.size(); ++i)
@@ -241,11 +224,7 @@ TEST(LatticeValidation, WeakCouplingAgreesWithThePairApproximation) {
   const double w = -6, dHcal = 2200, Tm = 300;
   const Model m = PairModel(w, dHcal - 3 * w, dHcal / Tm);
   const std::vector<double> T = {285, 295, 300, 305, 315};
-  Settings s;
-  s.L = 48;
-  s.equilibration = 1000;
-  s.sweeps = 10000;
-  s.seed = 5;
+  Settings s = Sized(48, 1000, 10000, 5);
   const Result r = Simulate(m, T, s);
   EXPECT_TRUE(r.reliable);
   auto pair = [&](double t, double& x, double& y) {

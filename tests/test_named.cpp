@@ -49,9 +49,9 @@ TEST(NamedForm, OptionsAndParameterFilesGiveTheClassicBytes) {
     SCOPED_TRACE(dir.filename().string());
     const std::string golden = ReadFile((dir / "output.out").string());
     TempDir tmp;
-    auto a = AsOptions(Fields(ReadFile((dir / "args").string())));
-    a.insert(a.end(), {"--format", "classic", "-o", "r.out"});
-    const RunResult r = RunChainmelt(a, tmp.path().string());
+    const RunResult r = RunChainmelt(With(AsOptions(Fields(ReadFile((dir / "args").string()))),
+                                          {"--format", "classic", "-o", "r.out"}),
+                                     tmp.path().string());
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(ReadFile(tmp.file("r.out")) == golden);
     const std::string name = dir.filename().string();
@@ -65,19 +65,6 @@ TEST(NamedForm, OptionsAndParameterFilesGiveTheClassicBytes) {
     // A shipped parameter file sets nothing its task and variant do not read.
     EXPECT_EQ(t.err.find("warning"), std::string::npos) << t.err;
   }
-}
-
-// Splits on one separator character, keeping empty fields.
-std::vector<std::string> Split(const std::string& line, char sep) {
-  std::vector<std::string> f(1);
-  for (char c : line) {
-    if (c == sep) {
-      f.emplace_back();
-    } else {
-      f.back().push_back(c);
-    }
-  }
-  return f;
 }
 
 // A value of a text table printed as the classic form prints it.
@@ -137,9 +124,9 @@ TEST(NamedForm, EveryFormatReadsBackAsTheClassicRecords) {
     for (const std::string format : {"tsv", "csv", "jsonl"}) {
       SCOPED_TRACE(name + " " + format);
       TempDir tmp;
-      auto a = AsOptions(Fields(ReadFile((dir / "args").string())));
-      a.insert(a.end(), {"--format", format, "-o", "r." + format});
-      const RunResult r = RunChainmelt(a, tmp.path().string());
+      const RunResult r = RunChainmelt(With(AsOptions(Fields(ReadFile((dir / "args").string()))),
+                                            {"--format", format, "-o", "r." + format}),
+                                       tmp.path().string());
       ASSERT_EQ(r.status, 0) << r.err;
       EXPECT_EQ(ReadBack(ReadFile(tmp.file("r." + format)), format), classic);
     }
@@ -165,9 +152,7 @@ TEST(NamedForm, SweepShorthandOverridesAndWarnings) {
   TempDir tmp;
   const std::vector<std::string> base = {"run", "--task", "phase", "--n0", "1", "--dH", "3000",
                                          "--dS", "10", "--w2", "5", "--format", "csv"};
-  auto a = base;
-  a.insert(a.end(), {"--T-sweep", "290:340:0.1"});
-  const RunResult r = RunChainmelt(a, tmp.path().string());
+  const RunResult r = RunChainmelt(With(base, {"--T-sweep", "290:340:0.1"}), tmp.path().string());
   ASSERT_EQ(r.status, 0) << r.err;
   const auto lines = Lines(r.out);
   ASSERT_EQ(lines.size(), 502u);
@@ -175,9 +160,9 @@ TEST(NamedForm, SweepShorthandOverridesAndWarnings) {
   EXPECT_EQ(Lines(r.err).size(), 502u);  // progress lines and one warning
   EXPECT_NE(r.err.find("chainmelt: warning: w2 is given but not read by task phase with n0 = 1\n"),
             std::string::npos);
-  a = base;
-  a.insert(a.end(), {"--T_min", "290", "--T_max", "340", "--dT", "0.1"});
-  EXPECT_EQ(Lines(RunChainmelt(a, tmp.path().string()).out).size(), 501u);
+  EXPECT_EQ(Lines(RunChainmelt(With(base, {"--T_min", "290", "--T_max", "340", "--dT", "0.1"}),
+                               tmp.path().string()).out).size(),
+            501u);
 
   WriteFile(tmp.file("p.toml"), "task = \"phase\"\nn0 = 1\ndH = 3000.0\ndS = 10\n"
                                 "T-sweep = [300, 302, 1]\n");
@@ -219,14 +204,10 @@ TEST(NamedForm, RefusalsNameTheOptionOrTheLineAndWriteNothing) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
     TempDir tmp;
+    if (!c.file.empty()) WriteFile(tmp.file("p.toml"), c.file);
     std::vector<std::string> a = {"run"};
-    if (!c.file.empty()) {
-      WriteFile(tmp.file("p.toml"), c.file);
-      a.push_back("p.toml");
-    }
-    a.insert(a.end(), c.args.begin(), c.args.end());
-    a.insert(a.end(), {"-o", "r.tsv"});
-    const RunResult r = RunChainmelt(a, tmp.path().string());
+    if (!c.file.empty()) a.push_back("p.toml");
+    const RunResult r = RunChainmelt(With(With(a, c.args), {"-o", "r.tsv"}), tmp.path().string());
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
     EXPECT_NE(r.err.find("chainmelt: " + c.message), std::string::npos) << r.err;
@@ -257,10 +238,7 @@ TEST(NamedForm, ResultsAreReplacedOnlyByCompleteOnes) {
   ok.insert(ok.end() - 2, {"--conc", "0.21"});
   ASSERT_EQ(RunChainmelt(ok, tmp.path().string()).status, 0);
   EXPECT_EQ(Lines(ReadFile(tmp.file("r.tsv"))).size(), 5u);
-  std::vector<std::string> names;
-  for (const auto& e : fs::directory_iterator(tmp.path())) names.push_back(e.path().filename());
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"r.tsv", "r.tsv.partial"}));  // no temporary left
+  EXPECT_EQ(DirNames(tmp.path()), (std::vector<std::string>{"r.tsv", "r.tsv.partial"}));  // no temporary left
 
   if (MakeDevice(tmp.file("full"), 7).empty()) {  // results on a full standard output
     ok.resize(ok.size() - 2);
@@ -298,9 +276,8 @@ TEST(NamedForm, TheDefaultSearchIsTheEquilibrium) {
   const std::vector<std::string> heat = {"run", "--task", "heat", "--n0", "2", "--Tm", "314",
                                          "--dHcal", "2200", "--w", "-280", "--T-sweep",
                                          "300:330:0.25"};
-  auto with = [&](std::vector<std::string> a, std::vector<std::string> more) {
-    a.insert(a.end(), more.begin(), more.end());
-    const RunResult r = RunChainmelt(a, tmp.path().string());
+  auto with = [&](const std::vector<std::string>& a, const std::vector<std::string>& more) {
+    const RunResult r = RunChainmelt(With(a, more), tmp.path().string());
     EXPECT_EQ(r.status, 0) << r.err;
     return r.out;
   };

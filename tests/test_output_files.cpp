@@ -25,25 +25,8 @@ const std::vector<std::string> kHeat = {"run", "--task", "heat", "--n0", "2", "-
                                         "--dHcal", "2200", "--w", "-200", "--T-sweep",
                                         "300:304:1"};
 // About three million points: runs until it is stopped.
-const std::vector<std::string> kLong = {"run", "--task", "heat", "--n0", "2", "--Tm", "314",
-                                        "--dHcal", "2200", "--w", "-200", "--T-sweep",
-                                        "300:330:0.00001", "--threads", "1"};
-
-std::vector<std::string> With(std::vector<std::string> args,
-                              const std::vector<std::string>& more) {
-  args.insert(args.end(), more.begin(), more.end());
-  return args;
-}
-
-std::vector<std::string> Names(const fs::path& dir) {
-  std::vector<std::string> names;
-  for (const auto& e : fs::directory_iterator(dir)) {
-    const std::string n = e.path().filename().string();
-    if (n != ".stdout" && n != ".stderr") names.push_back(n);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
+const std::vector<std::string> kLong = With({kHeat.begin(), kHeat.end() - 1},
+                                           {"300:330:0.00001", "--threads", "1"});
 
 bool IsCharDevice(const std::string& path) {
   struct stat st {};
@@ -51,7 +34,7 @@ bool IsCharDevice(const std::string& path) {
 }
 
 bool HasTemporary(const fs::path& dir, const std::string& prefix) {
-  for (const auto& n : Names(dir))
+  for (const auto& n : DirNames(dir))
     if (n.rfind(prefix + ".tmp-", 0) == 0) return true;
   return false;
 }
@@ -87,7 +70,7 @@ TEST(OutputFiles, DevicesAreWrittenInPlaceAndLostWritesFail) {
 
   EXPECT_TRUE(IsCharDevice(dir.file("full")));
   EXPECT_TRUE(IsCharDevice(dir.file("null")));
-  EXPECT_EQ(Names(dir.path()),
+  EXPECT_EQ(DirNames(dir.path()),
             (std::vector<std::string>{"b.txt", "full", "null", "output.out", "output1.out",
                                       "output2.out"}));
 }
@@ -113,7 +96,7 @@ TEST(OutputFiles, AFifoIsWrittenToItsReader) {
   struct stat st {};
   ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
   EXPECT_TRUE(S_ISFIFO(st.st_mode));
-  EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"pipe"});
+  EXPECT_EQ(DirNames(dir.path()), std::vector<std::string>{"pipe"});
 }
 
 TEST(OutputFiles, ASymbolicLinkKeepsPointingAtItsReplacedTarget) {
@@ -126,7 +109,7 @@ TEST(OutputFiles, ASymbolicLinkKeepsPointingAtItsReplacedTarget) {
   EXPECT_TRUE(fs::is_symlink(dir.path() / "link.tsv"));
   EXPECT_EQ(fs::read_symlink(dir.path() / "link.tsv"), "sub/target.tsv");
   EXPECT_EQ(Lines(ReadFile(dir.file("sub/target.tsv"))).size(), 8u);
-  EXPECT_EQ(Names(dir.path() / "sub"), std::vector<std::string>{"target.tsv"});
+  EXPECT_EQ(DirNames(dir.path() / "sub"), std::vector<std::string>{"target.tsv"});
   // A dangling link gets its target created.
   fs::create_symlink("sub/new.tsv", dir.path() / "dangling.tsv");
   EXPECT_EQ(RunChainmelt(With(kHeat, {"-o", "dangling.tsv"}), dir.path().string(), 30).status, 0);
@@ -146,7 +129,7 @@ TEST(OutputFiles, SignalsLeaveNoTemporaryAndTheOldResult) {
     kill(pid, sig);
     const int status = WaitBounded(pid, 20);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
-    EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"r.tsv"});
+    EXPECT_EQ(DirNames(dir.path()), std::vector<std::string>{"r.tsv"});
     EXPECT_EQ(ReadFile(dir.file("r.tsv")), "earlier\n");
   }
 }
@@ -166,7 +149,7 @@ TEST(OutputFiles, TheNextRunRemovesTheTemporariesOfKilledOnes) {
   EXPECT_EQ(r.status, 0) << r.err;
   std::vector<std::string> kept = {"r.tsv", "r.tsv.tmp-notapid", live};
   std::sort(kept.begin(), kept.end());
-  EXPECT_EQ(Names(dir.path()), kept);
+  EXPECT_EQ(DirNames(dir.path()), kept);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "model/free_grad.hpp"
 #include "null_context.hpp"
 #include "model/model.hpp"
+#include "model_util.hpp"
 #include "numeric/minimize.hpp"
 #include "search/search.hpp"
 #include "run_state_util.hpp"
@@ -20,11 +21,7 @@
 namespace chainmelt {
 namespace {
 
-std::uint64_t Bits(double v) {
-  std::uint64_t b;
-  std::memcpy(&b, &v, sizeof b);
-  return b;
-}
+using testing::Bits;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 

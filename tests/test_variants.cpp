@@ -10,16 +10,13 @@
 #include "../bench/variants.hpp"
 #include "model/free_grad.hpp"
 #include "model/model.hpp"
+#include "model_util.hpp"
 #include "model/variants.hpp"
 
 namespace chainmelt {
 namespace {
 
-std::uint64_t Bits(double v) {
-  std::uint64_t b;
-  std::memcpy(&b, &v, sizeof b);
-  return b;
-}
+using testing::Bits;
 
 // Runs fn(V{}, model, point) for each variant with the benchmark's model and
 // feasible point of that variant.
