@@ -1,6 +1,7 @@
 // The checks of a run's fields before it runs: the values derived from the
 // given ones, the refusals, the warnings about input, the search named.
 #include "run/spec.hpp"
+#include "tasks/names.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -51,7 +52,7 @@ void WarnAboutInput(RunSpec& spec) {
                "dS");
   }
   // The highest temperature the run visits.
-  const bool fixed_T = enthalpy && spec.task != "size";
+  const bool fixed_T = enthalpy && spec.task != kTaskSize;
   double t_high = fixed_T ? m.T : spec.T_max;
   if (!fixed_T)
     for (const double v : spec.values) t_high = std::max(t_high, v);
@@ -75,11 +76,11 @@ void WarnAboutInput(RunSpec& spec) {
 // The one name of the search a task runs (see SearchMode).
 void NameSearch(RunSpec& spec) {
   if (spec.search == SearchMode::kClassic) return;
-  if (spec.task == "coexist" || spec.task == "crit") {
+  if (spec.task == kTaskCoexist || spec.task == kTaskCrit) {
     spec.search = SearchMode::kRobust;
-  } else if (spec.task == "phase" || spec.task == "heat") {
+  } else if (spec.task == kTaskPhase || spec.task == kTaskHeat) {
     spec.search = SearchMode::kEquilibrium;
-  } else if (spec.task == "size") {
+  } else if (spec.task == kTaskSize) {
     spec.search = SearchMode::kClassic;  // its peak scans have no other search
   }
 }
@@ -93,7 +94,7 @@ std::optional<Refusal> CheckMonteCarlo(const RunSpec& spec) {
                                (IsAltMode(spec.model.para) ? " in mode 42.1" : "") +
                                " (montecarlo simulates the one-lipid model, n0 = 2)"};
   }
-  if (spec.task != "heat" && spec.task != "phase") {
+  if (spec.task != kTaskHeat && spec.task != kTaskPhase) {
     return Refusal{method, "pair for task " + spec.task + " (montecarlo runs heat and phase)"};
   }
   if (IsEnthalpySweep(spec.model.para)) {
@@ -126,10 +127,10 @@ std::optional<Refusal> DeriveAndCheck(RunSpec& spec) {
     return Refuse(20, "a value other than 42.1 with n0 = " + std::to_string(m.n0) +
                           " (42.1 selects the alternative mode, which needs n0 = 2)");
   }
-  if (spec.task == "crit" && m.n0 == 1) {
+  if (spec.task == kTaskCrit && m.n0 == 1) {
     return Refuse(3, "2, 4, 5 or 8 for task crit (the mean-field model n0 = 1 has no Hessian)");
   }
-  if (spec.task == "coexist" && p.conc == 1) {
+  if (spec.task == kTaskCoexist && p.conc == 1) {
     return Refuse(16, "a value other than 1 for task coexist (its estimate divides by 1 - conc)");
   }
 
@@ -154,7 +155,7 @@ std::optional<Refusal> DeriveAndCheck(RunSpec& spec) {
     return Refuse(23, "a step that gives at most 1e8 sweep points (T_max - T_min)/dT");
   }
 
-  if (!spec.values.empty() && spec.search == SearchMode::kClassic && spec.task == "heat" &&
+  if (!spec.values.empty() && spec.search == SearchMode::kClassic && spec.task == kTaskHeat &&
       m.n0 == 1) {
     return Refuse(21, "T_min ... T_max by dT, not a list of values, for heat with n0 = 1 and "
                       "the classic search (its heat capacity is a second difference over dT)");
@@ -173,7 +174,7 @@ std::optional<Refusal> DeriveAndCheck(RunSpec& spec) {
   // Every temperature the run uses must be positive.
   if (IsEnthalpySweep(p)) {
     if (!(m.T > 0)) return Refuse(4, "a positive temperature (the sweep is in dH at this T)");
-    if (spec.task == "size" && !(spec.T_min > 0)) {
+    if (spec.task == kTaskSize && !(spec.T_min > 0)) {
       return Refuse(21, "a positive temperature (task size sweeps T from T_min)");
     }
   } else if (!(spec.T_min > 0)) {
@@ -181,7 +182,7 @@ std::optional<Refusal> DeriveAndCheck(RunSpec& spec) {
   }
   // Ranges in which the model's sums and ratios cannot stay finite.
   const bool ligand = m.n0 == 1 || IsAltMode(p);
-  if (ligand && spec.task != "size" && !(p.nu < kMaxLigandSize)) {
+  if (ligand && spec.task != kTaskSize && !(p.nu < kMaxLigandSize)) {
     return Refuse(19, "a ligand size below 170 (the factorials of nu + 1 overflow from there on)");
   }
   if (m.n0 == 1 && !(p.z >= 0)) return Refuse(18, "a non-negative ligand activity");
@@ -197,7 +198,7 @@ std::optional<Refusal> DeriveAndCheck(RunSpec& spec) {
     if (!(std::fabs(v) <= kMaxMagnitude)) return Refuse(position, "an entropy of magnitude at most 1e100");
   }
   // The lowest and highest temperatures the run uses.
-  const bool fixed_T = IsEnthalpySweep(p) && spec.task != "size";
+  const bool fixed_T = IsEnthalpySweep(p) && spec.task != kTaskSize;
   const double t_low = fixed_T ? m.T : spec.T_min;
   const double t_high = fixed_T ? m.T : spec.T_max;
   const int t_position = fixed_T ? 4 : 21;

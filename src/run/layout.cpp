@@ -2,6 +2,7 @@
 
 #include "tasks/lattice.hpp"
 #include "tasks/registry.hpp"
+#include "tasks/names.hpp"
 
 namespace chainmelt {
 
@@ -10,7 +11,7 @@ Layout LayoutFor(const RunSpec& spec) {
   layout.kind = spec.task;
   const TaskDef* task = FindTask(spec.task);
   if (task == nullptr) return layout;
-  if (spec.method == Method::kMonteCarlo && (spec.task == "heat" || spec.task == "phase")) {
+  if (spec.method == Method::kMonteCarlo && (spec.task == kTaskHeat || spec.task == kTaskPhase)) {
     RecordLayout r = LatticeLayout(spec.task);
     layout.kind = std::move(r.kind);
     layout.columns = std::move(r.columns);

@@ -1,4 +1,5 @@
 #include "run/spec.hpp"
+#include "tasks/names.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -231,8 +232,8 @@ std::string SetFieldFromText(RunSpec& spec, const FieldDef& field, const std::st
 }
 
 bool IsTaskName(std::string_view task) {
-  return task == "size" || task == "heat" || task == "crit" || task == "phase" ||
-         task == "coexist";
+  return task == kTaskSize || task == kTaskHeat || task == kTaskCrit || task == kTaskPhase ||
+         task == kTaskCoexist;
 }
 
 bool IsVariant(long n0) { return n0 == 1 || n0 == 2 || n0 == 4 || n0 == 5 || n0 == 8; }
@@ -264,17 +265,17 @@ std::string UnusedFields(const RunSpec& spec) {
   const bool alt = IsAltMode(p);
   const int n0 = m.n0;
   const std::string& task = spec.task;
-  const bool discont = task == "phase" || task == "coexist";
+  const bool discont = task == kTaskPhase || task == kTaskCoexist;
   auto reads = [&](const std::string& name) -> bool {
     if (name == "w" || name == "dH") return true;
     if (name == "w2" || name == "e2") return n0 == 4 || n0 == 5;
-    if (name == "w3") return n0 == 4 || n0 == 5 || task == "coexist";
+    if (name == "w3") return n0 == 4 || n0 == 5 || task == kTaskCoexist;
     if (name == "dH2" || name == "dS2") return n0 == 1 || n0 == 8 || alt;
-    if (name == "conc") return (n0 == 4 && task != "crit") || discont;
+    if (name == "conc") return (n0 == 4 && task != kTaskCrit) || discont;
     if (name == "conc2") return n0 == 8 || alt;
     if (name == "z") return n0 == 1;
-    if (name == "nu") return (n0 == 1 && task != "size") || alt;
-    if (name == "T") return IsEnthalpySweep(p) && task != "size";
+    if (name == "nu") return (n0 == 1 && task != kTaskSize) || alt;
+    if (name == "T") return IsEnthalpySweep(p) && task != kTaskSize;
     return true;
   };
   std::string unused;

@@ -15,15 +15,15 @@ namespace chainmelt {
 
 // How the tasks look for equilibrium states.  kClassic is the program's own
 // search, the only one of the classic command line.  The named form,
-// parameter files and Python default to kEquilibrium for "phase" and "heat"
-// and kRobust for "coexist" and "crit" (both follow the equilibrium along
-// tracked minima); DeriveAndCheck gives each task its one name, so either
-// name is accepted for any task.
+// parameter files and Python default to kEquilibrium for the phase and heat
+// tasks and kRobust for coexistence and the critical point (both follow the
+// equilibrium along tracked minima); DeriveAndCheck gives each task its one
+// name, so either name is accepted for any task.
 enum class SearchMode { kClassic, kEquilibrium, kRobust };
 const char* SearchName(SearchMode mode);
 std::optional<SearchMode> SearchFromName(std::string_view name);
 
-// What computes the states of "heat" and "phase": the pair approximation
+// What computes the states of the heat and phase tasks: the pair approximation
 // (the searches) or a Monte Carlo simulation of the exact lattice (n0 = 2).
 enum class Method { kPair, kMonteCarlo };
 const char* MethodName(Method method);

@@ -16,6 +16,7 @@
 #include "tasks/record.hpp"
 #include "tasks/registry.hpp"
 #include "tasks/tasks.hpp"
+#include "tasks/names.hpp"
 
 namespace chainmelt {
 
@@ -25,7 +26,7 @@ constexpr int kLastPass = 50;
 constexpr double kMaxWidth = 10.0;
 constexpr double kSamePhase = 0.001;  // smallest fluid-fraction gap of two phases
 
-constexpr const char* kName = "coexist";
+constexpr const char* kName = kTaskCoexist;
 
 // Free energy of the gel-rich minimum minus that of the fluid-rich one at
 // dH = h; the two minima go to `last`.

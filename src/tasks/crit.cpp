@@ -12,12 +12,13 @@
 #include "tasks/record.hpp"
 #include "tasks/registry.hpp"
 #include "tasks/tasks.hpp"
+#include "tasks/names.hpp"
 
 namespace chainmelt {
 
 namespace {
 
-constexpr const char* kName = "crit";
+constexpr const char* kName = kTaskCrit;
 constexpr double kCritConc = 0.01;   // composition the search works at
 constexpr double kCritStep = 100.0;  // initial simplex step in dH and in T
 constexpr double kCritFtol = 0.1;    // fractional tolerance on the determinant

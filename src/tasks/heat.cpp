@@ -12,12 +12,13 @@
 #include "tasks/record.hpp"
 #include "tasks/registry.hpp"
 #include "tasks/tasks.hpp"
+#include "tasks/names.hpp"
 
 namespace chainmelt {
 
 namespace {
 
-constexpr const char* kName = "heat";
+constexpr const char* kName = kTaskHeat;
 
 // With the equilibrium search every record ends with U, the branch, the
 // latent heat dU and where it was taken (x_jump, T_jump or dH_jump): where

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "numeric/fatal.hpp"
+#include "tasks/names.hpp"
 
 namespace chainmelt {
 
@@ -36,7 +37,7 @@ void LatticeRecord(RecordBuf& r, bool heat, const lattice::Point& p) {
 class LatticeTask : public Task {
  public:
   LatticeTask(const RunState& rs, const lattice::Settings& s)
-      : heat_(rs.task == "heat"), settings_(s) {}
+      : heat_(rs.task == kTaskHeat), settings_(s) {}
 
   void Run(RunState& rs) override {
     // A single point (the run calls RunSweep for a whole sweep).
@@ -48,7 +49,7 @@ class LatticeTask : public Task {
                 const std::function<void(std::size_t)>& at_point) override {
     lattice::Settings s = settings_;
     s.threads = std::max(1, threads);
-    const char* task = heat_ ? "heat" : "phase";
+    const char* task = heat_ ? kTaskHeat : kTaskPhase;
     using Clock = std::chrono::steady_clock;
     Clock::time_point next = Clock::now() + kProgressInterval;
     lattice::Control control;
@@ -106,7 +107,7 @@ class LatticeTask : public Task {
 }  // namespace
 
 RecordLayout LatticeLayout(std::string_view task) {
-  const bool heat = task == "heat";
+  const bool heat = task == kTaskHeat;
   RecordLayout l{heat ? "heat-montecarlo" : "phase-montecarlo", {}, 0};
   RecordBuf r(&l.columns);
   LatticeRecord(r, heat, lattice::Point{});

@@ -1,4 +1,4 @@
-// "heat" and "phase" by the Monte Carlo of the exact lattice (the method
+// The heat and phase tasks by the Monte Carlo of the exact lattice (the method
 // "montecarlo"): one parallel-tempering simulation over the whole sweep,
 // its measurements written as records with their standard errors.
 #pragma once
@@ -13,7 +13,7 @@
 
 namespace chainmelt {
 
-// The records of "heat" or "phase" by the Monte Carlo method: kind
+// The records of the heat or phase task by the Monte Carlo method: kind
 // "heat-montecarlo" or "phase-montecarlo".
 RecordLayout LatticeLayout(std::string_view task);
 

@@ -11,12 +11,13 @@
 #include "tasks/record.hpp"
 #include "tasks/registry.hpp"
 #include "tasks/tasks.hpp"
+#include "tasks/names.hpp"
 
 namespace chainmelt {
 
 namespace {
 
-constexpr const char* kName = "phase";
+constexpr const char* kName = kTaskPhase;
 
 void PhaseRecord(RecordBuf& r, const Model& m, const Minimum& s) {
   r.Add("T", kUnitTemperature, m.T).State(m, s.p).Add("F", kUnitEnergy, s.f).Int("iter", s.iter);

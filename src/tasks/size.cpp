@@ -8,12 +8,13 @@
 #include "tasks/record.hpp"
 #include "tasks/registry.hpp"
 #include "tasks/tasks.hpp"
+#include "tasks/names.hpp"
 
 namespace chainmelt {
 
 namespace {
 
-constexpr const char* kName = "size";
+constexpr const char* kName = kTaskSize;
 
 // The peak part of a record: nu, z, the peak height h_max = T*Cp, its
 // position, the coverage there, the state, F and iter.
