@@ -71,6 +71,36 @@ def _quiet():
     signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
+def _scheduler_address(path, timeout):
+    """The address in a Dask scheduler file, waiting up to ``timeout`` seconds for the
+    scheduler to write it (Dask's own client would wait for it forever)."""
+    import json
+    import time
+
+    from .scan import ScanError
+
+    deadline = time.monotonic() + timeout
+    problem = "it does not exist"
+    while True:
+        try:
+            with open(path, encoding="utf-8") as f:
+                address = json.load(f)["address"]
+            if isinstance(address, str) and address:
+                return address
+            problem = "its \"address\" is not a scheduler address"
+        except FileNotFoundError:
+            problem = "it does not exist"
+        except (ValueError, KeyError, TypeError):
+            problem = "it holds no scheduler address (JSON with \"address\")"
+        except OSError as e:
+            raise ScanError("scan: --scheduler-file %s: %s" % (path, e.strerror or e)) from None
+        if time.monotonic() >= deadline:
+            raise ScanError("scan: --scheduler-file %s: %s after %g s (start the scheduler "
+                            "with --scheduler-file %s, or give a longer --timeout)"
+                            % (path, problem, timeout, path))
+        time.sleep(0.1)
+
+
 def _scan_on_cluster(args, plan, store):
     from .scan import ScanError, close_client, dashboard, export_records, local_client
     from .scan import run_plan
@@ -90,7 +120,8 @@ def _scan_on_cluster(args, plan, store):
             if args.scheduler:
                 client = Client(args.scheduler, timeout=args.timeout)
             else:
-                client = Client(scheduler_file=args.scheduler_file, timeout=args.timeout)
+                address = _scheduler_address(args.scheduler_file, args.timeout)
+                client = Client(address, timeout=args.timeout)
     except (OSError, TimeoutError) as e:
         raise ScanError("scan: cannot reach the scheduler %s: %s"
                         % (args.scheduler or args.scheduler_file, e)) from None

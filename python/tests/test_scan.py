@@ -405,6 +405,16 @@ def test_scan_descriptions(tmp_path):
     r = _cli("scan", tmp_path / "g.toml", "-o", tmp_path / "res")
     assert r.returncode == 2 and "g.toml: unknown field(s): bogus" in r.stderr
     assert not (tmp_path / "res").exists()
+    # A scheduler file that never appears, or holds no address, ends the wait
+    # at --timeout with one line naming it.
+    (tmp_path / "grid.toml").write_text(_toml(BASE, GRID))
+    (tmp_path / "junk.json").write_text("{")
+    for name, why in [("absent.json", "it does not exist"), ("junk.json", "no scheduler address")]:
+        t0 = time.monotonic()
+        r = _cli("scan", tmp_path / "grid.toml", "-o", tmp_path / "res2", "--scheduler-file",
+                 tmp_path / name, "--timeout", "0.5", timeout=60)
+        assert r.returncode == 2 and why in r.stderr and name in r.stderr, r.stderr
+        assert len(r.stderr.strip().splitlines()) == 1 and time.monotonic() - t0 < 30
     # The worked scan of the README.
     worked = scanmod.load(ROOT / "examples" / "scan-heat.toml")
     assert worked.names == ["w", "dHcal"] and len(worked.runs) == 100
