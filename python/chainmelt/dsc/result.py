@@ -224,7 +224,7 @@ class FitResult:
             where = src.get(kind, "given")
             if where == "default":
                 return "the default: the file names none"
-            return "given" if where == "given" else f"from the {where}"
+            return "given" if where == "given" else f"from {where}"
 
         gram = f" per gram (molar mass {u.molar_mass:g} g/mol)" if u.per_gram else ""
         if src.get("T") == src.get("Cp") == "default":
