@@ -6,7 +6,8 @@ an answer.  Each finding is a ``{"code", "text"}`` pair; a fit with none succeed
 - ``not-converged``: the minimiser stopped without meeting its tolerances.
 - ``misfit``: the residuals' rms is well above the noise of the data, estimated from
   the data's own scatter (each point against the cubic through its two neighbours
-  on either side, a median so that a sharp peak does not count as noise).
+  on either side; those far beyond the typical one, as at a
+  sharp peak, left out).
 - ``structured-residuals``: the residuals change sign far less often than noise would
   (a runs test): the model misses a feature of the curve.
 - ``at-bound``: a parameter ended at one of its bounds.
@@ -28,8 +29,9 @@ from scipy.stats import norm
 
 from ..peak import interval_edges
 
-#: rms of the residuals above this multiple of the noise is a misfit.  A good fit has
-#: rms/noise = 1 within about 15 % on a hundred points.
+#: rms of the residuals above this multiple of the noise is a misfit, or above four
+#: standard errors of the noise estimate (about 1.2 / sqrt(n) relative) when that is
+#: more: a good fit has rms/noise = 1 within about 10 % on a hundred points.
 MISFIT_RATIO = 1.5
 #: One-sided p-value of too few runs of residual signs below which they are structured
 #: (one good fit in a thousand is flagged falsely).
@@ -43,14 +45,18 @@ AT_BOUND = 1e-6
 EDGE = 1e-3
 EDGE_JUMP = 0.02
 
+_CUT = 3.0
+#: Variance of a standard normal variable cut at +-_CUT.
+_CUT_VARIANCE = 1.0 - 2 * _CUT * float(norm.pdf(_CUT)) / (2 * float(norm.cdf(_CUT)) - 1)
+
 _BASELINE_NAMES = ("b0", "b1", "pre0", "pre1", "post0", "post1")
 
 
 def noise_level(T: Any, y: Any) -> float:
     """Standard deviation of the noise in ``y``, from its scatter about the cubic through
     each point's two neighbours on either side (a smooth curve passes through it to
-    fourth order in the step), made robust to a sharp peak by a scaled median of the
-    absolute pseudo-residuals.  NaN with fewer than ``MIN_POINTS`` of them."""
+    fourth order in the step), made robust to a sharp peak by leaving out
+    pseudo-residuals beyond three times a first, median-based estimate.  NaN with fewer than ``MIN_POINTS`` of them."""
     T = np.asarray(T, dtype=float)
     y = np.asarray(y, dtype=float)
     n = T.size - 4
@@ -69,7 +75,15 @@ def noise_level(T: Any, y: Any) -> float:
         pred += w * values[j]
         norm2 += w * w
     e = (y[2:-2] - pred) / np.sqrt(norm2)
-    return float(1.482602218505602 * np.median(np.abs(e)))
+    # A median first (robust, but noisy itself), then the rms of what lies within three
+    # of it, corrected for the normal tails left out (nearly as sharp as an rms).
+    sigma = 1.482602218505602 * float(np.median(np.abs(e)))
+    for _ in range(2):
+        if not sigma > 0:
+            break
+        inside = e[np.abs(e) <= _CUT * sigma]
+        sigma = math.sqrt(float(np.mean(inside * inside)) / _CUT_VARIANCE)
+    return float(sigma)
 
 
 def runs_test(residual: Any) -> dict:
@@ -118,7 +132,9 @@ def diagnose(*, T: np.ndarray, y: np.ndarray, excess: np.ndarray, residual: np.n
         floor = 1e-12 * float(np.max(np.abs(y))) if y.size else 0.0
         ratio = rms / max(noise, floor) if max(noise, floor) > 0 else math.inf
         stats["rms_over_noise"] = ratio
-        if ratio > MISFIT_RATIO:
+        limit = max(MISFIT_RATIO, 1.0 + 4 * 1.2 / math.sqrt(T.size - 4))
+        stats["misfit_limit"] = limit
+        if ratio > limit:
             add("misfit", f"systematic misfit: residual rms {cp_text(rms)} is "
                           f"{ratio:.3g} times the noise of the data ({cp_text(noise)})")
         if math.isfinite(runs["p"]) and runs["p"] < RUNS_P:
