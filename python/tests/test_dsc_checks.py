@@ -5,10 +5,6 @@ noise from fixed seeds."""
 import io
 import json
 
-import matplotlib
-
-matplotlib.use("Agg")
-
 import numpy as np
 import pandas as pd
 import pytest
@@ -231,9 +227,9 @@ def test_units_read_from_the_header(tmp_path, head, T_unit, Cp_unit):
 def test_units_the_header_contradicts_or_cannot_convert(tmp_path):
     path = write(tmp_path, "k.txt", "Temperature (°C)\tCp (kcal/mol/K)\n" + ROWS)
     assert dsc.read(path, Cp_unit="kcal/(mol K)", T_unit="C").attrs["Cp_unit"] == "kcal/(mol K)"
-    for kw, needle in [({"Cp_unit": "kJ/(mol K)"}, "Cp_unit kJ/(mol K) contradicts the header, "
-                                                  "which names kcal/(mol K) (line 1: "
-                                                  "'Cp (kcal/mol/K)')"),
+    contradiction = ("Cp_unit kJ/(mol K) contradicts the header, which names kcal/(mol K) "
+                     "(line 1: 'Cp (kcal/mol/K)')")
+    for kw, needle in [({"Cp_unit": "kJ/(mol K)"}, contradiction),
                        ({"T_unit": "K"}, "T_unit K contradicts the header"),
                        ({"molar_mass": 734.0}, "molar_mass applies to a heat capacity per gram")]:
         with pytest.raises(UnitConflict) as err:

@@ -56,7 +56,8 @@ def noise_level(T: Any, y: Any) -> float:
     """Standard deviation of the noise in ``y``, from its scatter about the cubic through
     each point's two neighbours on either side (a smooth curve passes through it to
     fourth order in the step), made robust to a sharp peak by leaving out
-    pseudo-residuals beyond three times a first, median-based estimate.  NaN with fewer than ``MIN_POINTS`` of them."""
+    pseudo-residuals beyond three times a first, median-based estimate.  NaN with
+    fewer than ``MIN_POINTS`` of them."""
     T = np.asarray(T, dtype=float)
     y = np.asarray(y, dtype=float)
     n = T.size - 4

@@ -302,11 +302,11 @@ class FitResult:
         vhe = float(u.molar_energy(p["dHvH"]["stderr"]))
         tm, tme = p["Tm"]["value"], p["Tm"]["stderr"]
         cu = two["cu_sites"] / u.chains_per_lipid
-        lines += textwrap.wrap(f"dHcal {_fmt(dh, dhe)} ± {_fmt(dhe, dhe)} {u.energy_unit} lipid, "
-                     f"Tm {_fmt(tm - u.T_offset, tme)} ± {_fmt(tme, tme)} {u.T_label}, "
-                     f"dHvH {_fmt(vh, vhe)} ± {_fmt(vhe, vhe)} {u.energy_unit}, "
-                     f"cooperative unit {cu:.1f} lipids", 88, initial_indent="  ",
-                               subsequent_indent="  ")
+        text = (f"dHcal {_fmt(dh, dhe)} ± {_fmt(dhe, dhe)} {u.energy_unit} lipid, "
+                f"Tm {_fmt(tm - u.T_offset, tme)} ± {_fmt(tme, tme)} {u.T_label}, "
+                f"dHvH {_fmt(vh, vhe)} ± {_fmt(vhe, vhe)} {u.energy_unit}, "
+                f"cooperative unit {cu:.1f} lipids")
+        lines += textwrap.wrap(text, 88, initial_indent="  ", subsequent_indent="  ")
         lat, tw = cmp["lattice"], cmp["two-state"]
         lines.append(f"  {'':<12}{'AIC':>12}{'BIC':>12}")
         lines.append(f"  {'lattice':<12}{lat['aic']:>12.1f}{lat['bic']:>12.1f}")
@@ -461,6 +461,6 @@ def _finite(x) -> bool:
 
 def _domain_text(dom: dict, chains_per_lipid: float) -> str:
     sites = dom.get("sites")
-    if not _finite(sites):
+    if not isinstance(sites, (int, float)) or not math.isfinite(sites):
         return "infinite lattice"
     return f"{sites:.4g} sites ({sites / chains_per_lipid:.4g} lipids), {dom.get('chosen')}"

@@ -65,8 +65,8 @@ def fit_two_state(T: np.ndarray, y: np.ndarray, baseline_kind: str | None = None
     params.add("Tm", value=s["Tm"], min=float(T[0]), max=float(T[-1]))
     params.add("dHvH", value=s["dHvH"], min=0.0)
     if base:
-        for n, v in base.start.items():
-            params.add(n, value=float(v))
+        for n, start in base.start.items():
+            params.add(n, value=float(start))
 
     def parts(v):
         U = energy(v["dHcal"], v["Tm"], v["dHvH"], edges)
@@ -92,8 +92,8 @@ def fit_two_state(T: np.ndarray, y: np.ndarray, baseline_kind: str | None = None
               "ndata": int(out.ndata), "success": bool(out.success),
               "curve": cp + b, "excess": cp}
     result.update(information(out.chisqr, out.ndata, out.nvarys))
-    dhcal = v["dHcal"]
-    result["cu_sites"] = v["dHvH"] / dhcal if dhcal > 0 else math.nan
+    dhcal, dhvh = float(v["dHcal"]), float(v["dHvH"])
+    result["cu_sites"] = dhvh / dhcal if dhcal > 0 else math.nan
     return result
 
 
