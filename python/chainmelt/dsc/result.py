@@ -393,10 +393,11 @@ class FitResult:
     def _data_note(self) -> str:
         """What the data column is measured against."""
         if self.baseline_kind:
+            tied = ("is tied to the model's by the weighted fit" if self.weighted else
+                    "equals the model's by construction")
             return ("Data: the scan minus the fitted baseline, measured without the model. "
-                    "Its enthalpy equals the model's by construction (the baseline's "
-                    "offset takes up any difference); its peak, width and cooperative unit "
-                    "are the data's own.")
+                    f"Its enthalpy {tied} (the baseline's offset takes up any difference); "
+                    "its peak, width and cooperative unit are the data's own.")
         if self.data_baseline:
             return ("Data: the scan minus the baseline subtracted before the fit, measured "
                     "without the model.")
