@@ -380,9 +380,12 @@ def _resolve_units(path, found, T_unit, Cp_unit, chains_per_lipid, molar_mass, n
             got[kind], source[kind] = default, "default"
     per_gram = got["Cp"] in PER_GRAM_UNITS
     if per_gram and molar_mass is None:
-        how = "the header names" if source["Cp"].startswith("header") else "given"
-        raise UnitConflict(f"{path}: the heat capacity is per gram ({got['Cp']}, {how}); "
-                           f"give the lipid's molar mass with {names['molar_mass']}")
+        head = found.get("Cp")
+        what = (f"the header names a heat capacity per gram ({got['Cp']}, line {head[2]})"
+                if source["Cp"] != "given" and head is not None
+                else f"{names['Cp_unit']} {got['Cp']} is per gram")
+        raise UnitConflict(f"{path}: {what}; give the lipid's molar mass with "
+                           f"{names['molar_mass']}")
     if not per_gram and molar_mass is not None:
         raise UnitConflict(f"{path}: {names['molar_mass']} applies to a heat capacity per "
                            f"gram, but the unit is {got['Cp']} ({source['Cp']})")
