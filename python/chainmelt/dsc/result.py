@@ -255,10 +255,11 @@ class FitResult:
         runs = st["runs"]
         exp = f" (noise gives {runs['expected']:.0f})" if math.isfinite(runs["expected"]) \
             else ""
-        return [f"Checks: noise of the data (its own scatter) "
-                f"{float(u.Cp_from_model(st['noise'])):.3g} {u.Cp_unit}, residual rms "
-                f"{st['rms_over_noise']:.3g} times it; {runs['runs']} runs of residual "
-                f"signs{exp}"]
+        return textwrap.wrap(f"Checks: noise of the data (its own scatter) "
+                             f"{float(u.Cp_from_model(st['noise'])):.3g} {u.Cp_unit}, "
+                             f"residual rms {st['rms_over_noise']:.3g} times it; "
+                             f"{runs['runs']} runs of residual signs{exp}", 88,
+                             subsequent_indent="  ")
 
     def _extra_lines(self) -> list[str]:
         """The classification, the domain and the data's starting values, when the fit
@@ -282,9 +283,13 @@ class FitResult:
             lines.extend(textwrap.wrap(f"Domain: {text}", 88, subsequent_indent="  "))
         starts = getattr(self, "data_starts", None)
         if starts:
-            vals = ", ".join(f"{k} = {_fmt(v) if isinstance(v, (int, float)) else v}"
-                             for k, v in starts.items()
-                             if isinstance(v, (int, float, str)))
+            def show(v):
+                if isinstance(v, (bool, np.bool_)):
+                    return "yes" if v else "no"
+                return _fmt(float(v)) if isinstance(v, (int, float, np.number)) else v
+
+            vals = ", ".join(f"{k} = {show(v)}" for k, v in starts.items()
+                             if isinstance(v, (int, float, str, np.number, np.bool_)))
             if vals:
                 lines.extend(textwrap.wrap(f"Starting values from the data: {vals}", 88,
                                            subsequent_indent="  "))
