@@ -129,9 +129,10 @@ def diagnose(*, T: np.ndarray, y: np.ndarray, excess: np.ndarray, residual: np.n
     runs = runs_test(residual)
     stats = {"noise": noise, "rms": rms, "rms_over_noise": math.nan, "runs": runs}
     if math.isfinite(noise):
-        # The noise cannot be read below the rounding of the numbers as written.
+        # Noise-free data: no estimate below the rounding of the arithmetic.
         floor = 1e-12 * float(np.max(np.abs(y))) if y.size else 0.0
-        ratio = rms / max(noise, floor) if max(noise, floor) > 0 else math.inf
+        scale = max(noise, floor)
+        ratio = rms / scale if scale > 0 else (0.0 if rms == 0 else math.inf)
         stats["rms_over_noise"] = ratio
         limit = max(MISFIT_RATIO, 1.0 + 4 * 1.2 / math.sqrt(T.size - 4))
         stats["misfit_limit"] = limit
