@@ -210,6 +210,7 @@ ROWS = "20.0\t1.5\n20.5\t1.75\n21.0\t2.0\n"
     ("# instrument export\n# Columns: T [K], Cp [cal/(mol K)]\n", "K", "cal/(mol K)"),
     ("Sample: vesicles (1 mM)\nT\tCp (kcal K-1 mol-1)\n", "C", "kcal/(mol K)"),
     ("T\tCp\n", "C", "kJ/(mol K)"),
+    ("# cell [K], jacket [°C]\nT\tCp\n", "C", "kJ/(mol K)"),  # two: the header names none
 ])
 def test_units_read_from_the_header(tmp_path, head, T_unit, Cp_unit):
     text = ROWS if T_unit == "C" else ROWS.replace("20.", "300.").replace("21.", "301.")
@@ -217,7 +218,7 @@ def test_units_read_from_the_header(tmp_path, head, T_unit, Cp_unit):
     assert (df.attrs["T_unit"], df.attrs["Cp_unit"]) == (T_unit, Cp_unit)
     size = dsc.CP_UNITS[Cp_unit]
     assert df["Cp"].iloc[0] == pytest.approx(1.5 * size / (dsc.R * 2))
-    named = "T\tCp\n" not in head
+    named = head != "T\tCp\n" and "cell" not in head
     source = df.attrs["units_source"]
     assert (source["Cp"] != "default") is named
     if "Sample" in head:
