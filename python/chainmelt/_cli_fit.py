@@ -32,22 +32,43 @@ def _bound(text):
     return name.strip(), (lo, hi)
 
 
+_OPTION_NAMES = {"T_unit": "--T-unit", "Cp_unit": "--Cp-unit", "molar_mass": "--molar-mass"}
+
+
 def _column_arg(text):
     return int(text) if text.lstrip("-").isdigit() else text
 
 
+_EPILOG = """\
+exit status: 0 the fit succeeded; 3 the fit did not succeed (a systematic misfit,
+structured residuals, a parameter at a bound, a standard error that is zero, not finite
+or larger than its value, Tm on a data interval's edge, or no convergence): the report,
+JSON and figure are still written and name each problem; 2 bad input (one line on
+stderr, no files written); 1 the engine or the figure failed.
+
+units: the temperature and heat-capacity units are read from the file's header where it
+names them ("Temperature (°C)", "Cp [kcal/(mol K)]", "T/K", or a unit in brackets in
+the comment lines above the table); --T-unit or --Cp-unit contradicting the header is
+refused. Without either, the defaults are °C and kJ/(mol K), and the report says so."""
+
+
 def _fit_parser():
-    from .dsc.io import CP_UNITS
+    from .dsc.io import CP_UNITS, PER_GRAM_UNITS
     p = _Parser(prog="python3 -m chainmelt fit",
-                description="Fit the model's equilibrium heat capacity to a DSC scan.")
+                description="Fit the model's equilibrium heat capacity to a DSC scan.",
+                epilog=_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("data", help="the scan as exported text (columns T and Cp)")
     p.add_argument("--vary", default="w,dHcal,Tm", help="free parameters (default w,dHcal,Tm)")
-    p.add_argument("--T-unit", default="C", choices=["C", "K"],
+    p.add_argument("--T-unit", choices=["C", "K"],
                    help="temperature unit of the data and of --pre, --post: C (degrees "
-                        "Celsius, the default) or K (kelvin)")
-    p.add_argument("--Cp-unit", default="kJ/(mol K)", choices=list(CP_UNITS), metavar="UNIT",
-                   help="heat-capacity unit of the data, per mole of lipid: %s (default "
-                        "kJ/(mol K))" % "; ".join(CP_UNITS))
+                        "Celsius) or K (kelvin); default: the header's, else C")
+    units = [*CP_UNITS, *PER_GRAM_UNITS]
+    p.add_argument("--Cp-unit", choices=units, metavar="UNIT",
+                   help="heat-capacity unit of the data, per mole of lipid: %s; or per gram "
+                        "with --molar-mass: %s (default: the header's, else kJ/(mol K))"
+                        % ("; ".join(CP_UNITS), "; ".join(PER_GRAM_UNITS)))
+    p.add_argument("--molar-mass", type=float, metavar="G_PER_MOL",
+                   help="molar mass of the lipid (g/mol), for a heat capacity per gram")
     p.add_argument("--chains-per-lipid", type=float, default=2.0, metavar="N",
                    help="chains (lattice sites) per lipid (default 2)")
     p.add_argument("--T-col", type=_column_arg, help="temperature column: index or name")
@@ -82,8 +103,9 @@ def main_fit(argv: list | None = None, *, engine: Any = None, stdout: TextIO | N
              stderr: TextIO | None = None) -> int:
     """``chainmelt fit``: read, fit, print the report (or JSON), optionally draw the figure.
 
-    Exit status 0 on success, 2 for bad input (one line on stderr), 1 when the fit or the
-    engine fails."""
+    Exit status 0 when the fit succeeded, 3 when it did not (the report, JSON and figure
+    are written all the same and name the problems; one line on stderr), 2 for bad input
+    (one line on stderr), 1 when the engine or the figure fails."""
     from .dsc import Units, fit, guess, read, subtract_baseline
     stdout = stdout or sys.stdout
     stderr = stderr or sys.stderr
@@ -109,7 +131,8 @@ def main_fit(argv: list | None = None, *, engine: Any = None, stdout: TextIO | N
                 raise ValueError(f"-o {a.output}: no such directory")
         data = read(a.data, T_unit=a.T_unit, Cp_unit=a.Cp_unit,
                     chains_per_lipid=a.chains_per_lipid, T_col=a.T_col, Cp_col=a.Cp_col,
-                    sep=a.sep, decimal=a.decimal)
+                    sep=a.sep, decimal=a.decimal, molar_mass=a.molar_mass,
+                    option_names=_OPTION_NAMES)
         units = Units.from_attrs(data.attrs)
         if a.baseline:
             data = subtract_baseline(data, units.T_to_model(a.pre), units.T_to_model(a.post),
@@ -154,6 +177,11 @@ def main_fit(argv: list | None = None, *, engine: Any = None, stdout: TextIO | N
         print(json.dumps(result.to_dict(), indent=2), file=stdout)
     else:
         print(result.report(), end="", file=stdout)
+    if not result.succeeded:
+        codes = ", ".join(dict.fromkeys(p["code"] for p in result.problems))
+        print(f"chainmelt fit: the fit did not succeed ({codes}); see the report",
+              file=stderr)
+        return 3
     return 0
 
 

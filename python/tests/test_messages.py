@@ -41,8 +41,10 @@ def test_fit_help_lists_the_units_legibly(capsys):
     with pytest.raises(SystemExit):
         cli._fit_parser().parse_args(["--help"])
     out = " ".join(capsys.readouterr().out.split())
-    assert "J/(mol K); kJ/(mol K); cal/(mol K); kcal/(mol K) (default kJ/(mol K))" in out
-    assert "C (degrees Celsius, the default) or K (kelvin)" in out
+    assert ("J/(mol K); kJ/(mol K); cal/(mol K); kcal/(mol K); or per gram with "
+            "--molar-mass: J/(g K); kJ/(g K); cal/(g K); kcal/(g K) (default: the header's, "
+            "else kJ/(mol K))") in out
+    assert "C (degrees Celsius) or K (kelvin); default: the header's, else C" in out
 
 
 def test_misspelt_fields_in_python_get_a_suggestion():
