@@ -7,6 +7,7 @@ import json
 import math
 import os
 import sys
+import textwrap
 from typing import Any, TextIO
 
 from ._cli_args import _Parser, _UsageError, error_text
@@ -90,6 +91,10 @@ def _fit_parser():
     p.add_argument("--search", default="equilibrium")
     p.add_argument("-o", "--output", help="write the figure to this file (e.g. fit.png)")
     p.add_argument("--json", action="store_true", help="print the report as JSON")
+    p.add_argument("--check-lattice", type=int, metavar="L",
+                   help="also simulate the exact L x L lattice (n0 = 2; L a multiple of 3) at "
+                        "the fitted parameters and compare it with the data and the fit "
+                        "(about 10 s at L = 48)")
     g = p.add_argument_group("model fields (starting values; Tm, dHcal, w from the data "
                              "when not given)")
     g.add_argument("--n0", type=int, default=2)
@@ -120,6 +125,11 @@ def main_fit(argv: list | None = None, *, engine: Any = None, stdout: TextIO | N
         if (a.baseline is None) != (a.pre is None or a.post is None) or \
                 (a.baseline is None and (a.pre or a.post)):
             raise ValueError("--baseline needs both --pre and --post, and they need --baseline")
+        if a.check_lattice is not None and (a.n0 != 2 or a.check_lattice < 6
+                                            or a.check_lattice % 3):
+            raise ValueError(f"--check-lattice {a.check_lattice}: expected a lattice side that "
+                             "is a multiple of 3 from 6 to 3000, with --n0 2 (the exact "
+                             "lattice is that of the one-lipid model)")
         if a.baseline and a.fit_baseline:
             raise ValueError("give --baseline (subtract first) or --fit-baseline, not both")
         if a.output:
@@ -173,10 +183,28 @@ def main_fit(argv: list | None = None, *, engine: Any = None, stdout: TextIO | N
         except ValueError as e:
             print(f"chainmelt fit: -o {a.output}: {e}", file=stderr)
             return 1
+    check = None
+    if a.check_lattice is not None:
+        from .dsc.lattice_check import check_lattice
+        print(f"chainmelt fit: simulating the exact lattice, L = {a.check_lattice}",
+              file=stderr, flush=True)
+        try:
+            check = check_lattice(result, L=a.check_lattice)
+        except (ValueError, RuntimeError) as e:
+            print(f"chainmelt fit: --check-lattice: {e}", file=stderr)
+            return 1
+        result.lattice_check = check
     if a.json:
-        print(json.dumps(result.to_dict(), indent=2), file=stdout)
+        out = result.to_dict()
+        if check is not None:
+            out["lattice_check"] = {k: (v.tolist() if hasattr(v, "tolist") else v)
+                                    for k, v in check.items()}
+        print(json.dumps(out, indent=2), file=stdout)
     else:
         print(result.report(), end="", file=stdout)
+        if check is not None:
+            print("\nCheck against the exact lattice\n" + textwrap.fill(check["text"], 88),
+                  file=stdout)
     if not result.succeeded:
         codes = ", ".join(dict.fromkeys(p["code"] for p in result.problems))
         print(f"chainmelt fit: the fit did not succeed ({codes}); see the report",

@@ -38,3 +38,19 @@ def test_grid_divides_the_scan_and_other_variants_are_refused():
         model = chainmelt.Model(n0=4, w=-240.0, dHcal=2200.0, Tm=314.0, conc=0.1)
     with pytest.raises(ValueError, match="n0 = 2"):
         check_lattice(Fake())
+
+
+def test_the_command_line_checks_against_the_lattice_and_refuses_what_it_cannot_simulate(
+        tmp_path):
+    from conftest import pycli
+    scan = ROOT / "examples" / "dsc" / "scan-celsius.csv"
+    r = pycli("fit", scan, "--fit-baseline", "linear", "--starts", "1", "--check-lattice", "12",
+              "--json", timeout=300)
+    assert r.returncode == 0, r.stderr
+    import json
+    c = json.loads(r.stdout)["lattice_check"]
+    assert c["L"] == 12 and c["ratio"] > 1 and len(c["T"]) == len(c["Cp"])
+    for bad in (["--check-lattice", "50"], ["--check-lattice", "12", "--n0", "4"]):
+        r = pycli("fit", scan, *bad, timeout=120)
+        assert r.returncode == 2 and "--check-lattice" in r.stderr
+        assert len(r.stderr.strip().splitlines()) == 1

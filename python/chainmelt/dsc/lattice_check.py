@@ -95,8 +95,8 @@ def _words(c: dict) -> str:
     pair, lat = c["peak"]["pair"], c["peak"]["lattice"]
     dT = lat["T"] - pair["T"]
     parts = ["Exact lattice (L = %d) at the fitted parameters: chi-square %.4g against the "
-             "pair approximation's %.4g (%.2fx)." % (c["L"], c["chisqr_lattice"],
-                                                    c["chisqr_pair"], c["ratio"])]
+             "pair approximation's %.4g (%.2fx)."
+             % (c["L"], c["chisqr_lattice"], c["chisqr_pair"], c["ratio"])]
     if math.isfinite(dT):
         parts.append("Its peak lies %.2f K %s" % (abs(dT), "higher" if dT > 0 else "lower"))
         if math.isfinite(lat["fwhm"]) and math.isfinite(pair["fwhm"]) and pair["fwhm"] > 0:
