@@ -1,9 +1,10 @@
 """Sphinx configuration of the chainmelt documentation.
 
 Build with ``bash scripts/docs.sh`` (or ``sphinx-build -W --keep-going docs
-build/docs``).  The command-line reference runs the programs' ``--help``: the
-binary and the compiled module are taken from the build directory named by
-``CHAINMELT_BUILD_DIR`` (default: ``build`` at the top of the source tree).
+build/docs``).  The package and the binary are those of the build directory
+named by ``CHAINMELT_BUILD_DIR`` (default: ``build`` at the top of the source
+tree): autodoc imports the package from there and the command-line reference
+runs the programs' ``--help``.
 """
 
 import os
@@ -11,10 +12,14 @@ import sys
 
 _here = os.path.dirname(os.path.abspath(__file__))
 _root = os.path.dirname(_here)
-sys.path.insert(0, os.path.join(_root, "python"))
 sys.path.insert(0, os.path.join(_here, "_ext"))
-os.environ.setdefault("CHAINMELT_BUILD_DIR", os.path.join(_root, "build"))
 os.environ.setdefault("MPLBACKEND", "Agg")
+
+from command_help import package_path  # noqa: E402
+
+# The package as the build holds it (its Python files beside the compiled
+# module), so what is documented is what was built.
+sys.path.insert(0, package_path())
 
 import chainmelt  # noqa: E402  (the version comes from the compiled module)
 

@@ -3,7 +3,7 @@
     .. command-help:: chainmelt run --help
 
 ``chainmelt`` is the binary in ``$CHAINMELT_BUILD_DIR``; ``python3 -m chainmelt``
-runs the package of this source tree with the same interpreter as Sphinx.  A
+runs that build's package with the same interpreter as Sphinx.  A
 command that fails or prints nothing is a build error, so the reference can
 never show a stale or missing text.
 """
@@ -20,10 +20,24 @@ from sphinx.errors import ExtensionError
 _ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
+def build_dir():
+    """The build directory: ``$CHAINMELT_BUILD_DIR``, by default ``build`` in the source tree."""
+    return os.path.join(_ROOT, os.environ.get("CHAINMELT_BUILD_DIR", "build"))
+
+
+def package_path():
+    """The directory to import ``chainmelt`` from: the build's copy of the package
+    (``BUILD/python``, the Python files beside the compiled module), or the source
+    tree's ``python`` when the build has no copy."""
+    built = os.path.join(build_dir(), "python")
+    if os.path.isdir(os.path.join(built, "chainmelt")):
+        return built
+    return os.path.join(_ROOT, "python")
+
+
 def _argv(words):
     if words[0] == "chainmelt":
-        build = os.environ.get("CHAINMELT_BUILD_DIR", os.path.join(_ROOT, "build"))
-        return [os.path.join(build, "chainmelt")] + words[1:]
+        return [os.path.join(build_dir(), "chainmelt")] + words[1:]
     if words[:3] == ["python3", "-m", "chainmelt"]:
         return [sys.executable] + words[1:]
     raise ExtensionError("command-help: expected a 'chainmelt' or 'python3 -m chainmelt' "
@@ -34,7 +48,7 @@ def help_text(command):
     """The standard output of ``command`` (a string), at a fixed width of 80 columns."""
     env = dict(os.environ, COLUMNS="80", LC_ALL="C.UTF-8", MPLBACKEND="Agg")
     env["PYTHONPATH"] = os.pathsep.join(
-        [os.path.join(_ROOT, "python")] + ([env["PYTHONPATH"]] if env.get("PYTHONPATH") else []))
+        [package_path()] + ([env["PYTHONPATH"]] if env.get("PYTHONPATH") else []))
     argv = _argv(shlex.split(command))
     try:
         done = subprocess.run(argv, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
