@@ -54,18 +54,36 @@ class _ModelType(type):
 
 
 class Model(metaclass=_ModelType):
-    """The parameter set of a run: the variant ``n0``, the temperature ``T``
-    and the model parameters, named and checked as on the command line.
+    """The parameter set of a run, named and checked as on the command line.
 
     A Model is immutable and hashable; :meth:`replace` makes a changed copy.
-    Every field not given is 0.  Energies (w, w2, w3, dH, dH2, e2, dHcal) and
-    temperatures (T, Tm) share one unit of your choice (the Boltzmann constant
-    is 1; kelvin with energies as energy/R is the usual choice); entropies
-    (dS, dS2) are in units of k_B.  With ``dH`` = 0 the program derives
-    dH = dHcal - b*w (b = 0.5 for n0 = 1, else 3) and dS = dHcal / Tm; the
-    derived values are in ``fields``, the given ones in ``given``.  A field
-    that the command line would refuse raises ``ValueError`` naming it
-    (``err.field``).
+    Energies (w, w2, w3, dH, dH2, e2, dHcal) and temperatures (T, Tm) share one
+    unit of your choice (the Boltzmann constant is 1; kelvin with energies as
+    energy/R is the usual choice); entropies (dS, dS2) are in units of k_B.
+
+    Parameters
+    ----------
+    n0 : int
+        The model variant: 1, 2, 4, 5 or 8.
+    T, w, w2, dH, dS, Tm, dHcal, e2, w3, dH2, dS2, zsave, conc, conc2, z, nu, mode : float
+        The fields of the command line of those names (keyword only); every
+        field not given is 0.  With ``dH`` = 0 the program derives
+        dH = dHcal - b*w (b = 0.5 for n0 = 1, else 3) and dS = dHcal / Tm;
+        :attr:`fields` holds the derived values, :attr:`given` those given.
+
+    Raises
+    ------
+    ValueError
+        A field that the command line would refuse, named in the message and
+        in ``err.field``.
+    TypeError
+        An unknown field (the message names the field it may have meant).
+
+    Examples
+    --------
+    >>> m = chainmelt.Model(n0=2, w=-240, dHcal=2200, Tm=314)
+    >>> m.dH, m.replace(w=-250).dH
+    (2920.0, 2950.0)
     """
 
     __slots__ = ("_given", "_fields")
@@ -106,9 +124,20 @@ class Model(metaclass=_ModelType):
         return dict(self._given)
 
     def replace(self, **changes: Any) -> "Model":
-        """A new Model with some given fields changed.  The derivation of dH
-        and dS is made again from the given fields, so a model given by Tm and
-        dHcal follows a change of w."""
+        """A new Model with some given fields changed.
+
+        The derivation of dH and dS is made again from the given fields, so a
+        model given by Tm and dHcal follows a change of w.
+
+        Parameters
+        ----------
+        **changes
+            Fields and their new values.
+
+        Returns
+        -------
+        Model
+        """
         unknown = sorted(set(changes) - set(MODEL_FIELDS))
         if unknown:
             raise TypeError("unknown model field(s): " + ", ".join(
