@@ -283,8 +283,26 @@ def _toml_key(key: str) -> str:
 
 
 def load(path: Any, max_runs: int = MAX_RUNS) -> Plan:
-    """Reads a scan description: the base fields at the top level and a
-    [scan] table.  Returns a Plan."""
+    """Reads a scan description (TOML).
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The file: the base fields at the top level, the scanned fields in a
+        ``[scan]`` table (and ``zip``).
+    max_runs : int, default 10 000 000
+        Grids of more runs are refused with their size.
+
+    Returns
+    -------
+    Plan
+
+    Raises
+    ------
+    ScanError
+        A description that cannot be read or scanned, naming the file and the
+        key.
+    """
     import tomllib
     path = str(path)
     try:
