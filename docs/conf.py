@@ -45,7 +45,7 @@ napoleon_use_rtype = False
 autodoc_member_order = "bysource"
 autodoc_typehints = "signature"
 autodoc_typehints_format = "short"
-autodoc_default_options = {"members": True, "show-inheritance": False}
+autodoc_default_options: dict = {}
 
 exclude_patterns = ["_build", "_ext"]
 templates_path: list = []
