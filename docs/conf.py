@@ -31,7 +31,6 @@ version = release = chainmelt.__version__
 extensions = [
     "sphinx.ext.autodoc",
     "sphinx.ext.napoleon",
-    "sphinx.ext.mathjax",
     "sphinx.ext.viewcode",
     "command_help",
     "notebook_cells",
