@@ -293,6 +293,7 @@ def scan_dataset(directory: Any) -> Any:
     Returns
     -------
     xarray.Dataset
+        The scan over its scanned fields and the sweep variable.
 
     Raises
     ------

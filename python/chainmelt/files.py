@@ -186,7 +186,7 @@ def _read_classic(lines, path, given):
 
 
 def read(path: Any, task: str | None = None, model: Any = None, **fields: Any) -> pd.DataFrame:
-    """Reads a result file of the command line into the DataFrame a run returns.
+    """Read a result file of the command line into the DataFrame a run returns.
 
     Every output format is read: TSV (with its parameters and units), JSON
     Lines, CSV and the classic "output.out".
@@ -267,7 +267,7 @@ def _csv_number(v, integer):
 
 
 def write_csv(df: pd.DataFrame, path: Any) -> str:
-    """Writes a DataFrame of a run (or of :func:`read`) as CSV with its metadata.
+    """Write a DataFrame of a run (or of :func:`read`) as CSV with its metadata.
 
     The layout is that of the command line's ``--format csv`` (every number's
     shortest exact text, a missing value empty); the kind, parameters and

@@ -250,7 +250,7 @@ def analyse(T: np.ndarray, Cp: np.ndarray, chains_per_lipid: float = 2.0,
 
 
 def peak(df: pd.DataFrame, chains_per_lipid: float = 2, unit: str | None = None) -> Peak:
-    """Peak analysis of a heat-capacity curve.
+    """Analyse the peak of a heat-capacity curve.
 
     Peak temperature and height, width at half height, calorimetric and
     van 't Hoff enthalpies and the cooperative unit; for a curve of the

@@ -451,7 +451,7 @@ crit.__doc__ = ("Critical point by a downhill simplex started at (dH, T_min).\n\
 
 def run(task: str, model: "Model | None" = None, *, progress: Callable | None = None,
         **fields: Any) -> pd.DataFrame:
-    """Runs a task with its fields named as on the command line.
+    """Run a task with its fields named as on the command line.
 
     Parameters
     ----------
@@ -488,7 +488,7 @@ def run(task: str, model: "Model | None" = None, *, progress: Callable | None = 
 
 
 def run_file(path: Any, *, progress: Callable | None = None, **overrides: Any) -> pd.DataFrame:
-    """Runs a parameter file.
+    """Run a parameter file.
 
     Parameters
     ----------

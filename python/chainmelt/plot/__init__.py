@@ -49,6 +49,7 @@ def heat(df: Any, ax: Any = None, unit: str | None = None) -> Any:
     Returns
     -------
     matplotlib.figure.Figure
+        The figure drawn on (its panels are ``fig.axes``).
 
     Raises
     ------
@@ -132,6 +133,7 @@ def phase(df: Any, ax: Any = None, unit: str | None = None) -> list:
     Returns
     -------
     matplotlib.figure.Figure
+        The figure drawn on (its panels are ``fig.axes``).
     """
     frames = frames_of(df)
     if ax is None:
@@ -178,6 +180,7 @@ def coexist(df: Any, ax: Any = None, unit: str | None = None) -> Any:
     Returns
     -------
     matplotlib.figure.Figure
+        The figure drawn on (its panels are ``fig.axes``).
     """
     frames = frames_of(df)
     ax = axes_of(ax)
@@ -191,7 +194,10 @@ def coexist(df: Any, ax: Any = None, unit: str | None = None) -> Any:
 
 
 def size(df: Any, ax: Any = None, unit: str | None = None) -> list:
-    """Peak temperature, peak height h = T*Cp and width at half height against the ligand size nu.
+    """Peak temperature, height h = T*Cp and width against the ligand size nu.
+
+    Three panels: the peak temperature, the peak height h = T*Cp and the width
+    at half height.
 
     Parameters
     ----------
@@ -205,6 +211,7 @@ def size(df: Any, ax: Any = None, unit: str | None = None) -> list:
     Returns
     -------
     matplotlib.figure.Figure
+        The figure drawn on (its panels are ``fig.axes``).
     """
     frames = frames_of(df)
     if ax is None:

@@ -37,6 +37,7 @@ def lattice(snapshot: Any, ax: Any = None, title: str | None = None) -> Any:
     Returns
     -------
     matplotlib.figure.Figure
+        The figure drawn on (its panels are ``fig.axes``).
 
     Raises
     ------

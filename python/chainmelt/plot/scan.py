@@ -71,6 +71,7 @@ def select(records: pd.DataFrame, where: Mapping | None) -> pd.DataFrame:
     Returns
     -------
     pandas.DataFrame
+        The records of those runs.
     """
     if not where:
         return records
@@ -188,6 +189,7 @@ def curves(records: pd.DataFrame, by: str, ax: Any = None, y: str | None = None,
     Returns
     -------
     matplotlib.figure.Figure
+        The figure drawn on (its panels are ``fig.axes``).
 
     Raises
     ------
@@ -310,6 +312,7 @@ def heat_map(records: pd.DataFrame, runs: pd.DataFrame, fields: Any, value: str,
     Returns
     -------
     matplotlib.figure.Figure
+        The figure drawn on (its panels are ``fig.axes``).
     """
     xname, yname = fields
     if xname == yname:

@@ -289,7 +289,7 @@ class _Runner:
 def run_plan(plan: Plan, directory: Any, client: Any, *, chunk: int | None = None,
              chunk_seconds: float = 1.0, stream: TextIO | None = None,
              wait_workers: float = 60.0, work: Callable = run_chunk) -> Outcome:
-    """Runs the runs of a plan that are not yet in a results directory.
+    """Run the runs of a plan that are not yet in a results directory.
 
     Parameters
     ----------
@@ -314,6 +314,8 @@ def run_plan(plan: Plan, directory: Any, client: Any, *, chunk: int | None = Non
     Returns
     -------
     Outcome
+        How many runs the grid holds, were skipped and were run now, with
+        the statuses of those.
     """
     store = directory if isinstance(directory, Store) else open_store(plan, directory)
     for note in store.notes:
@@ -415,7 +417,7 @@ def dashboard(client: Any) -> str | None:
 def scan(base: Any, grid: dict, *, zip: Any = (), client: Any = None, out: Any = None,
          chunk: int | None = None, workers: int | None = None, progress: TextIO | None = None,
          **fields: Any) -> tuple:
-    """Runs a parameter scan and returns its records and runs as DataFrames.
+    """Run a parameter scan and return its records and runs as DataFrames.
 
     Parameters
     ----------

@@ -283,7 +283,7 @@ def _toml_key(key: str) -> str:
 
 
 def load(path: Any, max_runs: int = MAX_RUNS) -> Plan:
-    """Reads a scan description (TOML).
+    """Read a scan description (TOML).
 
     Parameters
     ----------
@@ -296,6 +296,7 @@ def load(path: Any, max_runs: int = MAX_RUNS) -> Plan:
     Returns
     -------
     Plan
+        The runs of the grid, counted but not yet made.
 
     Raises
     ------

@@ -385,7 +385,7 @@ EXPORT_FORMATS = FORMATS + ("netcdf",)
 
 
 def export_records(directory: Any, fmt: str) -> str | None:
-    """Writes a scan's records again in another format.
+    """Write a scan's records again in another format.
 
     Parameters
     ----------
