@@ -36,7 +36,22 @@ def _scan_column(records, name, option="--by/--map"):
 
 
 def parse_where(pairs: Any) -> dict:
-    """{FIELD: VALUE} of ``--where FIELD=VALUE`` texts (VALUE a number)."""
+    """The ``{FIELD: VALUE}`` of ``--where FIELD=VALUE`` texts.
+
+    Parameters
+    ----------
+    pairs : sequence of str or None
+        The texts; every VALUE a number.
+
+    Returns
+    -------
+    dict
+
+    Raises
+    ------
+    ValueError
+        A text that is not FIELD=NUMBER.
+    """
     out = {}
     for p in pairs or []:
         key, eq, value = p.partition("=")

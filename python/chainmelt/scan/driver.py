@@ -28,8 +28,19 @@ _SINGLE_ROUNDS = 2
 
 @dataclasses.dataclass
 class Outcome:
-    """What a scan did: runs in the grid, skipped (done before), run now,
-    and the count of each status of those run now."""
+    """What a scan did.
+
+    Attributes
+    ----------
+    total : int
+        Runs in the grid.
+    skipped : int
+        Runs already in the directory, not run again.
+    run : int
+        Runs made now.
+    statuses : collections.Counter
+        How many of those ended with each status (``ok``, ``fatal``, ...).
+    """
 
     total: int
     skipped: int
@@ -88,8 +99,19 @@ class Progress:
 
 
 def check_layout(plan: Plan) -> tuple:
-    """((kind, columns) shared by every run the checks accept, the refused
-    runs as {number: message})."""
+    """Check every run of a plan before any is made.
+
+    Parameters
+    ----------
+    plan : Plan
+        The runs.
+
+    Returns
+    -------
+    tuple
+        ``((kind, columns), refused)``: the record layout shared by every run
+        the checks accept, and the refused runs as ``{number: message}``.
+    """
     layout, first, refused = None, None, {}
     for run in plan.runs:
         try:
@@ -114,7 +136,20 @@ def check_layout(plan: Plan) -> tuple:
 
 
 def open_store(plan: Plan, directory: Any) -> Store:
-    """The checks of every run, then the results directory, locked."""
+    """Check every run, then open the results directory and lock it.
+
+    Parameters
+    ----------
+    plan : Plan
+        The runs.
+    directory : str or os.PathLike
+        The results directory.
+
+    Returns
+    -------
+    Store
+        The directory, checked and repaired, held by this process.
+    """
     checked = check_layout(plan)
     store = Store(directory, plan, checked[0])
     store.checked = checked
