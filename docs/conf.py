@@ -34,6 +34,7 @@ extensions = [
     "sphinx.ext.viewcode",
     "command_help",
     "notebook_cells",
+    "api_coverage",
 ]
 
 # Docstrings are numpydoc-style; napoleon reads them and leaves the prose of
