@@ -32,6 +32,11 @@ if [ "$kind" = test ]; then
   have_py flake8 || need+=(flake8)
   have_py xarray || need+=(python3-xarray)
   have_py netCDF4 || need+=(python3-netcdf4)
+  have_py emcee || need+=(python3-emcee)
+  # The documentation site and the runs of the example notebooks.
+  have_py sphinx || need+=(python3-sphinx)
+  have_py nbclient || need+=(python3-nbclient)
+  have_py ipykernel || need+=(python3-ipykernel)
   command -v clang++ >/dev/null || need+=(clang)
   # A one-node Slurm cluster of the tests' own (started only by a test run as root).
   [ -x /usr/sbin/slurmctld ] && [ -x /usr/sbin/slurmd ] && [ -x /usr/bin/sbatch ] \

@@ -2,7 +2,8 @@
 # Builds and runs every test: an optimised build, the same suite under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the concurrent paths under
 # ThreadSanitizer, a short bounded fuzz run of both command-line parsers
-# (when clang is installed), then the Python package's tests.
+# (when clang is installed), then the Python package's tests, its types and
+# style, the documentation site and the example notebooks.
 # As root it first installs what is missing from Debian's packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -49,4 +50,10 @@ if [ -d python/tests ]; then
   echo "== Python types (mypy) and style (flake8) =="
   /usr/bin/python3 -m mypy python/chainmelt
   /usr/bin/python3 -m flake8 python/chainmelt
+  echo "== documentation (Sphinx, warnings as errors) and the example notebooks =="
+  CHAINMELT_BUILD_DIR="$PWD/build" bash scripts/docs.sh build/docs
+  # Each cell at most 120 s, all of them 170 s (the runner stops its kernels);
+  # the outer timeout only guards against a runner that hangs itself.
+  CHAINMELT_BUILD_DIR="$PWD/build" PYTHONPATH="$PWD/build/python" \
+    timeout -k 10 200 /usr/bin/python3 examples/notebooks/execute.py --total 170
 fi

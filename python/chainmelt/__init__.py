@@ -8,18 +8,20 @@ The same engine as the command line, called directly::
     chainmelt.peak(df)                               # peak, width, enthalpies
     chainmelt.plot.heat(df).savefig("heat.png")
 
-Tasks: phase, heat, coexist, size, crit (or run(task, **fields) and
-run_file(path, **overrides)); a sweep is sweep(min, max, step) or
-"min:max:step" (min + k*step, max included), a sequence of any type a list
-of values.  read(path) reads every output format of the command line;
-write_csv(df, path) writes a CSV file with its metadata beside it.  Every
-plot function returns its matplotlib Figure.  Progress and diagnostics are
-records of the logger "chainmelt" (progress=True shows the progress).
-to_dataset(df) and scan_dataset(dir) (or read_scan(dir).to_xarray()) give
-xarray Datasets.  heat(..., method="montecarlo") and phase(...) simulate the
-exact lattice (n0 = 2) instead of the pair approximation;
-lattice.snapshot(model, T, L) is one of its configurations and
-plot.lattice draws it.
+Tasks: :func:`phase`, :func:`heat`, :func:`coexist`, :func:`size`,
+:func:`crit` (or ``run(task, **fields)`` and ``run_file(path,
+**overrides)``); a sweep is ``sweep(min, max, step)`` or ``"min:max:step"``
+(min + k*step, max included), a sequence of any type a list of values.
+:func:`read` reads every output format of the command line;
+:func:`write_csv` writes a CSV file with its metadata beside it.  Every plot
+function returns its matplotlib Figure.  Progress and diagnostics are
+records of the logger ``"chainmelt"`` (``progress=True`` shows the
+progress).  :func:`to_dataset` and :func:`scan_dataset` (or
+``read_scan(dir).to_xarray()``) give xarray Datasets.
+``heat(..., method="montecarlo")`` and ``phase(...)`` simulate the exact
+lattice (n0 = 2) instead of the pair approximation;
+``lattice.snapshot(model, T, L)`` is one of its configurations and
+``plot.lattice`` draws it.
 """
 
 from ._fields import FIELDS, MODEL_FIELDS, R

@@ -6,10 +6,24 @@ from typing import Any
 
 
 class ProgressMeter:
-    """The progress of a run shown to a person: a tqdm bar on a terminal,
-    else at most one line every ``interval`` seconds (and the last), on
-    ``stream`` (standard error).  Called with each progress line of the
-    engine (one per sweep point)."""
+    """The progress of a run shown to a person.
+
+    A tqdm bar on a terminal, else at most one line every ``interval`` seconds
+    (and a last one when the run took that long), on ``stream``.  Called with
+    each progress line of the engine (one per sweep point); ``progress=True``
+    of a task makes one.
+
+    Parameters
+    ----------
+    total : int, optional
+        The number of points, when known.
+    stream : file-like, optional
+        Where to write (default: standard error).
+    interval : float, default 5.0
+        Seconds between two lines when ``stream`` is not a terminal.
+    what : str, default "points"
+        What is counted, for the lines.
+    """
 
     def __init__(self, total: int | None = None, stream: Any = None, interval: float = 5.0,
                  what: str = "points"):
@@ -47,12 +61,14 @@ class ProgressMeter:
             print(self.line(line), file=self.stream, flush=True)
 
     def line(self, last: str = "") -> str:
+        """The progress line: points done (of all), the last point and the time taken."""
         of = "/%d" % self.total if self.total else ""
         at = " (%s)" % last.split(" Task:")[0] if last else ""
         seconds = time.monotonic() - self.start
         return "chainmelt: %d%s %s done%s, %.1f s" % (self.done, of, self.what, at, seconds)
 
     def close(self) -> None:
+        """Ends the display: closes the bar, or writes a last line after a long run."""
         if self.bar is not None:
             self.bar.close()
         elif time.monotonic() - self.start >= self.interval:

@@ -10,10 +10,23 @@ from ._fields import refusal
 
 
 class Sweep:
-    """A sweep MIN, MIN + STEP, ... MAX: the values MIN + k*STEP for k = 0 ...
-    (MAX - MIN)/STEP, the end point included, as ``--T-sweep MIN:MAX:STEP``
-    visits them.  A STEP that does not divide MAX - MIN is refused.  Made by
-    :func:`sweep` or from the text ``"MIN:MAX:STEP"``."""
+    """A sweep MIN, MIN + STEP, ... MAX, as ``--T-sweep MIN:MAX:STEP`` visits it.
+
+    The values are MIN + k*STEP for k = 0 ... (MAX - MIN)/STEP, the end point
+    included; a STEP that does not divide MAX - MIN is refused when a task runs
+    it.  Made by :func:`sweep` or from the text ``"MIN:MAX:STEP"``
+    (:meth:`parse`).  A Sweep is immutable; it unpacks as ``min, max, step``.
+
+    Parameters
+    ----------
+    min, max, step : float
+        The first value, the last and the step; finite numbers.
+
+    Raises
+    ------
+    ValueError
+        A value that is not a finite number.
+    """
 
     __slots__ = ("min", "max", "step")
     min: float
@@ -33,7 +46,20 @@ class Sweep:
 
     @classmethod
     def parse(cls, text: str, axis: str = "T") -> "Sweep":
-        """The Sweep of the text "MIN:MAX:STEP" (as ``--T-sweep`` takes it)."""
+        """The Sweep of the text ``"MIN:MAX:STEP"``, as ``--T-sweep`` takes it.
+
+        Parameters
+        ----------
+        text : str
+            The sweep.
+        axis : str, default "T"
+            The field the sweep is for, named by a refusal.
+
+        Raises
+        ------
+        ValueError
+            Not three numbers separated by colons (``err.field`` is ``axis``).
+        """
         parts = text.split(":")
         try:
             if len(parts) != 3:
@@ -51,6 +77,7 @@ class Sweep:
         return self.min + np.arange(n + 1) * self.step
 
     def text(self) -> str:
+        """The sweep as the text ``"MIN:MAX:STEP"``, each number exactly (``repr``)."""
         return ":".join(repr(v) for v in (self.min, self.max, self.step))
 
     def __iter__(self):
@@ -67,11 +94,26 @@ class Sweep:
 
 
 def sweep(min: float, max: float, step: float) -> Sweep:
-    """The sweep MIN + k*STEP up to and including MAX, for the ``T=`` or
-    ``dH=`` of a task: ``chainmelt.heat(m, T=chainmelt.sweep(300, 330, 0.1))``
-    runs 301 temperatures, 300.0 ... 330.0 (the same as ``T="300:330:0.1"``
-    and as ``--T-sweep 300:330:0.1``).  A STEP that does not divide MAX - MIN
-    is refused when the task runs."""
+    """The sweep MIN + k*STEP up to and including MAX, for a task's ``T=`` or ``dH=``.
+
+    Parameters
+    ----------
+    min, max, step : float
+        The first value, the last and the step.
+
+    Returns
+    -------
+    Sweep
+        The sweep; a STEP that does not divide MAX - MIN is refused when the
+        task runs.
+
+    Examples
+    --------
+    301 temperatures, 300.0 ... 330.0, each exactly 300 + k*0.1 (the same as
+    ``T="300:330:0.1"`` and as ``--T-sweep 300:330:0.1``):
+
+    >>> chainmelt.heat(m, T=chainmelt.sweep(300, 330, 0.1))  # doctest: +SKIP
+    """
     return Sweep(min, max, step)
 
 

@@ -124,10 +124,33 @@ def _units(ds: Any, units: dict) -> None:
 
 
 def to_dataset(df: pd.DataFrame, runs: pd.DataFrame | None = None) -> Any:
-    """A Dataset of a task's DataFrame (dimension: the sweep variable, or
-    ``record`` where the sweep is not a column or repeats a value) or of a
-    scan's records with its runs table (``read_scan``'s pair; see the
-    module's description)."""
+    """An xarray Dataset of a task's result, or of a scan's records.
+
+    Parameters
+    ----------
+    df : pandas.DataFrame
+        A task's result (``chainmelt.heat(...)`` and the others, or
+        :func:`chainmelt.read`), or a scan's records.
+    runs : pandas.DataFrame, optional
+        The scan's runs table; required with a scan's records
+        (``to_dataset(*chainmelt.read_scan(DIR))``).
+
+    Returns
+    -------
+    xarray.Dataset
+        A task's result along its sweep variable (the dimension ``record``
+        where the sweep is not a column or repeats a value), its parameters
+        the Dataset's attributes; a scan over its scanned fields and the sweep
+        (see the module's description).  Each variable's unit is its ``units``
+        attribute.
+
+    Raises
+    ------
+    ValueError
+        A scan's records without their runs table.
+    ImportError
+        xarray is not installed.
+    """
     if "scan" in df.attrs:
         if runs is None:
             raise ValueError("to_dataset: a scan's records need its runs table "
@@ -257,14 +280,46 @@ def _scan_dataset(records: pd.DataFrame, runs: pd.DataFrame) -> Any:
 
 
 def scan_dataset(directory: Any) -> Any:
-    """The Dataset of a scan's results directory (see the module's description)."""
+    """The xarray Dataset of a scan's results directory.
+
+    The same as ``chainmelt.read_scan(directory).to_xarray()``; see the
+    module's description for its dimensions, variables and attributes.
+
+    Parameters
+    ----------
+    directory : str or os.PathLike
+        The results directory of :func:`chainmelt.scan`.
+
+    Returns
+    -------
+    xarray.Dataset
+        The scan over its scanned fields and the sweep variable.
+
+    Raises
+    ------
+    ScanError
+        The directory's tables are damaged (the message names the file and the
+        offset).
+    """
     from .scan.store import read_scan
     records, runs = read_scan(directory)
     return _scan_dataset(records, runs)
 
 
 def write_netcdf(ds: Any, path: str | os.PathLike) -> str:
-    """Writes a Dataset as NetCDF through the package's one writer: a reader
-    sees the old file or the new one, never a part."""
+    """Writes a Dataset as NetCDF; a reader sees the old file or the new one, never a part.
+
+    Parameters
+    ----------
+    ds : xarray.Dataset
+        The Dataset.
+    path : str or os.PathLike
+        The file.
+
+    Returns
+    -------
+    str
+        The path written.
+    """
     from ._output import write_output
     return write_output(path, lambda tmp: ds.to_netcdf(tmp, engine="netcdf4"))

@@ -186,18 +186,54 @@ def _read_classic(lines, path, given):
 
 
 def read(path: Any, task: str | None = None, model: Any = None, **fields: Any) -> pd.DataFrame:
-    """Reads a result file of the command line into the DataFrame a run
-    returns: TSV (with its parameters and units), JSON Lines, CSV or the
-    classic "output.out".
+    """Read a result file of the command line into the DataFrame a run returns.
 
+    Every output format is read: TSV (with its parameters and units), JSON
+    Lines, CSV and the classic "output.out".
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The file.
+    task : str, optional
+        The task that wrote a classic file (or a CSV file without metadata),
+        which does not say so itself.
+    model : Model, optional
+        The fields of that run, as a Model.
+    **fields
+        The fields of that run, named as the command line's fields (applied
+        after ``model``).
+
+    Returns
+    -------
+    pandas.DataFrame
+        The records, with ``kind``, ``parameters`` and ``units`` in
+        ``df.attrs`` as a run gives them.
+
+    Raises
+    ------
+    ValueError
+        The file is empty or its contents are not a result of the command line.
+    OSError
+        The file cannot be read.
+
+    Warns
+    -----
+    MetadataWarning
+        The metadata file beside a CSV file does not belong to it.
+
+    Notes
+    -----
     A CSV file's parameters, kind and units are read from its metadata file
-    FILE.csv.meta.json beside it (written with it; see ``write_csv``); that
-    file is used only if it belongs to the CSV file (its checksum and column
-    names match), else a MetadataWarning says why.  A classic file (and a
-    CSV file without metadata) does not say which run wrote it: give its
-    task and fields, as keywords named as the
-    command line's fields or as a Model (``read("output.out", "heat",
-    model=m)``).  Classic records hold six decimals only.
+    ``FILE.csv.meta.json`` beside it (written with it; see :func:`write_csv`);
+    that file is used only if it belongs to the CSV file (its checksum and
+    column names match), else a MetadataWarning says why.  Classic records hold
+    six decimals only.
+
+    Examples
+    --------
+    >>> df = chainmelt.read("curve.tsv")                          # doctest: +SKIP
+    >>> df = chainmelt.read("output.out", "heat", model=m)        # doctest: +SKIP
     """
     with open(path, encoding="utf-8") as f:
         lines = f.readlines()
@@ -231,12 +267,31 @@ def _csv_number(v, integer):
 
 
 def write_csv(df: pd.DataFrame, path: Any) -> str:
-    """Writes a DataFrame of a run (or of ``read``) as CSV, the layout of the
-    command line's ``--format csv`` (every number's shortest exact text, a
-    missing value empty), with its kind, parameters and units in
-    PATH.meta.json beside it, so that ``read(path)`` gives the same
-    DataFrame back.  Both files are replaced whole (never half written).
-    Returns the path."""
+    """Write a DataFrame of a run (or of :func:`read`) as CSV with its metadata.
+
+    The layout is that of the command line's ``--format csv`` (every number's
+    shortest exact text, a missing value empty); the kind, parameters and
+    units go to ``PATH.meta.json`` beside it, so that ``read(path)`` gives the
+    same DataFrame back.  Both files are replaced whole, never half written.
+
+    Parameters
+    ----------
+    df : pandas.DataFrame
+        The records.
+    path : str or os.PathLike
+        The CSV file.
+
+    Returns
+    -------
+    str
+        The path written.
+
+    Raises
+    ------
+    ValueError
+        A column name that cannot be written in CSV (a comma, quote or line
+        break in it).
+    """
     names = [str(c) for c in df.columns]
     for n in names:
         if "," in n or "\n" in n or '"' in n:

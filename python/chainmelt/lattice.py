@@ -16,15 +16,39 @@ from ._fields import field_text, refusal, settings
 
 
 def snapshot(model: Any, T: float, L: int, seed: int = 1, sweeps: int = 2000) -> np.ndarray:
-    """One configuration of the periodic L x L triangular lattice at the
-    temperature T, after ``sweeps`` Metropolis sweeps from a random start:
-    an (L, L) array of uint8, ``a[y, x]`` 1 for a fluid site and 0 for a gel
-    site.  Site (x, y) neighbours (x +- 1, y), (x, y +- 1), (x + 1, y - 1)
-    and (x - 1, y + 1): drawn with row y shifted by y/2 sites the lattice is
-    triangular (``chainmelt.plot.lattice`` draws it so).  The same seed gives
-    the same picture.  L is a multiple of 3 from 6 to 3000; the model must
-    have n0 = 2.  A refused value raises ValueError naming it (``err.field``);
-    Ctrl-C ends the sweeps with KeyboardInterrupt."""
+    """One configuration of the exact lattice at the temperature T.
+
+    The periodic L x L triangular lattice after ``sweeps`` Metropolis sweeps
+    from a random start.  Site (x, y) neighbours (x +- 1, y), (x, y +- 1),
+    (x + 1, y - 1) and (x - 1, y + 1): drawn with row y shifted by y/2 sites
+    the lattice is triangular (:func:`chainmelt.plot.lattice` draws it so).
+    The same seed gives the same picture.  Ctrl-C ends the sweeps with
+    KeyboardInterrupt.
+
+    Parameters
+    ----------
+    model : Model
+        The model; it must have n0 = 2.
+    T : float
+        The temperature.
+    L : int
+        Side of the lattice, a multiple of 3 from 6 to 3000.
+    seed : int, default 1
+        Random seed.
+    sweeps : int, default 2000
+        Metropolis sweeps before the picture is taken.
+
+    Returns
+    -------
+    numpy.ndarray
+        An (L, L) array of uint8, ``a[y, x]`` 1 for a fluid site and 0 for a
+        gel site.
+
+    Raises
+    ------
+    ValueError
+        A refused value, named in the message and in ``err.field``.
+    """
     from .runs import Model
     if not isinstance(model, Model):
         raise TypeError("expected a chainmelt.Model, got %r" % type(model).__name__)

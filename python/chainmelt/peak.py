@@ -35,43 +35,59 @@ from ._fields import R
 
 @dataclasses.dataclass(frozen=True)
 class Peak:
-    """The heat-capacity peak of a curve Cp(T).
+    """The heat-capacity peak of a curve Cp(T), as :func:`peak` finds it.
 
-    Per site (one lipid chain), in the run's units (energies and
-    temperatures in one unit, Cp in k_B):
+    Every figure is per site (one lipid chain), in the run's units: energies
+    and temperatures in one unit, Cp in k_B.  ``str(p)`` is a table of them with
+    their units.
 
-    T_peak, Cp_max: position and height, refined by a parabola through the
-        highest point and its two neighbours when its vertex lies between
-        them (else the point itself: then ``refined`` is False).
-    fwhm: full width at half height, between the half-height crossings
-        interpolated linearly (NaN when the curve does not fall to half
-        height on both sides).
-    dH_cal: area under the curve, each point times the temperature interval
-        it stands for (see the module's description), no baseline
-        subtracted: the calorimetric enthalpy per site.
-    dH_vH: van 't Hoff enthalpy of a two-state transition with this peak,
-        4 T_peak^2 Cp_max / dH_cal (NaN unless dH_cal and Cp_max are
-        positive and the whole peak lies inside the curve, its half height
-        reached on both sides: else dH_cal is only part of its area).
-    cooperative_unit: dH_vH / dH_cal, in chains (sites);
-        cooperative_unit_lipids the same in lipids.
-    T_Cp_max: where the sampled curve is highest (T_peak, unless the
-        transition is first order).
+    Attributes
+    ----------
+    T_peak, Cp_max : float
+        Position and height, refined by a parabola through the highest point
+        and its two neighbours when its vertex lies between them (else the
+        point itself: then ``refined`` is False).
+    fwhm : float
+        Full width at half height, between the half-height crossings
+        interpolated linearly (NaN when the curve does not fall to half height
+        on both sides).
+    dH_cal : float
+        Area under the curve, each point times the temperature interval it
+        stands for (see the module's description), no baseline subtracted: the
+        calorimetric enthalpy per site.
+    dH_vH : float
+        Van 't Hoff enthalpy of a two-state transition with this peak,
+        4 T_peak^2 Cp_max / dH_cal (NaN unless dH_cal and Cp_max are positive
+        and the whole peak lies inside the curve, its half height reached on
+        both sides: else dH_cal is only part of its area).
+    cooperative_unit, cooperative_unit_lipids : float
+        dH_vH / dH_cal, in chains (sites) and in lipids.
+    chains_per_lipid : float
+        Chains per lipid, for the figures per lipid.
+    dH_cal_molar, dH_vH_molar : float
+        With ``unit="kelvin"`` (energies given as energy/R in kelvin) the
+        enthalpies per mole: dH_cal_molar per mole of lipid, dH_vH_molar per
+        mole of cooperative units, both in J/mol; otherwise NaN.
+    refined : bool
+        Whether T_peak and Cp_max come from the parabola.
+    latent_heat, latent_share : float
+        The sum of the latent heats of first-order transitions on the curve,
+        per site, and its share of dH_cal (both 0 without one).
+    T_jump : float
+        The temperature of the largest jump (the record's ``T_jump``, else the
+        middle of the step in which it lies); NaN without one.
+    jumps : tuple of (float, float)
+        Every (T, latent heat); empty without a first-order transition.
+    T_Cp_max : float
+        Where the sampled curve is highest (T_peak, unless the transition is
+        first order).
 
-    A first-order transition (a latent heat on the curve, ``first_order``):
-    latent_heat is the sum of the latent heats, per site; latent_share
-    its share of dH_cal; T_jump the temperature of the largest jump (the
-    record's ``T_jump``, else the middle of the step in which it lies) and
-    jumps every (T, latent heat).  T_peak is then T_jump, Cp_max the
-    height of the smooth part (at T_Cp_max), fwhm NaN, and dH_vH and the
-    cooperative unit are NaN: a jump has no width, the two-state figures
-    mean nothing there.  Without a latent heat latent_heat is 0,
-    latent_share 0, T_jump NaN and jumps empty.
-
-    With ``unit="kelvin"`` (energies given as energy/R in kelvin) the
-    enthalpies are also given per mole: dH_cal_molar per mole of lipid
-    (chains_per_lipid chains each), dH_vH_molar per mole of cooperative
-    units, both in J/mol; otherwise these are NaN.
+    Notes
+    -----
+    A first-order transition (a latent heat on the curve, :attr:`first_order`)
+    has no width: T_peak is then T_jump, Cp_max the height of the smooth part
+    (at T_Cp_max), and fwhm, dH_vH and the cooperative unit are NaN, as the
+    two-state figures mean nothing there.
     """
 
     T_peak: float
@@ -97,6 +113,7 @@ class Peak:
         return len(self.jumps) > 0
 
     def as_dict(self) -> dict:
+        """Every figure as a dict (``jumps`` a list of [T, latent heat]), with ``first_order``."""
         return dict(dataclasses.asdict(self), jumps=[list(j) for j in self.jumps],
                     first_order=self.first_order)
 
@@ -233,13 +250,42 @@ def analyse(T: np.ndarray, Cp: np.ndarray, chains_per_lipid: float = 2.0,
 
 
 def peak(df: pd.DataFrame, chains_per_lipid: float = 2, unit: str | None = None) -> Peak:
-    """Peak temperature and height, width at half height, calorimetric and
-    van 't Hoff enthalpies and the cooperative unit of a heat-capacity curve
-    (a DataFrame of ``chainmelt.heat`` or ``read``, swept in T); for a curve
-    of the equilibrium search with a latent heat (column ``dU``), the
-    first-order transition: its temperature, latent heat and share of the
-    calorimetric enthalpy.  See
-    :class:`Peak` for the definitions and units."""
+    """Analyse the peak of a heat-capacity curve.
+
+    Peak temperature and height, width at half height, calorimetric and
+    van 't Hoff enthalpies and the cooperative unit; for a curve of the
+    equilibrium search with a latent heat (column ``dU``), the first-order
+    transition: its temperature, latent heat and share of the calorimetric
+    enthalpy.
+
+    Parameters
+    ----------
+    df : pandas.DataFrame
+        A curve swept in T with columns ``T`` and ``Cp``, from
+        :func:`chainmelt.heat` or :func:`chainmelt.read`; at least three
+        distinct temperatures.
+    chains_per_lipid : float, default 2
+        Chains per lipid, for the figures per lipid.
+    unit : {None, "kelvin"}, optional
+        ``"kelvin"`` when energies are energy/R in kelvin: the enthalpies are
+        then also given in J/mol.
+
+    Returns
+    -------
+    Peak
+        The figures; see :class:`Peak` for their definitions and units.
+
+    Raises
+    ------
+    ValueError
+        No ``T`` or ``Cp`` column, fewer than three points, repeated
+        temperatures, or another ``unit``.
+
+    Examples
+    --------
+    >>> p = chainmelt.peak(chainmelt.heat(m, T="290:340:0.25"), unit="kelvin")  # doctest: +SKIP
+    >>> p.T_peak, p.Cp_max, p.fwhm                                              # doctest: +SKIP
+    """
     if "Cp" not in df.columns or "T" not in df.columns:
         raise ValueError("peak: expected a heat-capacity curve against T (columns T and Cp), "
                          "got columns %s" % ", ".join(map(str, df.columns)))

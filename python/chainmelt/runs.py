@@ -22,8 +22,12 @@ log = logging.getLogger("chainmelt")
 class FatalError(RuntimeError):
     """A fatal numerical condition ended the run.
 
-    ``message`` is the program's message, ``partial`` a DataFrame of the
-    records completed before it (the same shape as a complete result).
+    Attributes
+    ----------
+    message : str
+        The program's message.
+    partial : pandas.DataFrame
+        The records completed before it (the same shape as a complete result).
     """
 
     def __init__(self, message: str, partial: pd.DataFrame) -> None:
@@ -50,17 +54,36 @@ class _ModelType(type):
 
 
 class Model(metaclass=_ModelType):
-    """The parameter set of a run: the variant ``n0``, the temperature ``T``
-    and the model parameters, named and checked as on the command line.
+    """The parameter set of a run, named and checked as on the command line.
 
-    Every field not given is 0.  Energies (w, w2, w3, dH, dH2, e2, dHcal) and
-    temperatures (T, Tm) share one unit of your choice (the Boltzmann constant
-    is 1; kelvin with energies as energy/R is the usual choice); entropies
-    (dS, dS2) are in units of k_B.  With ``dH`` = 0 the program derives
-    dH = dHcal - b*w (b = 0.5 for n0 = 1, else 3) and dS = dHcal / Tm; the
-    derived values are in ``fields``, the given ones in ``given``.  A field
-    that the command line would refuse raises ``ValueError`` naming it
-    (``err.field``).
+    A Model is immutable and hashable; :meth:`replace` makes a changed copy.
+    Energies (w, w2, w3, dH, dH2, e2, dHcal) and temperatures (T, Tm) share one
+    unit of your choice (the Boltzmann constant is 1; kelvin with energies as
+    energy/R is the usual choice); entropies (dS, dS2) are in units of k_B.
+
+    Parameters
+    ----------
+    n0 : int
+        The model variant: 1, 2, 4, 5 or 8.
+    T, w, w2, dH, dS, Tm, dHcal, e2, w3, dH2, dS2, zsave, conc, conc2, z, nu, mode : float
+        The fields of the command line of those names (keyword only); every
+        field not given is 0.  With ``dH`` = 0 the program derives
+        dH = dHcal - b*w (b = 0.5 for n0 = 1, else 3) and dS = dHcal / Tm;
+        :attr:`fields` holds the derived values, :attr:`given` those given.
+
+    Raises
+    ------
+    ValueError
+        A field that the command line would refuse, named in the message and
+        in ``err.field``.
+    TypeError
+        An unknown field (the message names the field it may have meant).
+
+    Examples
+    --------
+    >>> m = chainmelt.Model(n0=2, w=-240, dHcal=2200, Tm=314)
+    >>> m.dH, m.replace(w=-250).dH
+    (2920.0, 2950.0)
     """
 
     __slots__ = ("_given", "_fields")
@@ -101,9 +124,20 @@ class Model(metaclass=_ModelType):
         return dict(self._given)
 
     def replace(self, **changes: Any) -> "Model":
-        """A new Model with some given fields changed.  The derivation of dH
-        and dS is made again from the given fields, so a model given by Tm and
-        dHcal follows a change of w."""
+        """A new Model with some given fields changed.
+
+        The derivation of dH and dS is made again from the given fields, so a
+        model given by Tm and dHcal follows a change of w.
+
+        Parameters
+        ----------
+        **changes
+            Fields and their new values.
+
+        Returns
+        -------
+        Model
+        """
         unknown = sorted(set(changes) - set(MODEL_FIELDS))
         if unknown:
             raise TypeError("unknown model field(s): " + ", ".join(
@@ -269,36 +303,62 @@ def _task_inner(task, model, T, dH, threads, search, progress, points_ok, extra=
     return out
 
 
-_COMMON_DOC = """
-    model: a chainmelt.Model.
-    T: the temperatures: a sweep, chainmelt.sweep(min, max, step) or the
-       text "min:max:step", visits min + k*step up to and including max,
-       as --T-sweep does (a step that does not divide max - min is refused
-       with a ValueError naming T).  A tuple (min, max, step) is still read
-       as that sweep, with a DeprecationWarning, where it cannot be a list
-       of temperatures (min < max, 0 < step <= max - min).
-    dH: instead, a sweep of the chain melting enthalpy dH at the model's T.
-    threads: sweep points minimised at once (default: every core).
-    search: "equilibrium" (default; for coexist and crit the robust search),
-    "robust" (the same) or "classic" (the command line's own random starts).
-    progress: True shows the progress on standard error: a bar (tqdm) on a
-       terminal, else at most one line every 5 seconds; or a callable,
-       called with each progress line ("T = 314.000000 Task: heat").  The
-       lines are also INFO records of the logger "chainmelt" (shown by
-       nothing unless logging is set up), the diagnostics WARNING records.
+_PARAMS_DOC = """
+    Parameters
+    ----------
+    model : Model
+        The parameter set of the run.
+    T : Sweep, str, float or sequence of float, optional
+        The temperatures.  A sweep, ``chainmelt.sweep(min, max, step)`` or
+        the text ``"min:max:step"``, visits min + k*step up to and including
+        max, as ``--T-sweep`` does; a step that does not divide max - min is
+        refused with a ValueError naming ``T``.  A tuple ``(min, max, step)``
+        is still read as that sweep, with a DeprecationWarning, where it
+        cannot be a list of temperatures (min < max, 0 < step <= max - min).
+    dH : Sweep, str, float or sequence of float, optional
+        Instead of ``T``: a sweep of the chain melting enthalpy dH at the
+        model's ``T``.  Give exactly one of ``T`` and ``dH``.
+    threads : int, optional
+        Sweep points minimised at once (default: every core).
+    search : {"equilibrium", "robust", "classic"}, optional
+        ``"equilibrium"`` (the default; for coexist and crit the robust
+        search), ``"robust"`` (the same) or ``"classic"`` (the command
+        line's own random starts).
+    progress : bool or callable, optional
+        True shows the progress on standard error: a bar (tqdm) on a
+        terminal, else at most one line every 5 seconds.  A callable is
+        called with each progress line (``"T = 314.000000 Task: heat"``).
+        The lines are also INFO records of the logger ``"chainmelt"`` (shown
+        by nothing unless logging is set up), the diagnostics WARNING
+        records.
+"""
 
-    Returns a pandas.DataFrame with the task's columns; df.attrs holds
-    "kind", "task", "parameters" (every field as the run used it) and
-    "units" (column -> unit: "temperature" and "energy" are the model's unit,
-    "k_B" heat capacity per site, "1" a pure number).  Raises FatalError
-    (with err.partial) when a fatal numerical condition ends the run and
-    ValueError naming the field that the command line would refuse.
+_RETURNS_DOC = """
+    Returns
+    -------
+    pandas.DataFrame
+        The task's records, one row each, with the columns of the command
+        line's TSV.  ``df.attrs`` holds ``"kind"``, ``"task"``,
+        ``"parameters"`` (every field as the run used it) and ``"units"``
+        (column to unit: ``"temperature"`` and ``"energy"`` are the model's
+        unit, ``"k_B"`` a heat capacity per site, ``"1"`` a pure number).
+
+    Raises
+    ------
+    ValueError
+        A field the command line would refuse, named in the message and in
+        ``err.field``.
+    FatalError
+        A fatal numerical condition ended the run; ``err.partial`` holds the
+        records completed before it.
 """
 
 _POINTS_DOC = """
-    T or dH may also be values: one number, or a list, tuple, array, range
-    or Series of them whatever its type (T=[300, 310, 320] and
-    T=(300, 310, 320) are three temperatures), evaluated in one call of
+    Notes
+    -----
+    ``T`` or ``dH`` may also be values: one number, or a list, tuple, array,
+    range or Series of them whatever its type (``T=[300, 310, 320]`` and
+    ``T=(300, 310, 320)`` are three temperatures), evaluated in one call of
     the engine and returned in the order given.  Under the equilibrium
     searches phase and heat follow their minima along the sorted values;
     under the classic search each value is a one-point run of its own, from
@@ -345,50 +405,79 @@ def crit(model: "Model", T: Any = None, dH: Any = None, *, threads: int | None =
 
 
 _METHOD_DOC = """
-    method: "pair" (default: the pair approximation) or "montecarlo": a
-       Monte Carlo simulation of the exact lattice (n0 = 2, a sweep in T),
-       every temperature of a sweep a replica of one parallel-tempering
-       simulation spread over ``threads``.  Its records carry standard
-       errors (Cp_err, x_f_err, y_ff_err, U_err), the autocorrelation times
-       tau_E and tau_Nf (sweeps) and ``reliable`` (0 where a block of the
-       error analysis is shorter than 10 autocorrelation times: give more
-       sweeps; a warning says so), and no F.  Same seed, same records, at
-       any thread count.  A list of values runs each value as a
-       simulation of its own.
-    L: side of the periodic triangular lattice (a multiple of 3 from 6 to
-       3000; default 48).
-    sweeps: sweeps measured at every temperature (at least 32; default
-       20000); equilibration: sweeps discarded first (default 2000).
-    seed: random seed (a whole number, default 1).
+    method : {"pair", "montecarlo"}, optional
+        ``"pair"`` (the default: the pair approximation) or
+        ``"montecarlo"``: a Monte Carlo simulation of the exact lattice
+        (n0 = 2, a sweep in T), every temperature of a sweep a replica of
+        one parallel-tempering simulation spread over ``threads``.  Its
+        records carry standard errors (``Cp_err``, ``x_f_err``, ``y_ff_err``,
+        ``U_err``), the autocorrelation times ``tau_E`` and ``tau_Nf`` (in
+        sweeps) and ``reliable`` (0 where a block of the error analysis is
+        shorter than 10 autocorrelation times: give more sweeps; a warning
+        says so), and no F.  The same seed gives the same records at any
+        thread count.  A list of values runs each value as a simulation of
+        its own.
+    L : int, optional
+        Side of the periodic triangular lattice: a multiple of 3 from 6 to
+        3000 (default 48).
+    sweeps : int, optional
+        Sweeps measured at every temperature, at least 32 (default 20000).
+    equilibration : int, optional
+        Sweeps discarded first (default 2000).
+    seed : int, optional
+        Random seed, a whole number (default 1).
 """
 
-phase.__doc__ = ("Equilibrium state (fluid fraction, pair probabilities, free energy F per "
-                 "site) at every sweep point.\n" + _COMMON_DOC + _POINTS_DOC
-                 + _METHOD_DOC)
+phase.__doc__ = ("Equilibrium state at every sweep point: fluid fraction, pair probabilities "
+                 "and free energy F per site.\n" + _PARAMS_DOC + _METHOD_DOC + _RETURNS_DOC
+                 + _POINTS_DOC)
 heat.__doc__ = ("Heat-capacity curve: Cp (k_B per site) at every sweep point.\n"
-                + _COMMON_DOC + _POINTS_DOC + _METHOD_DOC)
+                + _PARAMS_DOC + _METHOD_DOC + _RETURNS_DOC + _POINTS_DOC)
 _SWEEP_ONLY_DOC = """
-    This task takes a sweep only: T=(min, max, step) is that sweep too.
+    Notes
+    -----
+    This task takes a sweep only: ``T=(min, max, step)`` is that sweep too.
 """
 
 coexist.__doc__ = ("Coexistence enthalpy dH at every temperature of the sweep (order-1 "
-                   "energy scale).\n" + _COMMON_DOC + _SWEEP_ONLY_DOC)
-size.__doc__ = ("Heat-capacity peak against ligand size nu = -1 ... 18 (n0 = 1); T is the "
-                "temperature sweep of every size.\n" + _COMMON_DOC + _SWEEP_ONLY_DOC)
-crit.__doc__ = ("Critical point by a downhill simplex started at (dH, T_min); the sweep's "
-                "max and step must pass the usual checks.\n" + _COMMON_DOC + _SWEEP_ONLY_DOC)
+                   "energy scale).\n" + _PARAMS_DOC + _RETURNS_DOC + _SWEEP_ONLY_DOC)
+size.__doc__ = ("Heat-capacity peak against the ligand size nu = -1 ... 18 (n0 = 1).\n\n"
+                "    ``T`` is the temperature sweep of every size.\n"
+                + _PARAMS_DOC + _RETURNS_DOC + _SWEEP_ONLY_DOC)
+crit.__doc__ = ("Critical point by a downhill simplex started at (dH, T_min).\n\n"
+                "    The sweep's max and step are not used but must pass the usual checks.\n"
+                + _PARAMS_DOC + _RETURNS_DOC + _SWEEP_ONLY_DOC)
 
 
 def run(task: str, model: "Model | None" = None, *, progress: Callable | None = None,
         **fields: Any) -> pd.DataFrame:
-    """Runs a task with its fields named as on the command line
-    (``run("heat", n0=2, w=-240, Tm=314, dHcal=2200, T_min=290, T_max=340,
-    dT=0.5)``; the fields of ``model`` first, if given).  ``T_sweep=(min,
-    max, step)`` and ``dH_sweep=...`` are the named form's sweeps, which
-    visit min + k*step (not accumulated) up to and including max (given as
-    a tuple, a chainmelt.sweep or the text "min:max:step").  ``progress``:
-    True or a callable, as for ``heat``.  Returns a
-    DataFrame as ``heat`` does."""
+    """Run a task with its fields named as on the command line.
+
+    Parameters
+    ----------
+    task : str
+        ``"phase"``, ``"heat"``, ``"coexist"``, ``"size"`` or ``"crit"``.
+    model : Model, optional
+        Its fields are applied first; ``fields`` override them.
+    progress : bool or callable, optional
+        As for :func:`heat`.
+    **fields
+        Every field of the command line by name (``T_min``, ``T_max``,
+        ``dT``, ``sweep``, ``search``, ``threads``, ...).  ``T_sweep=(min,
+        max, step)`` and ``dH_sweep=...`` are the named form's sweeps, which
+        visit min + k*step (not accumulated) up to and including max (given
+        as a tuple, a :func:`chainmelt.sweep` or the text ``"min:max:step"``).
+
+    Returns
+    -------
+    pandas.DataFrame
+        The records, as :func:`heat` returns them.
+
+    Examples
+    --------
+    >>> df = chainmelt.run("heat", n0=2, w=-240, Tm=314, dHcal=2200,
+    ...                    T_min=290, T_max=340, dT=0.5)  # doctest: +SKIP
+    """
     callback, meter = _meter(progress, None)
     try:
         return _execute(run_fields(task, None if model is None else model.given, fields),
@@ -399,8 +488,29 @@ def run(task: str, model: "Model | None" = None, *, progress: Callable | None = 
 
 
 def run_file(path: Any, *, progress: Callable | None = None, **overrides: Any) -> pd.DataFrame:
-    """Runs a parameter file (TOML, the keys named as the fields), the
-    overrides applied after it as ``--set`` does."""
+    """Run a parameter file.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        A TOML file whose keys are the fields (as for ``chainmelt run FILE``).
+    progress : bool or callable, optional
+        As for :func:`heat`.
+    **overrides
+        Fields applied after the file, as ``--set KEY=VALUE`` does.
+
+    Returns
+    -------
+    pandas.DataFrame
+        The records, as :func:`heat` returns them.
+
+    Raises
+    ------
+    OSError
+        The file cannot be read (the message names it and the reason).
+    ValueError
+        A key or value the command line would refuse.
+    """
     try:
         with open(path, "rb"):
             pass  # an unreadable file is named with the reason
@@ -416,6 +526,20 @@ def run_file(path: Any, *, progress: Callable | None = None, **overrides: Any) -
 
 
 def columns(task: str, **fields: Any) -> tuple:
-    """(kind, [(name, unit, integer)], parameters) of the records of a task
-    and variant, without running it."""
+    """The layout of a task's records, without running it.
+
+    Parameters
+    ----------
+    task : str
+        The task's name.
+    **fields
+        The fields of the run (at least ``n0``).
+
+    Returns
+    -------
+    tuple
+        ``(kind, columns, parameters)``: the record kind, a list of
+        ``(name, unit, integer)`` for every column, and every field as the
+        run would use it.
+    """
     return _core.columns(settings(dict(fields, task=task)))

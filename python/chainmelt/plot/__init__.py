@@ -29,13 +29,33 @@ def heat(df: Any, ax: Any = None, unit: str | None = None) -> Any:
 
     Curves of the Monte Carlo method (column ``Cp_err``) are drawn as points
     with error bars of one standard error; drawn with curves of the pair
-    approximation, the legend names each curve's method.
+    approximation, the legend names each curve's method.  Each latent heat of a
+    curve of the equilibrium search (a first-order transition: column ``dU``)
+    is marked at its temperature by a dashed line in the curve's colour,
+    labelled with its size (the latent heat per site, as
+    :func:`chainmelt.peak` counts it): a jump has no height on a Cp axis, and
+    the sharpest transition would otherwise look the weakest.
 
-    Each latent heat of a curve of the equilibrium search (a first-order
-    transition: column ``dU``) is marked at its temperature by a dashed
-    line in the curve's colour, labelled with its size (the latent heat per
-    site, as ``chainmelt.peak`` counts it): a jump has no height on a Cp
-    axis, and the sharpest transition would otherwise look the weakest."""
+    Parameters
+    ----------
+    df : pandas.DataFrame or list of pandas.DataFrame
+        A heat-capacity curve (column ``Cp``), or several to overlay, labelled
+        by the parameters in which their runs differ.
+    ax : matplotlib.axes.Axes, optional
+        The Axes to draw on (default: a new figure).
+    unit : str, optional
+        The run's energy and temperature unit for the axis labels (``"K"``).
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+        The figure drawn on (its panels are ``fig.axes``).
+
+    Raises
+    ------
+    ValueError
+        A DataFrame without a ``Cp`` column.
+    """
     frames = frames_of(df)
     ax = axes_of(ax)
     texts = labels(frames)
@@ -95,9 +115,26 @@ def _mark_latent_heats(ax, f, colour, unit):
 
 
 def phase(df: Any, ax: Any = None, unit: str | None = None) -> list:
-    """Fluid fraction (upper panel) and free energy F (lower panel) against
-    T; the transition (largest jump of the fluid fraction) is marked by a
-    dashed vertical line.  ``ax``: a pair of Axes, or None."""
+    """Fluid fraction (upper panel) and free energy F (lower panel) against T.
+
+    The transition (the largest jump of the fluid fraction) is marked by a
+    dashed vertical line.  Simulated states are drawn with their standard
+    errors, and have no free energy.
+
+    Parameters
+    ----------
+    df : pandas.DataFrame or list of pandas.DataFrame
+        The result of ``chainmelt.phase``, or several to overlay.
+    ax : pair of matplotlib.axes.Axes, optional
+        The two panels (default: a new figure).
+    unit : str, optional
+        The run's energy and temperature unit for the axis labels.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+        The figure drawn on (its panels are ``fig.axes``).
+    """
     frames = frames_of(df)
     if ax is None:
         _, ax = plt.subplots(2, 1, sharex=True)
@@ -129,7 +166,22 @@ def phase(df: Any, ax: Any = None, unit: str | None = None) -> list:
 
 
 def coexist(df: Any, ax: Any = None, unit: str | None = None) -> Any:
-    """Coexistence enthalpy dH against T."""
+    """Coexistence enthalpy dH against T.
+
+    Parameters
+    ----------
+    df : pandas.DataFrame or list of pandas.DataFrame
+        The result of ``chainmelt.coexist``, or several to overlay.
+    ax : matplotlib.axes.Axes, optional
+        The Axes to draw on (default: a new figure).
+    unit : str, optional
+        The run's energy and temperature unit for the axis labels (``"K"``).
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+        The figure drawn on (its panels are ``fig.axes``).
+    """
     frames = frames_of(df)
     ax = axes_of(ax)
     texts = labels(frames)
@@ -142,8 +194,25 @@ def coexist(df: Any, ax: Any = None, unit: str | None = None) -> Any:
 
 
 def size(df: Any, ax: Any = None, unit: str | None = None) -> list:
-    """Peak temperature, peak height h = T*Cp and width at half height
-    against the ligand size nu (three panels; ``ax``: three Axes or None)."""
+    """Peak temperature, height h = T*Cp and width against the ligand size nu.
+
+    Three panels: the peak temperature, the peak height h = T*Cp and the width
+    at half height.
+
+    Parameters
+    ----------
+    df : pandas.DataFrame or list of pandas.DataFrame
+        The result of ``chainmelt.size``, or several to overlay.
+    ax : sequence of three matplotlib.axes.Axes, optional
+        The three panels (default: a new figure).
+    unit : str, optional
+        The run's energy and temperature unit for the axis labels.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+        The figure drawn on (its panels are ``fig.axes``).
+    """
     frames = frames_of(df)
     if ax is None:
         _, ax = plt.subplots(3, 1, sharex=True)

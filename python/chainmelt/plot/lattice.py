@@ -18,12 +18,32 @@ FLUID_COLOUR = "#f0b43c"
 
 
 def lattice(snapshot: Any, ax: Any = None, title: str | None = None) -> Any:
-    """Draws a configuration of ``chainmelt.lattice.snapshot`` (an L x L
-    array, 1 fluid, 0 gel) as a hexagonal picture: every site a hexagon
-    (its cell of the triangular lattice), gel and fluid in two colours.
-    Row y is shifted by y/2 sites and wrapped around periodically, so the
-    picture is the lattice's rectangle rather than its rhombus.  ``title``
-    (default: the fluid fraction) heads the panel.  Returns the Figure."""
+    """Draws a configuration of the lattice as a hexagonal picture.
+
+    Every site is a hexagon (its cell of the triangular lattice), gel and
+    fluid in two colours.  Row y is shifted by y/2 sites and wrapped around
+    periodically, so the picture is the lattice's rectangle rather than its
+    rhombus.
+
+    Parameters
+    ----------
+    snapshot : numpy.ndarray
+        An L x L array of :func:`chainmelt.lattice.snapshot`, 1 fluid, 0 gel.
+    ax : matplotlib.axes.Axes, optional
+        The Axes to draw on (default: a new figure).
+    title : str, optional
+        The panel's title (default: the fluid fraction).
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+        The figure drawn on (its panels are ``fig.axes``).
+
+    Raises
+    ------
+    ValueError
+        Not a square array of 0 and 1.
+    """
     a = np.asarray(snapshot)
     if a.ndim != 2 or a.shape[0] != a.shape[1] or a.size == 0:
         raise ValueError("plot.lattice: expected an L x L array of a snapshot, got shape %s"

@@ -36,7 +36,22 @@ def _scan_column(records, name, option="--by/--map"):
 
 
 def parse_where(pairs: Any) -> dict:
-    """{FIELD: VALUE} of ``--where FIELD=VALUE`` texts (VALUE a number)."""
+    """The ``{FIELD: VALUE}`` of ``--where FIELD=VALUE`` texts.
+
+    Parameters
+    ----------
+    pairs : sequence of str or None
+        The texts; every VALUE a number.
+
+    Returns
+    -------
+    dict
+
+    Raises
+    ------
+    ValueError
+        A text that is not FIELD=NUMBER.
+    """
     out = {}
     for p in pairs or []:
         key, eq, value = p.partition("=")
@@ -59,8 +74,20 @@ def _per_run_fields(records):
 
 
 def select(records: pd.DataFrame, where: Mapping | None) -> pd.DataFrame:
-    """The records of the runs whose scanned fields have the values of
-    ``where`` ({FIELD: VALUE}; a value matches to within 1e-9 relative)."""
+    """The records of the runs whose scanned fields have the given values.
+
+    Parameters
+    ----------
+    records : pandas.DataFrame
+        A scan's records.
+    where : dict or None
+        ``{field: value}``; a value matches to within 1e-9 relative.
+
+    Returns
+    -------
+    pandas.DataFrame
+        The records of those runs.
+    """
     if not where:
         return records
     fields = _per_run_fields(records)
@@ -151,9 +178,40 @@ def field_label(name: str, unit: str | None) -> str:
 
 def curves(records: pd.DataFrame, by: str, ax: Any = None, y: str | None = None,
            unit: str | None = None, where: Mapping | None = None) -> Any:
-    """One curve per run, coloured by the value of the scanned field ``by``;
-    the legend names each value once, with every other scanned field whose
-    value differs among the curves of its panel."""
+    """One curve per run of a scan, coloured by the value of the scanned field ``by``.
+
+    The legend names each value once, with every other scanned field whose
+    value differs among the curves of its panel.  Runs that differ in scanned
+    fields not plotted get a panel for each combination of their values (up to
+    12).
+
+    Parameters
+    ----------
+    records : pandas.DataFrame
+        A scan's records (:func:`chainmelt.read_scan`).
+    by : str
+        The scanned field that colours the curves.
+    ax : matplotlib.axes.Axes or sequence of them, optional
+        One Axes per panel (default: a new figure).
+    y : str, optional
+        The record column to draw (default: the task's usual one, ``Cp`` for
+        heat).
+    unit : str, optional
+        The run's energy and temperature unit for the axis labels.
+    where : dict, optional
+        ``{field: value}``: only the runs with these scanned values.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+        The figure drawn on (its panels are ``fig.axes``).
+
+    Raises
+    ------
+    ValueError
+        ``by`` or a field of ``where`` is not a scanned field, or ``y`` is not a
+        record column.
+    """
     col = _scan_column(records, by)
     records = select(records, where)
     kind = records.attrs.get("kind")
@@ -189,10 +247,23 @@ def curves(records: pd.DataFrame, by: str, ax: Any = None, y: str | None = None,
 
 
 def per_run(records: pd.DataFrame, value: str) -> pd.Series:
-    """One number per run: ``COL_max`` / ``COL_min`` (largest / smallest
-    value of a column), ``X_at_COL_max`` (X where COL is largest, e.g.
-    ``T_at_Cp_max``), ``T_transition`` (the largest jump of the fluid
-    fraction of a phase sweep).  Returns a Series indexed by run."""
+    """One number per run of a scan.
+
+    Parameters
+    ----------
+    records : pandas.DataFrame
+        A scan's records.
+    value : str
+        ``COL_max`` or ``COL_min`` (the largest or smallest value of a record
+        column), ``X_at_COL_max`` (X where COL is largest, e.g.
+        ``T_at_Cp_max``) or ``T_transition`` (the largest jump of the fluid
+        fraction of a phase sweep).
+
+    Returns
+    -------
+    pandas.Series
+        Indexed by run.
+    """
     first = len(records.attrs.get("scan") or []) + 1
     cols = list(records.columns[first:])
     groups = records.groupby("run", sort=True)
@@ -233,8 +304,31 @@ def value_label(records: pd.DataFrame, value: str, unit: str | None) -> str:
 
 def heat_map(records: pd.DataFrame, runs: pd.DataFrame, fields: Any, value: str, ax: Any = None,
              unit: str | None = None, where: Mapping | None = None, log: bool = False) -> Any:
-    """A heat map of ``value`` (see per_run) over two scanned fields (x, y);
-    ``log``: a logarithmic colour scale (the values must be positive)."""
+    """A heat map of one number per run over two scanned fields.
+
+    Parameters
+    ----------
+    records, runs : pandas.DataFrame
+        A scan's tables (:func:`chainmelt.read_scan`).
+    fields : pair of str
+        The scanned fields of the x and the y axis.
+    value : str
+        The number of each run, as :func:`per_run` names it (``"Cp_max"``,
+        ``"T_at_Cp_max"``, ``"T_transition"``).
+    ax : matplotlib.axes.Axes or sequence of them, optional
+        One Axes per panel (default: a new figure).
+    unit : str, optional
+        The run's energy and temperature unit for the axis labels.
+    where : dict, optional
+        ``{field: value}``: only the runs with these scanned values.
+    log : bool, default False
+        A logarithmic colour scale (the values must be positive).
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+        The figure drawn on (its panels are ``fig.axes``).
+    """
     xname, yname = fields
     if xname == yname:
         raise ValueError("--map: expected two different fields, got %s twice" % xname)

@@ -28,8 +28,19 @@ _SINGLE_ROUNDS = 2
 
 @dataclasses.dataclass
 class Outcome:
-    """What a scan did: runs in the grid, skipped (done before), run now,
-    and the count of each status of those run now."""
+    """What a scan did.
+
+    Attributes
+    ----------
+    total : int
+        Runs in the grid.
+    skipped : int
+        Runs already in the directory, not run again.
+    run : int
+        Runs made now.
+    statuses : collections.Counter
+        How many of those ended with each status (``ok``, ``fatal``, ...).
+    """
 
     total: int
     skipped: int
@@ -88,8 +99,19 @@ class Progress:
 
 
 def check_layout(plan: Plan) -> tuple:
-    """((kind, columns) shared by every run the checks accept, the refused
-    runs as {number: message})."""
+    """Check every run of a plan before any is made.
+
+    Parameters
+    ----------
+    plan : Plan
+        The runs.
+
+    Returns
+    -------
+    tuple
+        ``((kind, columns), refused)``: the record layout shared by every run
+        the checks accept, and the refused runs as ``{number: message}``.
+    """
     layout, first, refused = None, None, {}
     for run in plan.runs:
         try:
@@ -114,7 +136,20 @@ def check_layout(plan: Plan) -> tuple:
 
 
 def open_store(plan: Plan, directory: Any) -> Store:
-    """The checks of every run, then the results directory, locked."""
+    """Check every run, then open the results directory and lock it.
+
+    Parameters
+    ----------
+    plan : Plan
+        The runs.
+    directory : str or os.PathLike
+        The results directory.
+
+    Returns
+    -------
+    Store
+        The directory, checked and repaired, held by this process.
+    """
     checked = check_layout(plan)
     store = Store(directory, plan, checked[0])
     store.checked = checked
@@ -289,10 +324,34 @@ class _Runner:
 def run_plan(plan: Plan, directory: Any, client: Any, *, chunk: int | None = None,
              chunk_seconds: float = 1.0, stream: TextIO | None = None,
              wait_workers: float = 60.0, work: Callable = run_chunk) -> Outcome:
-    """Runs the runs of ``plan`` not yet in ``directory`` (a path or an open
-    Store) on ``client``.  ``chunk`` fixes the runs per chunk; by default
-    chunks grow until one takes about ``chunk_seconds`` on a worker.
-    Returns an Outcome."""
+    """Run the runs of a plan that are not yet in a results directory.
+
+    Parameters
+    ----------
+    plan : Plan
+        The runs.
+    directory : str, os.PathLike or Store
+        The results directory, or the Store open on it.
+    client : distributed.Client or ThreadClient
+        Where the chunks run.
+    chunk : int, optional
+        Runs per chunk; by default chunks grow until one takes about
+        ``chunk_seconds`` on a worker.
+    chunk_seconds : float, default 1.0
+        The work a chunk should hold.
+    stream : file-like, optional
+        Where the progress goes (None: nowhere).
+    wait_workers : float, default 60.0
+        Seconds to wait for a cluster without workers.
+    work : callable, default run_chunk
+        The function that runs a chunk on a worker.
+
+    Returns
+    -------
+    Outcome
+        How many runs the grid holds, were skipped and were run now, with
+        the statuses of those.
+    """
     store = directory if isinstance(directory, Store) else open_store(plan, directory)
     for note in store.notes:
         log.warning("scan: %s", note)
@@ -327,10 +386,21 @@ def run_plan(plan: Plan, directory: Any, client: Any, *, chunk: int | None = Non
 
 
 def local_client(workers: int | None = None, **kwargs: Any) -> Any:
-    """The workers of a scan given no scheduler: a ThreadClient of one
-    thread per core (or ``workers``) in this process.  With ``kwargs`` (for
-    distributed.LocalCluster), a Dask cluster inside this process instead,
-    its worker's threads running the chunks."""
+    """The workers of a scan given no scheduler.
+
+    Parameters
+    ----------
+    workers : int, optional
+        Threads (default: one per core).
+    **kwargs
+        Given any, a Dask ``distributed.LocalCluster`` inside this process with
+        these settings, its worker's threads running the chunks.
+
+    Returns
+    -------
+    ThreadClient or distributed.Client
+        By default a ThreadClient of ``workers`` threads of this process.
+    """
     if not kwargs:
         return ThreadClient(workers or os.cpu_count() or 1)
     import logging
@@ -382,19 +452,53 @@ def dashboard(client: Any) -> str | None:
 def scan(base: Any, grid: dict, *, zip: Any = (), client: Any = None, out: Any = None,
          chunk: int | None = None, workers: int | None = None, progress: TextIO | None = None,
          **fields: Any) -> tuple:
-    """Runs a parameter scan and returns (records, runs) as DataFrames.
+    """Run a parameter scan and return its records and runs as DataFrames.
 
-    base: the fields of the runs, as a dict named as run() names them
-    (``{"task": "heat", "n0": 2, "T_sweep": (290, 340, 0.5), ...}``) or a
-    Model; ``fields`` are added to it.  grid: {field: values}, values a list
-    or {"min":, "max":, "step":} / {"min":, "max":, "num":}; the runs are
-    the Cartesian product, except the fields of each list in ``zip``, which
-    are paired.  client: a distributed.Client; by default ``workers``
-    threads of this process (every core) run the chunks.  out:
-    the results directory (kept; a run already in it is not run again); by
-    default a temporary one.  progress: a stream for the progress lines
-    (None: none).  See read_scan for the tables; ``.to_xarray()`` of the
-    pair is the scan as an xarray Dataset.
+    Parameters
+    ----------
+    base : dict or Model
+        The fields every run shares, named as :func:`chainmelt.run` names them
+        (``{"task": "heat", "n0": 2, "T_sweep": (290, 340, 0.5), ...}``), or a
+        Model.
+    grid : dict
+        ``{field: values}``, the values a list or ``{"min": ..., "max": ...,
+        "step": ...}`` (min + k*step, max included) or ``{"min": ..., "max":
+        ..., "num": ...}`` (num evenly spaced values).  The runs are every
+        combination, the first field varying slowest.
+    zip : sequence of sequence of str, optional
+        Groups of fields of equally long lists that are paired instead of
+        combined (``zip=[["w", "dHcal"]]``).
+    client : distributed.Client, optional
+        The cluster to run on; by default ``workers`` threads of this process.
+    out : str or os.PathLike, optional
+        The results directory, kept (a run already in it is not run again); by
+        default a temporary one, removed when the scan returns.
+    chunk : int, optional
+        Runs per chunk; by default chunks grow until one takes about a second.
+    workers : int, optional
+        Threads of the local workers (default: every core).
+    progress : file-like, optional
+        A stream for the progress lines (None: none).
+    **fields
+        Fields added to ``base``.
+
+    Returns
+    -------
+    ScanTables
+        ``(records, runs)``, as :func:`read_scan` reads them from the results
+        directory; ``.to_xarray()`` is the scan as an xarray Dataset.
+
+    Raises
+    ------
+    ScanError
+        A description, directory or cluster the scan cannot use.
+
+    Examples
+    --------
+    >>> records, runs = chainmelt.scan(
+    ...     {"task": "heat", "n0": 2, "Tm": 314.0, "T_sweep": (300, 330, 0.5)},
+    ...     grid={"w": [-250, -240, -230], "dHcal": [2100, 2200]},
+    ...     out="results")                                      # doctest: +SKIP
     """
     import tempfile
     if hasattr(base, "given") and not isinstance(base, dict):

@@ -131,9 +131,11 @@ class Lock:
 
     @property
     def held(self) -> bool:
+        """Whether this process holds the lock."""
         return self.fd is not None
 
     def release(self) -> None:
+        """Removes the lock file and releases the lock, if held."""
         if self.fd is not None:
             try:
                 os.unlink(self.path)

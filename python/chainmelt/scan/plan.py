@@ -47,8 +47,19 @@ class ScanError(ValueError):
 
 @dataclasses.dataclass(frozen=True)
 class Run:
-    """One run of a scan: its number (from 1, in grid order), the values of
-    the scanned fields, the settings [(key, text)] it is run with and its key."""
+    """One run of a scan.
+
+    Attributes
+    ----------
+    number : int
+        Its place in the grid, from 1.
+    values : dict
+        The values of the scanned fields.
+    settings : list of (str, str)
+        Every field it is run with, as (key, text).
+    key : str
+        A hash of the text of its settings (see :func:`run_key`).
+    """
 
     number: int
     values: dict
@@ -57,8 +68,21 @@ class Run:
 
 
 def run_key(settings: Sequence) -> str:
-    """The key of a run: a hash of the text of every field it sets (the
-    thread count aside), in name order."""
+    """The key of a run: a hash of the text of every field it sets.
+
+    The thread count is left out, and the fields are taken in name order, so
+    the key follows the parameters, not the grid.
+
+    Parameters
+    ----------
+    settings : sequence of (str, str)
+        The run's settings, as (key, text).
+
+    Returns
+    -------
+    str
+        The key, in hexadecimal.
+    """
     text = "\n".join("%s=%s" % tuple(kv) for kv in sorted(settings) if kv[0] != "threads")
     return hashlib.sha256(text.encode("utf-8")).hexdigest()[:_KEY_LENGTH]
 
@@ -196,11 +220,38 @@ class Runs(Sequence):
 
 
 class Plan:
-    """The runs of a scan: ``names`` (the scanned fields, in grid order),
-    ``size`` (how many runs), ``base`` (the fields every run shares) and
-    ``runs`` (a sequence of Run, made as they are asked for).  A grid of
-    more than ``max_runs`` runs is refused with its size before anything is
-    expanded."""
+    """The runs of a scan, counted before they are expanded.
+
+    Parameters
+    ----------
+    base : mapping
+        The fields every run shares.
+    grid : mapping
+        ``{field: values}``, as :func:`chainmelt.scan` takes it.
+    zip : sequence of sequence of str, optional
+        Groups of fields that are paired instead of combined.
+    where : str, optional
+        What to name in a refusal (the description file), as its prefix.
+    max_runs : int, default 10 000 000
+        A grid of more runs is refused with its size before anything is
+        expanded.
+
+    Attributes
+    ----------
+    names : list of str
+        The scanned fields, in grid order.
+    size : int
+        How many runs the grid holds.
+    base : dict
+        The fields every run shares.
+    runs : sequence of Run
+        The runs, each made as it is asked for.
+
+    Raises
+    ------
+    ScanError
+        A grid that cannot be scanned, naming the field.
+    """
 
     def __init__(self, base: Mapping[str, Any], grid: Mapping[str, Any], zip: Sequence = (),
                  where: str = "", max_runs: int = MAX_RUNS):
@@ -283,8 +334,27 @@ def _toml_key(key: str) -> str:
 
 
 def load(path: Any, max_runs: int = MAX_RUNS) -> Plan:
-    """Reads a scan description: the base fields at the top level and a
-    [scan] table.  Returns a Plan."""
+    """Read a scan description (TOML).
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The file: the base fields at the top level, the scanned fields in a
+        ``[scan]`` table (and ``zip``).
+    max_runs : int, default 10 000 000
+        Grids of more runs are refused with their size.
+
+    Returns
+    -------
+    Plan
+        The runs of the grid, counted but not yet made.
+
+    Raises
+    ------
+    ScanError
+        A description that cannot be read or scanned, naming the file and the
+        key.
+    """
     import tomllib
     path = str(path)
     try:

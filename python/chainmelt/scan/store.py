@@ -232,6 +232,7 @@ class Store:
             (c, run.values[n]) for c, n in zip(self.scan_columns, self.names))
 
     def close(self) -> None:
+        """Releases the directory's lock."""
         self.lock.release()
 
 
@@ -298,18 +299,22 @@ def _scanned(runs_header):
 
 
 class ScanTables(tuple):
-    """(records, runs) of a scan; ``to_xarray()`` makes them one Dataset
-    (see chainmelt.dataset)."""
+    """The records and runs tables of a scan: a pair ``(records, runs)``.
+
+    ``to_xarray()`` makes them one Dataset (see :func:`chainmelt.scan_dataset`).
+    """
 
     def __new__(cls, records: pd.DataFrame, runs: pd.DataFrame) -> "ScanTables":
         return super().__new__(cls, (records, runs))
 
     @property
     def records(self) -> pd.DataFrame:
+        """The records of every run."""
         return self[0]
 
     @property
     def runs(self) -> pd.DataFrame:
+        """One row per run: its number, key, scanned values and status."""
         return self[1]
 
     def to_xarray(self) -> Any:
@@ -327,12 +332,30 @@ def _base_fields(directory):
 
 
 def read_scan(directory: Any) -> ScanTables:
-    """(records, runs) of a results directory as DataFrames, both in run
-    order (the records of a run in their own order); ``.to_xarray()`` of
-    the pair is the scan as a Dataset.  The tables are verified against the
-    lengths and checksums runs.tsv records: damage raises ScanError naming
-    the file and the offset.  ``records.attrs`` holds "kind", "units",
-    "scan" (the scanned fields) and "parameters" (the base fields' text)."""
+    """The records and runs of a scan's results directory.
+
+    The tables are verified against the lengths and checksums ``runs.tsv``
+    records; damage is reported, never repaired here.
+
+    Parameters
+    ----------
+    directory : str or os.PathLike
+        The results directory.
+
+    Returns
+    -------
+    ScanTables
+        ``(records, runs)`` as DataFrames, both in run order (the records of a
+        run in their own order).  ``records.attrs`` holds ``"kind"``,
+        ``"units"``, ``"scan"`` (the scanned fields) and ``"parameters"`` (the
+        base fields' text); ``.to_xarray()`` of the pair is the scan as a
+        Dataset.
+
+    Raises
+    ------
+    ScanError
+        A damaged table, naming the file and the offset (or the line).
+    """
     directory = str(directory)
     runs_header, body, text = _tables(directory)
     runs = pd.read_csv(io.StringIO(runs_header + "\n" + body), sep="\t",
@@ -362,11 +385,24 @@ EXPORT_FORMATS = FORMATS + ("netcdf",)
 
 
 def export_records(directory: Any, fmt: str) -> str | None:
-    """Writes the scan's records again as records.csv or records.jsonl in
-    DIRECTORY, in the layouts of the command line's --format, the scanned
-    fields as leading columns (the numbers are the text of records.tsv.gz,
-    unchanged), or as records.nc, the scan's Dataset in NetCDF.  Returns the
-    path written (None for "tsv", which records.tsv.gz already is)."""
+    """Write a scan's records again in another format.
+
+    Parameters
+    ----------
+    directory : str or os.PathLike
+        The results directory.
+    fmt : {"tsv", "csv", "jsonl", "netcdf"}
+        ``"csv"`` and ``"jsonl"`` write ``records.csv`` or ``records.jsonl``
+        in the layouts of the command line's ``--format``, the scanned fields
+        as leading columns (the numbers are the text of ``records.tsv.gz``,
+        unchanged); ``"netcdf"`` writes ``records.nc``, the scan's Dataset.
+
+    Returns
+    -------
+    str or None
+        The path written (None for ``"tsv"``, which ``records.tsv.gz``
+        already is).
+    """
     if fmt not in EXPORT_FORMATS:
         raise ValueError("--format: expected one of %s, got %r"
                          % (", ".join(EXPORT_FORMATS), fmt))

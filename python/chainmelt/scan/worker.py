@@ -17,9 +17,18 @@ STATUSES = ("ok", "fatal", "refused", "nonfinite", "lost")
 
 @dataclasses.dataclass(frozen=True)
 class Job:
-    """A run sent to a worker: its number, settings and the leading fields
-    of its records (its number and scanned values, as (column, value)
-    pairs)."""
+    """A run sent to a worker.
+
+    Attributes
+    ----------
+    number : int
+        The run's place in the grid.
+    settings : list of (str, str)
+        The fields it is run with.
+    prefix : tuple of (str, object)
+        The leading fields of its records: its number and scanned values, as
+        (column, value) pairs.
+    """
 
     number: int
     settings: list
@@ -28,8 +37,23 @@ class Job:
 
 @dataclasses.dataclass(frozen=True)
 class RunResult:
-    """What became of one run: its status, message, seconds, the worker and
-    how many records it wrote."""
+    """What became of one run.
+
+    Attributes
+    ----------
+    number : int
+        The run's place in the grid.
+    status : str
+        ``ok``, ``fatal``, ``refused``, ``nonfinite`` or ``lost``.
+    message : str
+        The program's message (for ``ok``, the run's diagnostics, if any).
+    seconds : float
+        Time taken.
+    worker : str
+        Where it ran.
+    records : int
+        How many records it wrote.
+    """
 
     number: int
     status: str
@@ -89,10 +113,21 @@ def _run_one(job, worker, parts):
 
 
 def run_chunk(jobs: list) -> tuple:
-    """Runs a chunk of Jobs in this worker.  Returns ([RunResult], member): the
-    records of the chunk, each line starting with its run's prefix, as one
-    gzip member (None without records), made here so that the scan's own
-    process only writes it."""
+    """Run a chunk of jobs in this worker.
+
+    Parameters
+    ----------
+    jobs : list of Job
+        The runs of the chunk.
+
+    Returns
+    -------
+    tuple
+        ``([RunResult], member)``: what became of each run, and the records
+        of the chunk, each line starting with its run's prefix, as one gzip
+        member (None without records), made here so that the scan's own
+        process only writes it.
+    """
     worker = socket.gethostname()
     name = threading.current_thread().name
     if name.startswith("chainmelt-scan-"):
