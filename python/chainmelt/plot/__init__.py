@@ -22,6 +22,7 @@ from .base import (axes_of, axis_label, fluid_columns, format_value,  # noqa: F4
 from ..peak import latent_heats
 from .fit import dsc  # noqa: F401  (the figure of a DSC fit)
 from .lattice import lattice  # noqa: F401  (a configuration of the exact lattice)
+from . import scan  # noqa: F401,E402  (the figures of a parameter scan: plot.scan.curves, .map)
 
 
 def heat(df: Any, ax: Any = None, unit: str | None = None) -> Any:
@@ -114,7 +115,7 @@ def _mark_latent_heats(ax, f, colour, unit):
                     fontsize="small", color=colour, xytext=(3, 0), textcoords="offset points")
 
 
-def phase(df: Any, ax: Any = None, unit: str | None = None) -> list:
+def phase(df: Any, ax: Any = None, unit: str | None = None) -> Any:
     """Fluid fraction (upper panel) and free energy F (lower panel) against T.
 
     The transition (the largest jump of the fluid fraction) is marked by a
@@ -193,7 +194,7 @@ def coexist(df: Any, ax: Any = None, unit: str | None = None) -> Any:
     return ax.figure
 
 
-def size(df: Any, ax: Any = None, unit: str | None = None) -> list:
+def size(df: Any, ax: Any = None, unit: str | None = None) -> Any:
     """Peak temperature, height h = T*Cp and width against the ligand size nu.
 
     Three panels: the peak temperature, the peak height h = T*Cp and the width
