@@ -80,12 +80,14 @@ class FitResult:
     Set after construction by the fit, and shown when present: ``classification``
     ({"kind", "w_c", "w_over_wc", "latent_share", "text"}), ``domain`` ({"sites",
     "lipids", "varied", "effective", "aic_infinite", "aic_domain", "chosen", "text"})
-    and ``data_starts`` (the starting values taken from the data).
+    and ``data_starts`` (the starting values taken from the data); ``lattice_check``
+    (:func:`chainmelt.dsc.lattice_check.check_lattice`, set by ``fit --check-lattice``).
     """
 
     classification: dict | None = None
     domain: dict | None = None
     data_starts: dict | None = None
+    lattice_check: dict | None = None
 
     def __init__(self, *, data: pd.DataFrame, units: Units, T: np.ndarray, y: np.ndarray,
                  cp: np.ndarray, baseline: np.ndarray, out: Any, vary: list[str], fields: dict,
