@@ -89,7 +89,7 @@ def test_critical_coupling_separates_continuous_from_first_order():
         f = {"n0": 2, "dH": 0.0, "dHcal": 2600.0, "Tm": 301.0, "w": w}
         assert (st.latent_heat(f) > 0) == latent, w
     c = dsc.fit.__globals__["_classify"](
-        {"n0": 2, "dH": 0.0, "dHcal": 2600.0, "Tm": 301.0, "w": 0.5 * w_c}, True)
+        {"n0": 2, "dH": 0.0, "dHcal": 2600.0, "Tm": 301.0, "w": 0.5 * w_c})
     assert c["kind"] == "supercritical" and c["latent_share"] == 0
 
 
@@ -159,3 +159,25 @@ def test_domain_size_fitted_with_a_stand_in_engine():
     assert "domain" not in r.model  # a parameter of the fit, not a model field
     with pytest.raises(ValueError, match="two minima"):
         dsc.fit(frame, start, vary=["dHcal", "Tm"], domain=60, engine=engine, starts=1)
+
+
+def test_two_state_shaped_scan_fitted_with_a_domain(tmp_path):
+    """A van 't Hoff peak (21 kJ/mol, 80 lipids per cooperative unit), made from the
+    two-state formula and not from the lattice: the infinite lattice cannot make it,
+    a first-order lattice rounded by a finite domain can."""
+    pytest.importorskip("chainmelt._branches")
+    Tm = 314.55
+    T_C = np.arange(30.02, 52.0, 0.1)
+    cp = synth.two_state_excess(T_C + synth.KELVIN, 21.0, 80.0, Tm)
+    r = dsc.fit(scan_of(tmp_path, "two_state", T_C, cp, 6), FAR, fit_baseline="linear")
+    assert r.success, r.message
+    d = r.domain
+    assert d["chosen"] == "domain" and d["effective"] and d["aic_domain"] < d["aic_infinite"]
+    H = r.value("dHcal") * synth.R * 2 / 1000  # kJ per mole of lipid
+    assert H == pytest.approx(21.0, rel=0.03)
+    assert abs(r.value("Tm") - Tm) <= 0.05
+    assert abs(r.transition["model"]["Tm"] - Tm) <= 0.05
+    # a two-state peak of about 80 lipids per cooperative unit
+    assert r.transition["model"]["cu_lipids"] == pytest.approx(80, rel=0.1)
+    assert r.classification["kind"] == "first order"
+    assert "lipids" in d["text"] and "AIC" in d["text"]

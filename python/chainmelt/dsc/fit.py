@@ -482,25 +482,32 @@ def fit(data: pd.DataFrame, model: Any, vary: Sequence[str] | str = ("w", "dHcal
         return best, best_min, tried, evaluate
 
     plain = [n for n in vary if n != "domain"]
+    aic_inf = aic_dom = tried_sites = None
+    domain_error = None
     if mode == "varied":
         best, best_min, tried, evaluate = run(start_list, vary, math.nan)
-        chosen, other = "domain", None
+        chosen = "domain"
+        aic_dom = float(best.aic)
     else:
         best, best_min, tried, evaluate = run(start_list, plain,
                                               sites0 if mode == "fixed" else math.inf)
-        chosen, other = ("domain" if mode == "fixed" else "infinite"), None
+        chosen = "domain" if mode == "fixed" else "infinite"
+        if mode == "fixed":
+            aic_dom = float(best.aic)
+        else:
+            aic_inf = float(best.aic)
         if domain_list:
-            dvary = plain + ["domain"]
             lim.setdefault("domain", (1.0, math.inf))
-            other = run(domain_list, dvary, math.nan)
-            tried = tried + other[2]
-            if other[0].aic < best.aic:
-                aic_inf = best.aic
-                best, best_min, _, evaluate = other
-                vary, chosen = dvary, "domain"
-                other = aic_inf
+            try:
+                d_best, d_min, d_tried, d_eval = run(domain_list, plain + ["domain"], math.nan)
+            except (RuntimeError, ValueError, ArithmeticError) as e:
+                domain_error = str(e)  # the infinite lattice's fit stands
             else:
-                other = other[0]
+                tried = tried + d_tried
+                aic_dom = float(d_best.aic)
+                tried_sites = float(d_best.params["domain"].value)
+                if aic_dom < aic_inf:
+                    best, best_min, evaluate, chosen = d_best, d_min, d_eval, "domain"
     assert best is not None
     names = list(best.params.keys())
     values = {n: float(best.params[n].value) for n in names}
@@ -514,21 +521,12 @@ def fit(data: pd.DataFrame, model: Any, vary: Sequence[str] | str = ("w", "dHcal
     fitted = dict(fields)
     fitted.update(model_values)
     sites = values.get("domain", sites0 if mode == "fixed" else math.inf)
-    aic_fit = float(best.aic)
-    if chosen == "domain" and isinstance(other, float):
-        aic_inf, aic_dom = other, aic_fit
-    elif chosen == "infinite" and other is not None:
-        aic_inf, aic_dom = aic_fit, float(other.aic)
-    elif chosen == "infinite":
-        aic_inf, aic_dom = aic_fit, None
-    else:
-        aic_inf, aic_dom = None, aic_fit
-    result.classification = _classify(fitted, compiled) if compiled else None
+    result.classification = _classify(fitted) if compiled else None
     result.domain = _domain_summary(sites, units.chains_per_lipid, mode, chosen,
                                     aic_inf, aic_dom, result.classification,
-                                    bool(domain_list) or mode == "varied",
-                                    None if other is None or isinstance(other, float)
-                                    else float(other.params["domain"].value))
+                                    bool(domain_list) or mode == "varied", tried_sites)
+    if domain_error is not None:
+        result.domain["error"] = domain_error
     result.data_starts = {k: v for k, v in data_starts.items()}
     result.engine_calls = {"energy": energy.calls,
                            "two_minima": two_minima.calls if two_minima else 0}
@@ -554,7 +552,7 @@ def _clip(start: dict, lim: dict) -> dict:
     return out
 
 
-def _classify(fields: dict, compiled: bool) -> dict | None:
+def _classify(fields: dict) -> dict | None:
     """The kind of transition of fitted fields: from w / w_c at the fitted Tm and dHcal
     and the share of the calorimetric enthalpy taken up as latent heat."""
     from . import starts as st
