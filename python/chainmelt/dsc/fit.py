@@ -524,7 +524,8 @@ def fit(data: pd.DataFrame, model: Any, vary: Sequence[str] | str = ("w", "dHcal
     result.classification = _classify(fitted) if compiled else None
     result.domain = _domain_summary(sites, units.chains_per_lipid, mode, chosen,
                                     aic_inf, aic_dom, result.classification,
-                                    bool(domain_list) or mode == "varied", tried_sites)
+                                    bool(domain_list) or mode == "varied", tried_sites,
+                                    two_minima is not None)
     if domain_error is not None:
         result.domain["error"] = domain_error
     result.data_starts = {k: v for k, v in data_starts.items()}
@@ -590,7 +591,7 @@ FIRST_ORDER_SHARE = 0.1
 
 
 def _domain_summary(sites, chains_per_lipid, mode, chosen, aic_inf, aic_dom,
-                    classification, tried, best_sites) -> dict:
+                    classification, tried, best_sites, available) -> dict:
     lipids = sites / chains_per_lipid
     first = classification is not None and classification["kind"] == "first order"
     effective = math.isfinite(sites) and (first or classification is None)
@@ -610,6 +611,9 @@ def _domain_summary(sites, chains_per_lipid, mode, chosen, aic_inf, aic_dom,
         size = "" if best_sites is None else f" (best {best_sites:.4g} sites)"
         text = (f"Infinite lattice kept: a finite cooperative domain{size} did not lower "
                 f"the AIC ({aic_dom:.1f} against {aic_inf:.1f}).")
+    elif mode == "auto" and not available:
+        text = ("Domain size fixed at infinity: this engine gives no second minimum to try a "
+                "finite domain with.")
     elif classification is not None and classification["kind"] != "first order":
         text = ("Domain size fixed at infinity: the transition is continuous, where a finite "
                 "domain has no effect.")
