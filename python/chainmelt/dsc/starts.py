@@ -8,9 +8,10 @@ w_c are started on both sides of it; on the first-order side w is set by the lat
 (the share of the enthalpy taken up at one temperature), and a finite cooperative
 domain of N sites by the data's cooperative unit, N ~ cu_chains * dHcal / latent heat.
 
-w_c at given Tm and dHcal is found with the engine: the largest coupling at which the
-equilibrium curve through Tm changes minimum.  Energies are in kelvin (k_B = 1) per
-site, one site one chain.
+w_c at given Tm and dHcal is found with the engine by bisection: the coupling that
+separates the couplings whose equilibrium curve through Tm changes minimum (first order)
+from those whose curve does not.  Energies are in kelvin (k_B = 1) per site, one site
+one chain.
 """
 
 from __future__ import annotations
