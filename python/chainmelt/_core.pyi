@@ -37,3 +37,7 @@ def runs_line(run: int, key: str, fields: Sequence[Any], status: str, records: i
 
 def lattice_snapshot(settings: Sequence[tuple[str, Any]], T: float, L: str, seed: str,
                      sweeps: int) -> Any: ...
+
+
+def branches(settings: Sequence[tuple[str, Any]], T: Any,
+             threads: int = ...) -> dict[str, Any]: ...

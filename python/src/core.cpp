@@ -28,6 +28,9 @@
 #include "run/spec.hpp"
 #include "run/table.hpp"
 #include "lattice/lattice.hpp"
+#include "numeric/fatal.hpp"
+#include "search/branches.hpp"
+#include "tasks/curve.hpp"
 #include "tables.hpp"
 
 namespace py = pybind11;
@@ -335,6 +338,80 @@ py::array_t<std::uint8_t> LatticeSnapshot(Settings settings, double T, const std
   return out;
 }
 
+struct Stopped {};  // a signal arrived while the engine ran
+
+// The equilibrium curve at the temperatures T (any order) and, for each
+// first-order transition on it, both of its minima over all of T.
+py::dict Branches(Settings settings, const std::vector<double>& T, int threads) {
+  settings.emplace_back("task", py::str("heat"));
+  settings.emplace_back("search", py::str("equilibrium"));
+  for (const double t : T)
+    if (!(t > 0) || !std::isfinite(t)) RaiseRefusal("T: expected positive finite temperatures", "T");
+  if (T.empty()) RaiseRefusal("T: expected at least one temperature", "T");
+  settings.emplace_back("T_min", py::float_(T.front()));
+  settings.emplace_back("T_max", py::float_(T.front()));
+  settings.emplace_back("dT", py::float_(1.0));
+  Built b = Build(settings, true);
+  if (!b.error.empty()) RaiseRefusal(b.error, b.field);
+  std::unique_ptr<py::error_already_set> signal_error;
+  auto next_poll = std::chrono::steady_clock::now();
+  const auto poll = [&]() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now < next_poll) return;
+    next_poll = now + std::chrono::milliseconds(20);
+    py::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() == 0) return;
+    signal_error = std::make_unique<py::error_already_set>();
+    throw Stopped();
+  };
+  SweepCurve sc;
+  std::vector<JumpMinima> jumps;
+  std::vector<double> sorted;
+  try {
+    py::gil_scoped_release nogil;
+    sc = TrackSweep(b.spec.model, T, threads, poll);
+    sorted.reserve(sc.curve.points.size());
+    for (const CurvePoint& p : sc.curve.points) sorted.push_back(p.x);
+    jumps = FollowJumpMinima(b.spec.model, sorted, sc.var, sc.curve, poll);
+  } catch (const Stopped&) {
+    throw std::move(*signal_error);
+  } catch (const FatalError& e) {
+    throw std::runtime_error(e.what());
+  }
+  const auto n = static_cast<py::ssize_t>(T.size());
+  const auto given = [&](const std::vector<double>& v) {
+    py::array_t<double> a(n);
+    double* d = a.mutable_data();
+    for (py::ssize_t k = 0; k < n; ++k) d[k] = v[sc.sorted[static_cast<std::size_t>(k)]];
+    return a;
+  };
+  std::vector<double> F, U;
+  for (const CurvePoint& p : sc.curve.points) {
+    F.push_back(p.ok ? p.F : std::nan(""));
+    U.push_back(p.ok ? p.U : std::nan(""));
+  }
+  py::list js;
+  for (const JumpMinima& j : jumps) {
+    py::dict d;
+    d["T"] = j.jump.x;
+    d["latent"] = j.jump.latent;
+    d["F"] = j.jump.F;
+    d["F_a"] = given(j.F_from);
+    d["U_a"] = given(j.U_from);
+    d["F_b"] = given(j.F_to);
+    d["U_b"] = given(j.U_to);
+    js.append(d);
+  }
+  py::dict out;
+  out["T"] = py::array_t<double>(n, T.data());
+  out["F"] = given(F);
+  out["U"] = given(U);
+  out["jumps"] = js;
+  out["unresolved"] = sc.curve.unresolved;
+  out["parameters"] = Parameters(b.spec);
+  return out;
+}
+
 py::list FieldList() {
   py::list l;
   for (const FieldDef& f : Fields()) {
@@ -420,6 +497,11 @@ PYBIND11_MODULE(_core, m) {
         "One configuration of the exact lattice after `sweeps` sweeps from a random start: an "
         "L x L uint8 array (row y, column x), 1 fluid, 0 gel.  A refused setting raises "
         "ValueError(message, field).");
+  m.def("branches", &Branches, py::arg("settings"), py::arg("T"), py::arg("threads") = 1,
+        "The equilibrium curve at the temperatures T (any order): dict with T, F and U per site, "
+        "'unresolved' (intervals whose latent heat is missing) and 'jumps', one dict per "
+        "first-order transition (T, latent, F, and F_a, U_a, F_b, U_b over T: the minimum below "
+        "and the one above the transition, NaN where it does not exist).");
   m.def("columns", &Columns, py::arg("settings"),
         "(kind, [(name, unit, integer)], parameters) of the records of the settings' task and "
         "variant, without the checks of a run.");

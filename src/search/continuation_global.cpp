@@ -88,7 +88,15 @@ int GlobalSearch::Find(const Model& m, Min* out, int& failed_starts, int& iterat
   try {
     // The global search of the equilibrium search (every start of its grid),
     // with every distinct minimum it found.
-    const EquilibriumResult r = StepOrderEquilibrium(rs, *work_);
+    // Damped Newton from each start first, conjugate gradients where it fails.
+    EquilibriumOptions options;
+    if (Trackable(m)) {
+      options.first = [&w](const Model& mm, StateVec& p, double& f, int& steps) {
+        return NewtonMin(mm, p, f, kPolishIter, kPolishHalvings, steps, w) ==
+               NewtonStatus::kConverged;
+      };
+    }
+    const EquilibriumResult r = StepOrderEquilibrium(rs, *work_, options);
     iterations += r.lowest.iter;
     if (r.minima == 0 || r.lowest.f == kSentinel) return 0;
     // The lowest first: it is kept even where it cannot be polished.

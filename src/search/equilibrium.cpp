@@ -297,13 +297,27 @@ namespace {
 // One run of the search from `start`: conjugate gradients behind the wall,
 // polished where asked.  False where the start is infeasible or the run
 // ends outside the region.
-bool MinimiseFrom(const RunState& rs, HesseWork& work, bool polish, const StateVec& start,
-                  Found& run) {
+bool MinimiseFrom(const RunState& rs, HesseWork& work, bool polish,
+                  const EquilibriumOptions& options, const StateVec& start, Found& run) {
   const Model& m = rs;
   const int n = rs.n0;
-  WalledFreeEnergyObjective walled(m);
   run.p = start;
   if (!Check(m, run.p, n)) return false;  // only at the edge of the region
+  if (options.first) {
+    StateVec q = start;
+    double fq = 0.0;
+    int steps = 0;
+    const bool found = options.first(m, q, fq, steps);
+    run.iter += steps;
+    if (found) {
+      run.p = q;
+      run.newton = steps;
+      run.f = FreeCalc(m, run.p);
+      run.share = FluidShare(m, run.p);
+      return true;
+    }
+  }
+  WalledFreeEnergyObjective walled(m);
   run.f = walled.Evaluate(run.p);
   frprmn(run.p, n, polish ? kCoarseTol : rs.ftol, run.iter, run.f, walled);
   if (!(run.f < kInf)) return false;
@@ -397,7 +411,7 @@ EquilibriumResult StepOrderEquilibrium(const RunState& rs, HesseWork& work,
     for (int s = 0; s < count + nedges; ++s) {
       const bool edge = s >= count;
       Found run;
-      if (MinimiseFrom(rs, work, polish, edge ? edges[s - count] : starts[s], run))
+      if (MinimiseFrom(rs, work, polish, options, edge ? edges[s - count] : starts[s], run))
         Merge(m, run, edge, found, nfound);
     }
   }

@@ -9,6 +9,8 @@
 // status with a one-line reason.
 #pragma once
 
+#include <functional>
+
 #include "model/run_state.hpp"
 #include "model/variants.hpp"
 #include "model/workspace.hpp"
@@ -51,6 +53,12 @@ struct EquilibriumOptions {
   // Polish every minimum with Newton steps on the closed-form Hessian (pair
   // variants n0 = 2, 4, 5, 8; the ligand variants have none).
   bool polish = true;
+  // Where given, tried from every start before conjugate gradients: true
+  // with a minimum in p (its free energy in f, the steps it took in steps),
+  // or false to leave the start to conjugate gradients.  The continuation
+  // engine's damped Newton iteration reaches most minima from the grid in a
+  // few steps, where conjugate gradients take dozens.
+  std::function<bool(const Model& m, StateVec& p, double& f, int& steps)> first;
 };
 
 // The lowest minimum of the free energy at the current point (n0, T, para):
