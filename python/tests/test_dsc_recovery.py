@@ -59,8 +59,11 @@ def test_first_order_scan_recovered(tmp_path, first_order_cp, seed):
     assert c["kind"] == "first order" and c["w_over_wc"] == pytest.approx(1.229, abs=0.01)
     assert 0.7 < c["latent_share"] < 0.85 and "First order" in c["text"]
     assert r.data_starts["sharp"] and r.data_starts["latent"] > 0
-    # the domain, when tried, lost to the infinite lattice this scan was made from
-    assert r.domain["chosen"] == "infinite" and math.isinf(r.domain["sites"])
+    # a domain was tried beside and lost, on its AIC or (where the noise lets it win)
+    # because it would round the jump by less than the scan's step
+    d = r.domain
+    assert d["varied"] and d["chosen"] == "infinite" and math.isinf(d["sites"])
+    assert d["aic_infinite"] <= d["aic_domain"] or "cannot resolve" in d["text"]
 
 
 def test_near_critical_scan_recovered(tmp_path):

@@ -38,8 +38,7 @@ def compiled_branches() -> Callable | None:
         return None
 
     def call(fields: dict, T: np.ndarray) -> dict:
-        from ..runs import Model
-        return branches(Model(**fields), np.asarray(T, dtype=float))
+        return branches(dict(fields), np.asarray(T, dtype=float))
     return call
 
 

@@ -412,13 +412,13 @@ def fit(data: pd.DataFrame, model: Any, vary: Sequence[str] | str = ("w", "dHcal
     edges = interval_edges(T)
     widths = np.diff(edges)
 
-    def make_residual(names, sites_fixed):
+    def make_residual(names, sites_fixed, held):
         cache: dict = {}
         minima: dict = {}
 
         def energy_of(values):
-            f = dict(fields)
-            f.update({n: values[n] for n in model_names})
+            f = dict(fields, **held)
+            f.update({n: values[n] for n in model_names if n in values})
             sites = values.get("domain", sites_fixed)
             if math.isinf(sites):
                 return np.asarray(energy(f, edges), dtype=float)
@@ -451,8 +451,8 @@ def fit(data: pd.DataFrame, model: Any, vary: Sequence[str] | str = ("w", "dHcal
             return r if weight is None else r / weight
         return residual, evaluate
 
-    def run(slist, names, sites_fixed):
-        residual, evaluate = make_residual(names, sites_fixed)
+    def run(slist, names, sites_fixed, held=None):
+        residual, evaluate = make_residual(names, sites_fixed, held or {})
         tried, best, best_min = [], None, None
         for s in slist:
             hold = [n for n in s.get("hold", ()) if n in names]
@@ -482,7 +482,7 @@ def fit(data: pd.DataFrame, model: Any, vary: Sequence[str] | str = ("w", "dHcal
         return best, best_min, tried, evaluate
 
     plain = [n for n in vary if n != "domain"]
-    aic_inf = aic_dom = tried_sites = None
+    aic_inf = aic_dom = tried_sites = unresolved = None
     domain_error = None
     if mode == "varied":
         best, best_min, tried, evaluate = run(start_list, vary, math.nan)
@@ -506,15 +506,30 @@ def fit(data: pd.DataFrame, model: Any, vary: Sequence[str] | str = ("w", "dHcal
                 tried = tried + d_tried
                 aic_dom = float(d_best.aic)
                 tried_sites = float(d_best.params["domain"].value)
-                if aic_dom < aic_inf:
+                rounding = _rounding_width(fields, model_names, d_best) if compiled else math.inf
+                resolved = rounding >= float(np.median(widths))
+                if aic_dom < aic_inf and resolved:
                     best, best_min, evaluate, chosen = d_best, d_min, d_eval, "domain"
+                elif aic_dom < aic_inf:
+                    unresolved = rounding
     assert best is not None
+    held: dict = {}
+    if chosen == "domain" and compiled and "w" in best.params and _undetermined(best, "w"):
+        held = _hold_w(fields, model_names, best)
+        if held:
+            # the peak is two-state: every w beyond some coupling makes it, w is held
+            s0 = {n: float(best.params[n].value) for n in best.params if n != "w"}
+            best, best_min, h_tried, evaluate = run([s0], [n for n in best.params
+                                                           if n != "w"], math.nan, held)
+            tried = tried + h_tried
+            aic_dom = float(best.aic)
     names = list(best.params.keys())
     values = {n: float(best.params[n].value) for n in names}
     cp, b = evaluate(values)
-    model_values = {n: values[n] for n in model_names}
+    model_values = {n: values[n] for n in model_names if n in values}
+    model_values.update(held)
     result = FitResult(data=data, units=units, T=T, y=y, cp=cp, baseline=b,
-                       out=best, vary=names, fields=fields,
+                       out=best, vary=names, fields=dict(fields, **held),
                        model=_with_values(model, model_values), base=base, starts=tried,
                        search=search if engine is None else "custom",
                        weighted=weight is not None, minimizer=best_min)
@@ -528,10 +543,67 @@ def fit(data: pd.DataFrame, model: Any, vary: Sequence[str] | str = ("w", "dHcal
                                     two_minima is not None)
     if domain_error is not None:
         result.domain["error"] = domain_error
+    if unresolved is not None:
+        result.domain["text"] = (
+            f"Infinite lattice kept: a finite cooperative domain (best {tried_sites:.4g} "
+            f"sites, AIC {aic_dom:.1f} against {aic_inf:.1f}) would round the jump over "
+            f"{unresolved:.2g} K, less than the scan's step, which the data cannot resolve.")
+    if held:
+        result.domain["w_held"] = held["w"]
+        result.domain["text"] += (
+            f" The peak is two-state: its enthalpy is all latent heat for every w beyond "
+            f"about {held['w']:.4g} K, so the data do not determine w; it is held there "
+            f"(latent heat {HELD_SHARE:.0%} of dHcal).")
     result.data_starts = {k: v for k, v in data_starts.items()}
     result.engine_calls = {"energy": energy.calls,
                            "two_minima": two_minima.calls if two_minima else 0}
     return result
+
+
+def _rounding_width(fields, model_names, out) -> float:
+    """FWHM of the two-state peak a domain makes of the fitted latent heat,
+    3.53 T^2 / (N latent) (inf without a latent heat)."""
+    from . import starts as st
+
+    f = dict(fields)
+    f.update({n: float(out.params[n].value) for n in model_names if n in out.params})
+    try:
+        latent = st.latent_heat(f)
+    except (RuntimeError, ValueError, ArithmeticError):
+        return math.inf
+    sites = float(out.params["domain"].value)
+    if not latent > 0:
+        return math.inf
+    return 3.53 * float(f["Tm"]) ** 2 / (sites * latent)
+
+
+HELD_SHARE = 0.99  # the latent share at which an undetermined w is held
+
+
+def _undetermined(out, name) -> bool:
+    """Whether a fitted parameter's standard error is missing, not finite or larger
+    than its value."""
+    p = out.params[name]
+    return p.stderr is None or not math.isfinite(p.stderr) or p.stderr > abs(p.value)
+
+
+def _hold_w(fields, model_names, out) -> dict:
+    """{"w": the coupling with HELD_SHARE of dHcal latent} when the domain fit's latent
+    share is that high already (w then changes nothing the data can show), else {}."""
+    from . import starts as st
+
+    f = dict(fields)
+    f.update({n: float(out.params[n].value) for n in model_names if n in out.params})
+    H = float(f.get("dHcal", 0.0))
+    try:
+        if not H > 0 or st.latent_heat(f) < 0.98 * H:
+            return {}
+        w_c = st.critical_coupling(f)
+        if not (math.isfinite(w_c) and w_c < 0):
+            return {}
+        return {"w": st.w_for_latent(f, HELD_SHARE * H, w_c)}
+    except (RuntimeError, ValueError, ArithmeticError):
+        return {}
 
 
 def _clip(start: dict, lim: dict) -> dict:
