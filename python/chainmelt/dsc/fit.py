@@ -507,6 +507,8 @@ def fit(data: pd.DataFrame, model: Any, vary: Sequence[str] | str = ("w", "dHcal
                 aic_dom = float(d_best.aic)
                 tried_sites = float(d_best.params["domain"].value)
                 rounding = _rounding_width(fields, model_names, d_best) if compiled else math.inf
+                # a domain that rounds the jump by less than a step is not resolved by
+                # the data (its lower chi-square is the noise of one or two points)
                 resolved = rounding >= float(np.median(widths))
                 if aic_dom < aic_inf and resolved:
                     best, best_min, evaluate, chosen = d_best, d_min, d_eval, "domain"
@@ -523,6 +525,8 @@ def fit(data: pd.DataFrame, model: Any, vary: Sequence[str] | str = ("w", "dHcal
                                                            if n != "w"], math.nan, held)
             tried = tried + h_tried
             aic_dom = float(best.aic)
+    if _on_edge(best, edges, epsfcn):
+        _edge_errors(best, best_min, epsfcn, weight is None)
     names = list(best.params.keys())
     values = {n: float(best.params[n].value) for n in names}
     cp, b = evaluate(values)
@@ -558,6 +562,52 @@ def fit(data: pd.DataFrame, model: Any, vary: Sequence[str] | str = ("w", "dHcal
     result.engine_calls = {"energy": energy.calls,
                            "two_minima": two_minima.calls if two_minima else 0}
     return result
+
+
+def _on_edge(out, edges, epsfcn) -> bool:
+    """Whether a fitted Tm lies on a data interval's edge: within the step of the
+    difference quotients, which then cross it."""
+    if "Tm" not in out.params:
+        return False
+    Tm = float(out.params["Tm"].value)
+    return bool(np.min(np.abs(edges - Tm)) <= 1.01 * math.sqrt(epsfcn) * abs(Tm))
+
+
+def _edge_errors(out, minimizer, epsfcn, scale) -> None:
+    """Standard errors of a fit whose Tm ends on a data interval's edge.  There the
+    latent heat moves to the next interval and leastsq's difference quotient in Tm
+    crosses that step, which makes Tm's error vanish; the quotients are taken here on
+    the side that keeps the jump in its interval, and the covariance (scaled by the
+    reduced chi-square like lmfit's when unweighted) is replaced."""
+    names = list(out.var_names)
+    params = out.params.copy()
+    r0 = np.asarray(minimizer.userfcn(params), dtype=float)
+    cols = []
+    for n in names:
+        x = float(params[n].value)
+        h = math.sqrt(epsfcn) * max(abs(x), 1.0)
+        best_col = None
+        for sign in ((1.0, -1.0) if n == "Tm" else (1.0,)):
+            trial = params.copy()
+            trial[n].set(value=x + sign * h, min=-math.inf, max=math.inf)
+            col = (np.asarray(minimizer.userfcn(trial), dtype=float) - r0) / (sign * h)
+            if best_col is None or np.linalg.norm(col) < np.linalg.norm(best_col):
+                best_col = col
+        cols.append(best_col)
+    J = np.column_stack(cols)
+    try:
+        cov = np.linalg.inv(J.T @ J)
+    except np.linalg.LinAlgError:
+        return
+    if scale and out.nfree > 0:
+        cov = cov * float(r0 @ r0) / out.nfree
+    sd = np.sqrt(np.abs(np.diag(cov)))
+    out.covar = cov
+    for i, n in enumerate(names):
+        out.params[n].stderr = float(sd[i])
+        out.params[n].correl = {m: float(cov[i, j] / (sd[i] * sd[j]))
+                                for j, m in enumerate(names) if j != i}
+    out.errorbars = True
 
 
 def _rounding_width(fields, model_names, out) -> float:
