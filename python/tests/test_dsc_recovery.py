@@ -189,3 +189,7 @@ def test_two_state_shaped_scan_fitted_with_a_domain(tmp_path):
     assert r.transition["model"]["cu_lipids"] == pytest.approx(80, rel=0.1)
     assert r.classification["kind"] == "first order"
     assert "lipids" in d["text"] and "AIC" in d["text"]
+    # every coupling far enough beyond w_c makes this peak: w is held, not reported as
+    # a fitted value with a meaningless error
+    assert "w" not in r.params and d["w_held"] < r.classification["w_c"]
+    assert r.model.w == d["w_held"] and r.classification["latent_share"] > 0.98

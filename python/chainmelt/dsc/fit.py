@@ -327,6 +327,13 @@ def fit(data: pd.DataFrame, model: Any, vary: Sequence[str] | str = ("w", "dHcal
     the critical coupling is then unknown and the result has no classification).
     ``epsfcn``: squared relative step of the finite-difference Jacobian.
 
+    A Tm that ends on the edge of the data interval holding a latent heat (the data
+    want the jump beyond it) has its standard error from the side that keeps the jump
+    in its interval.  A domain fit whose peak is two-state (all the enthalpy latent)
+    cannot determine w: w is then held at the coupling whose latent heat is 99 % of
+    dHcal and left out of the parameters (``domain["w_held"]``).  A domain that would
+    round the jump by less than the scan's step is not kept whatever its AIC.
+
     Besides what :class:`FitResult` holds, the result has ``classification`` (the kind of
     transition from w / w_c and the latent share of the enthalpy; None with an engine of
     the caller's), ``domain`` (the domain's size and whether it was chosen),
