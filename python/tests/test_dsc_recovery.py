@@ -165,8 +165,14 @@ def test_domain_size_fitted_with_a_stand_in_engine():
     assert r.domain["chosen"] == "domain" and r.domain["lipids"] == r.value("domain") / 2
     assert r.classification is None  # a stand-in engine has no critical coupling
     assert "domain" not in r.model  # a parameter of the fit, not a model field
-    with pytest.raises(ValueError, match="two minima"):
-        dsc.fit(frame, start, vary=["dHcal", "Tm"], domain=60, engine=engine, starts=1)
+    for kw, needle in [({"domain": 60}, "two minima"),
+                       ({"domain": "big"}, "domain: expected 'auto'"),
+                       ({"domain": 0.5, "branches": two_minima}, "at least 1 site"),
+                       ({"domain": None, "vary": ["Tm", "domain"]}, "needs a start"),
+                       ({"starts": "many"}, "starts: expected 'auto'")]:
+        with pytest.raises(ValueError, match=needle):
+            dsc.fit(frame, start, **{"vary": ["dHcal", "Tm"], "engine": engine,
+                                     "starts": 1, **kw})
 
 
 def test_two_state_shaped_scan_fitted_with_a_domain(tmp_path):

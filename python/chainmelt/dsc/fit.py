@@ -198,8 +198,8 @@ def _starts(starts, fields, vary, bounds):
             else:
                 raise ValueError("starts: a list of numbers is a grid over w, which is not varied")
         return out
-    raise ValueError(f"starts: expected a number of grid points over w, or a list of "
-                     f"starting values, got {starts!r}")
+    raise ValueError(f"starts: expected 'auto', a number of grid points over w, or a list "
+                     f"of starting values, got {starts!r}")
 
 
 def _check_vary(vary, fields, base_names, npoints):
