@@ -288,6 +288,100 @@ class _Counted:
         return self.fn(*args)
 
 
+class _Fitter:
+    """The model compared with the data (the infinite lattice, or a domain of fixed or
+    varied size) and its least-squares fits from a list of starts."""
+
+    def __init__(self, fields, model_names, T, y, weight, base, energy, two_minima, lim,
+                 start_values, epsfcn):
+        self.fields, self.model_names = fields, model_names
+        self.T, self.y, self.weight, self.base = T, y, weight, base
+        self.energy, self.two_minima = energy, two_minima
+        self.lim, self.start_values, self.epsfcn = lim, start_values, epsfcn
+        self.edges = interval_edges(T)
+        self.widths = np.diff(self.edges)
+
+    def _energy(self, values, sites_fixed, held, minima):
+        from .domain import domain_energy
+
+        f = dict(self.fields, **held)
+        f.update({n: values[n] for n in self.model_names if n in values})
+        sites = values.get("domain", sites_fixed)
+        if math.isinf(sites):
+            return np.asarray(self.energy(f, self.edges), dtype=float)
+        key = tuple(sorted(f.items()))
+        if key not in minima:  # a step in the domain's size alone reuses the minima
+            minima.clear()
+            minima[key] = self.two_minima(f, self.edges)
+        return domain_energy(minima[key], self.edges, float(sites))
+
+    def curves(self, names, sites_fixed, held):
+        """evaluate(values) -> (model Cp, baseline) at the data, the last one cached."""
+        cache: dict = {}
+        minima: dict = {}
+        T, base = self.T, self.base
+
+        def evaluate(values):
+            key = tuple(values[n] for n in names)
+            if key not in cache:
+                U = self._energy(values, sites_fixed, held, minima)
+                if U.shape != self.edges.shape or not np.all(np.isfinite(U)):
+                    raise RuntimeError(
+                        "the engine returned no finite energy at every temperature "
+                        f"for {', '.join(f'{n} = {values[n]:g}' for n in names)}")
+                cp = np.diff(U) / self.widths
+                span = U[-1] - U[0]
+                prog = ((0.5 * (U[1:] + U[:-1]) - U[0]) / span if span != 0
+                        else np.zeros_like(T))
+                b = base(values, T, prog) if base else np.zeros_like(T)
+                cache.clear()
+                cache[key] = (cp, b)
+            return cache[key]
+        return evaluate
+
+    def run(self, slist, names, sites_fixed, held=None):
+        """The best of the fits from the starts ``slist`` over the parameters ``names``:
+        (lmfit result, its Minimizer, every start with its chi-square, evaluate)."""
+        import lmfit
+
+        evaluate = self.curves(names, sites_fixed, held or {})
+        y, weight, epsfcn = self.y, self.weight, self.epsfcn
+
+        def residual(p):
+            cp, b = evaluate(p.valuesdict())
+            r = cp + b - y
+            return r if weight is None else r / weight
+
+        tried, best, best_min = [], None, None
+        for s in slist:
+            hold = [n for n in s.get("hold", ()) if n in names]
+            s = {k: v for k, v in s.items() if k != "hold"}
+            params = lmfit.Parameters()
+            for name in names:
+                lo, hi = self.lim.get(name, (-math.inf, math.inf))
+                params.add(name, value=s.get(name, self.start_values.get(name)), min=lo,
+                           max=hi)
+            first = params
+            if hold:
+                # Tm held inside the interval of a latent heat until the rest has settled
+                # (the jump moves between intervals where Tm crosses an edge)
+                first = params.copy()
+                for name in hold:
+                    first[name].set(vary=False)
+                first = lmfit.minimize(residual, first, method="leastsq", nan_policy="raise",
+                                       epsfcn=epsfcn).params
+                for name in hold:
+                    first[name].set(vary=True)
+            # lmfit.minimize's own steps, keeping the Minimizer for conf_interval.
+            minimizer = lmfit.Minimizer(residual, first, nan_policy="raise", epsfcn=epsfcn)
+            out = minimizer.minimize(method="leastsq")
+            tried.append({"start": {n: params[n].value for n in names},
+                          "chisqr": float(out.chisqr), "success": bool(out.success)})
+            if best is None or out.chisqr < best.chisqr:
+                best, best_min = out, minimizer
+        return best, best_min, tried, evaluate
+
+
 def fit(data: pd.DataFrame, model: Any, vary: Sequence[str] | str = ("w", "dHcal", "Tm"),
         bounds: Mapping | None = None, search: str = "equilibrium", starts: Any = "auto",
         engine: Callable | None = None, fit_baseline: str | None = None, sigma: Any = None,
@@ -343,8 +437,6 @@ def fit(data: pd.DataFrame, model: Any, vary: Sequence[str] | str = ("w", "dHcal
     before the fit (``--baseline`` with ``--pre``, ``--post``) is :func:`subtract_baseline`.
     ``baseline``: the former name of ``fit_baseline`` (a DeprecationWarning).
     """
-    import lmfit
-
     from . import domain as dom
     from . import starts as st
 
@@ -416,77 +508,10 @@ def fit(data: pd.DataFrame, model: Any, vary: Sequence[str] | str = ("w", "dHcal
         raise ValueError("domain: a finite domain needs the engine's two minima "
                          "(the compiled engine's equilibrium search, or branches=)")
 
-    edges = interval_edges(T)
-    widths = np.diff(edges)
-
-    def make_residual(names, sites_fixed, held):
-        cache: dict = {}
-        minima: dict = {}
-
-        def energy_of(values):
-            f = dict(fields, **held)
-            f.update({n: values[n] for n in model_names if n in values})
-            sites = values.get("domain", sites_fixed)
-            if math.isinf(sites):
-                return np.asarray(energy(f, edges), dtype=float)
-            key = tuple(sorted(f.items()))
-            if key not in minima:
-                minima.clear()
-                minima[key] = two_minima(f, edges)
-            return dom.domain_energy(minima[key], edges, float(sites))
-
-        def evaluate(values):
-            key = tuple(values[n] for n in names)
-            if key not in cache:
-                U = energy_of(values)
-                if U.shape != edges.shape or not np.all(np.isfinite(U)):
-                    raise RuntimeError(
-                        "the engine returned no finite energy at every temperature "
-                        f"for {', '.join(f'{n} = {values[n]:g}' for n in names)}")
-                cp = np.diff(U) / widths
-                span = U[-1] - U[0]
-                prog = ((0.5 * (U[1:] + U[:-1]) - U[0]) / span if span != 0
-                        else np.zeros_like(T))
-                b = base(values, T, prog) if base else np.zeros_like(T)
-                cache.clear()
-                cache[key] = (cp, b)
-            return cache[key]
-
-        def residual(p):
-            cp, b = evaluate(p.valuesdict())
-            r = cp + b - y
-            return r if weight is None else r / weight
-        return residual, evaluate
-
-    def run(slist, names, sites_fixed, held=None):
-        residual, evaluate = make_residual(names, sites_fixed, held or {})
-        tried, best, best_min = [], None, None
-        for s in slist:
-            hold = [n for n in s.get("hold", ()) if n in names]
-            s = {k: v for k, v in s.items() if k != "hold"}
-            params = lmfit.Parameters()
-            for name in names:
-                lo, hi = lim.get(name, (-math.inf, math.inf))
-                params.add(name, value=s.get(name, start_values.get(name)), min=lo, max=hi)
-            first = params
-            if hold:
-                # Tm held inside the interval of a latent heat until the rest has settled
-                # (the jump moves between intervals where Tm crosses an edge)
-                first = params.copy()
-                for name in hold:
-                    first[name].set(vary=False)
-                first = lmfit.minimize(residual, first, method="leastsq", nan_policy="raise",
-                                       epsfcn=epsfcn).params
-                for name in hold:
-                    first[name].set(vary=True)
-            # lmfit.minimize's own steps, keeping the Minimizer for conf_interval.
-            minimizer = lmfit.Minimizer(residual, first, nan_policy="raise", epsfcn=epsfcn)
-            out = minimizer.minimize(method="leastsq")
-            tried.append({"start": {n: params[n].value for n in names},
-                          "chisqr": float(out.chisqr), "success": bool(out.success)})
-            if best is None or out.chisqr < best.chisqr:
-                best, best_min = out, minimizer
-        return best, best_min, tried, evaluate
+    fitter = _Fitter(fields, model_names, T, y, weight, base, energy, two_minima, lim,
+                     start_values, epsfcn)
+    edges, widths = fitter.edges, fitter.widths
+    run = fitter.run
 
     plain = [n for n in vary if n != "domain"]
     aic_inf = aic_dom = tried_sites = unresolved = None
