@@ -17,18 +17,25 @@ smooth curve this is the heat capacity at T_i to within (step)^2 Cp''/24.  When 
 transition is first order, the latent heat of the jump lands entirely in the interval
 that contains it, as a calorimeter scanning through that interval would record it, and
 the enthalpy integrated under the model curve is exactly U(end) - U(start).
+
+A first-order transition whose latent heat the scan shows rounded is fitted with a
+finite cooperative domain (:mod:`chainmelt.dsc.domain`); the fit's starting values come
+from the data (:mod:`chainmelt.dsc.starts`).
 """
 
 from typing import Any
 
 from .._fields import R
 from .baseline import subtract_baseline
+from .domain import domain_energy
 from .fit import fit, guess, lattice_model, model_curve
 from .io import CP_UNITS, Units, read, to_instrument, units_of
 from .result import FitResult
+from .starts import critical_coupling
 
 __all__ = ["read", "to_instrument", "Units", "subtract_baseline", "model_curve", "guess",
-           "fit", "lattice_model", "FitResult", "main_fit", "R", "CP_UNITS", "units_of"]
+           "fit", "lattice_model", "FitResult", "main_fit", "R", "CP_UNITS", "units_of",
+           "critical_coupling", "domain_energy"]
 
 
 def main_fit(argv: list | None = None, *, engine: Any = None, stdout: Any = None,
