@@ -36,6 +36,31 @@ def _bound(text):
 _OPTION_NAMES = {"T_unit": "--T-unit", "Cp_unit": "--Cp-unit", "molar_mass": "--molar-mass"}
 
 
+def _starts_arg(text):
+    if text == "auto":
+        return text
+    try:
+        n = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected auto or a whole number, got {text!r}")
+    if n < 1:
+        raise argparse.ArgumentTypeError(f"expected auto or a whole number >= 1, got {n}")
+    return n
+
+
+def _domain_arg(text):
+    if text in ("auto", "none"):
+        return None if text == "none" else text
+    try:
+        n = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected auto, none or a number of sites, got "
+                                         f"{text!r}") from None
+    if not (n >= 1 and math.isfinite(n)):
+        raise argparse.ArgumentTypeError(f"expected a number of sites >= 1, got {text}")
+    return n
+
+
 def _column_arg(text):
     return int(text) if text.lstrip("-").isdigit() else text
 
@@ -87,7 +112,15 @@ def _fit_parser():
                         "chainmelt.dsc.fit(..., fit_baseline=...))")
     p.add_argument("--bound", type=_bound, action="append", default=[],
                    metavar="NAME=LO:HI", help="bounds of a free parameter (repeatable)")
-    p.add_argument("--starts", type=int, default=5, help="grid points over w (default 5)")
+    p.add_argument("--starts", type=_starts_arg, default="auto",
+                   help="auto (default: starting values from the data's peak, area and width, "
+                        "on both sides of the critical coupling where the data are sharp) or "
+                        "a number of grid points over w")
+    p.add_argument("--domain", type=_domain_arg, default="auto", metavar="auto|none|N",
+                   help="cooperative domain of N sites rounding a first-order transition: "
+                        "auto (default: tried beside the infinite lattice on sharp data, the "
+                        "lower AIC kept), none (the infinite lattice) or N (fixed; with "
+                        "domain in --vary, its start)")
     p.add_argument("--search", default="equilibrium")
     p.add_argument("-o", "--output", help="write the figure to this file (e.g. fit.png)")
     p.add_argument("--json", action="store_true", help="print the report as JSON")
@@ -167,7 +200,8 @@ def main_fit(argv: list | None = None, *, engine: Any = None, stdout: TextIO | N
         return 2
     try:
         result = fit(data, model, vary=a.vary, bounds=bounds, search=a.search,
-                     starts=a.starts, engine=engine, fit_baseline=a.fit_baseline)
+                     starts=a.starts, engine=engine, fit_baseline=a.fit_baseline,
+                     domain=a.domain)
     except ValueError as e:
         print(f"chainmelt fit: {e}", file=stderr)
         return 2

@@ -94,6 +94,8 @@ INF = np.inf
     ("at a bound", _params(dHcal=(0.0, 5.0, 0, INF), Tm=(329.0, 0.1, 300, 329)),
      ["at-bound", "stderr-large", "at-bound"]),
     ("Tm on an edge", _params(Tm=(314.05, 1e-3, 300, 329)), ["Tm-on-edge"]),
+    # an error taken on the side of the edge that keeps the jump spans the interval
+    ("Tm on an edge, honest error", _params(Tm=(314.05, 0.035, 300, 329)), []),
 ])
 def test_checks_of_parameters(case, params, codes):
     rng = np.random.default_rng(1)

@@ -15,8 +15,10 @@ an answer.  Each finding is a ``{"code", "text"}`` pair; a fit with none succeed
   zero, cannot be estimated, or exceeds the parameter's magnitude (model parameters
   only: a baseline coefficient may well be zero).
 - ``Tm-on-edge``: Tm sits on the edge between two data intervals, where a latent heat
-  jumps from one interval to the next; the objective is flat in Tm on either side, so
-  neither the value nor its error means anything.
+  jumps from one interval to the next, and its standard error is a small part of the
+  interval: the objective is flat in Tm on either side, so neither the value nor its
+  error means anything.  (A standard error taken on the side of the edge that keeps the
+  jump, spanning at least a quarter of the interval, is an honest one: no problem.)
 """
 
 from __future__ import annotations
@@ -44,6 +46,9 @@ AT_BOUND = 1e-6
 #: with a jump (half its area in one interval) is held to a wider margin.
 EDGE = 1e-3
 EDGE_JUMP = 0.02
+#: ... unless its standard error is at least this fraction of the interval (taken on
+#: the side of the edge that keeps the latent heat where it is).
+EDGE_HONEST = 0.25
 
 _CUT = 3.0
 #: Variance of a standard normal variable cut at +-_CUT.
@@ -177,7 +182,11 @@ def diagnose(*, T: np.ndarray, y: np.ndarray, excess: np.ndarray, residual: np.n
         total = float(np.sum(area))
         jump = total > 0 and float(np.max(area)) >= 0.5 * total
         margin = (EDGE_JUMP if jump else EDGE) * widths[k]
-        if dist <= margin:
+        # On an edge, Tm means something only where its standard error was taken on the
+        # side that keeps the jump in its interval, and so spans a fair part of it.
+        e = params["Tm"].get("stderr")
+        honest = e is not None and math.isfinite(e) and e >= EDGE_HONEST * widths[k]
+        if dist <= margin and not honest:
             what = " (half the model's enthalpy lies in one interval)" if jump else ""
             add("Tm-on-edge", f"Tm = {tm:.6g} K sits on the edge of a data interval "
                               f"({dist:.2g} K from it){what}: the fit cannot place it "

@@ -27,8 +27,13 @@ def _equilibrium_energy(fields: dict, T: np.ndarray, search: str = "equilibrium"
     call (under the equilibrium search one curve along the sorted temperatures)."""
     from ..runs import Model, heat  # here, so that a fit with its own engine needs none
 
+    from .starts import quiet
+
     model = Model(**fields)
-    table = heat(model, T=np.asarray(T, dtype=float), search=search)
+    # The engine's lines on the transitions of every trial curve are no news to the
+    # user: the result's own checks say what matters of the fitted one.
+    with quiet():
+        table = heat(model, T=np.asarray(T, dtype=float), search=search)
     got = np.asarray(table["T"], dtype=float)
     if got.shape != np.shape(T) or not np.allclose(got, T, rtol=1e-12, atol=0):
         raise RuntimeError("chainmelt.heat did not return one row per requested temperature")
