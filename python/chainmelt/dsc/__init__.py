@@ -27,15 +27,19 @@ from typing import Any
 
 from .._fields import R
 from .baseline import subtract_baseline
+from .diagnose import diagnose, noise_level, runs_test
 from .domain import domain_energy
 from .fit import fit, guess, lattice_model, model_curve
-from .io import CP_UNITS, Units, read, to_instrument, units_of
+from .io import CP_UNITS, UnitConflict, Units, header_units, read, to_instrument, units_of
+from .lattice_check import check_lattice
 from .result import FitResult
 from .starts import critical_coupling
+from .twostate import fit_two_state
 
 __all__ = ["read", "to_instrument", "Units", "subtract_baseline", "model_curve", "guess",
            "fit", "lattice_model", "FitResult", "main_fit", "R", "CP_UNITS", "units_of",
-           "critical_coupling", "domain_energy"]
+           "critical_coupling", "domain_energy", "UnitConflict", "header_units",
+           "fit_two_state", "diagnose", "noise_level", "runs_test", "check_lattice"]
 
 
 def main_fit(argv: list | None = None, *, engine: Any = None, stdout: Any = None,

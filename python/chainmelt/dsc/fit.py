@@ -492,8 +492,11 @@ def fit(data: pd.DataFrame, model: Any, vary: Sequence[str] | str = ("w", "dHcal
     if auto:
         want_domain = mode in ("auto", "varied") and two_minima is not None
 
+        minima = two_minima
+
         def domain_energy(f, T_, sites):
-            return dom.domain_energy(two_minima(f, T_), T_, sites)
+            assert minima is not None  # only called where the domain is wanted
+            return dom.domain_energy(minima(f, T_), T_, sites)
         try:
             data_starts = st.data_starts(T, y, dict(fields), model_names, energy, compiled,
                                          units.chains_per_lipid,
@@ -519,7 +522,10 @@ def fit(data: pd.DataFrame, model: Any, vary: Sequence[str] | str = ("w", "dHcal
     run = fitter.run
 
     plain = [n for n in vary if n != "domain"]
-    aic_inf = aic_dom = tried_sites = unresolved = None
+    aic_inf: float | None = None
+    aic_dom: float | None = None
+    tried_sites: float | None = None
+    unresolved: float | None = None
     domain_error = None
     if mode == "varied":
         best, best_min, tried, evaluate = run(start_list, vary, math.nan)
@@ -547,6 +553,7 @@ def fit(data: pd.DataFrame, model: Any, vary: Sequence[str] | str = ("w", "dHcal
                 # a domain that rounds the jump by less than a step is not resolved by
                 # the data (its lower chi-square is the noise of one or two points)
                 resolved = rounding >= float(np.median(widths))
+                assert aic_inf is not None  # the infinite lattice was fitted first
                 if aic_dom < aic_inf and resolved:
                     best, best_min, evaluate, chosen = d_best, d_min, d_eval, "domain"
                 elif aic_dom < aic_inf:
@@ -630,6 +637,7 @@ def _edge_errors(out, minimizer, epsfcn, scale) -> None:
             col = (np.asarray(minimizer.userfcn(trial), dtype=float) - r0) / (sign * h)
             if best_col is None or np.linalg.norm(col) < np.linalg.norm(best_col):
                 best_col = col
+        assert best_col is not None
         cols.append(best_col)
     J = np.column_stack(cols)
     try:

@@ -88,6 +88,7 @@ class FitResult:
     domain: dict | None = None
     data_starts: dict | None = None
     lattice_check: dict | None = None
+    engine_calls: dict | None = None
 
     def __init__(self, *, data: pd.DataFrame, units: Units, T: np.ndarray, y: np.ndarray,
                  cp: np.ndarray, baseline: np.ndarray, out: Any, vary: list[str], fields: dict,

@@ -275,6 +275,7 @@ def data_starts(T: np.ndarray, y: np.ndarray, fields: dict, vary: list,
     if domain_energy is not None and H > 0:
         # A peak rounded by a domain: a latent share s of the enthalpy and a domain of
         # cu / s sites make the data's cooperative unit.
+        rounded = domain_energy
         cu = out["cu_chains"] if math.isfinite(out["cu_chains"]) else 1e4
         cands = []
         for share in SHARES:
@@ -282,7 +283,7 @@ def data_starts(T: np.ndarray, y: np.ndarray, fields: dict, vary: list,
             s = dict(base, w=w_s, domain=max(cu / share, 2.0))
 
             def en(fields_, T_, sites=s["domain"]):
-                return domain_energy(fields_, T_, sites)
+                return rounded(fields_, T_, sites)
             cands.append((_misfit(en, dict(f, **{k: v for k, v in s.items()
                                                  if k != "domain"}), T, raw, baseline), s))
         out["domain_starts"] = _best(cands, 2)
