@@ -36,10 +36,13 @@ NamedAction ParseNamed(const std::vector<std::string>& args, NamedRun& run, std:
   app.add_option("file", file, "parameter file (TOML) with the fields as keys");
   std::map<std::string, std::string> given;
   std::vector<std::pair<const FieldDef*, CLI::Option*>> options;
+  std::vector<std::string> option_names = {"--T-sweep", "--dH-sweep", "--set", "--output",
+                                           "--format", "--help"};
   for (const FieldDef& f : Fields()) {
     if (f.position == 1) continue;  // the ignored word of the classic form
     auto* opt = app.add_option("--" + std::string(f.name), given[f.name], f.help);
     options.emplace_back(&f, opt);
+    option_names.push_back("--" + std::string(f.name));
   }
   auto* t_opt = app.add_option("--T-sweep", t_sweep, "MIN:MAX:STEP: sweep T, end point included");
   auto* h_opt = app.add_option("--dH-sweep", dh_sweep, "MIN:MAX:STEP: sweep dH at the fixed T");
@@ -47,10 +50,26 @@ NamedAction ParseNamed(const std::vector<std::string>& args, NamedRun& run, std:
   app.add_option("-o,--output", run.output, "result file ('-': standard output)");
   app.add_option("--format", format, "classic, tsv (default), csv or jsonl");
 
+  // Words no option takes are named here, with the option a misspelt one
+  // most likely meant.
+  app.allow_extras();
   std::vector<std::string> argv_words = args;
   std::reverse(argv_words.begin(), argv_words.end());  // CLI11 takes them last first
   try {
     app.parse(argv_words);
+    const std::vector<std::string> extras = app.remaining();
+    if (!extras.empty()) {
+      const std::string& word = extras.front();
+      if (word.size() > 1 && word[0] == '-') {
+        const std::string name = word.substr(0, word.find('='));
+        message = "unknown option " + name + DidYouMean(name, option_names) +
+                  "; see 'chainmelt run --help'";
+      } else {
+        message = "unexpected argument " + Shown(word) +
+                  " (one parameter file at most; options start with --)";
+      }
+      return NamedAction::kError;
+    }
   } catch (const CLI::CallForHelp&) {
     message = app.help();
     return NamedAction::kHelp;
