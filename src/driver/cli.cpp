@@ -159,8 +159,9 @@ conc = 0.21 starts the fluid-rich searches at a fluid fraction of 0.59):
 
 The named form takes every field above as an option of its own name (or a key
 of a TOML parameter file), writes its records with named columns to -o PATH
-(default: standard output) as TSV (default), CSV, JSON Lines or the classic
-bytes, and its progress lines to standard error.  It finds the equilibrium by
+(default: standard output) as TSV (default), CSV (its parameters and units in
+PATH.meta.json beside it), JSON Lines or the classic bytes, and its progress
+to standard error (a bar on a terminal, otherwise a line every 5 s at most).  It finds the equilibrium by
 default (--search equilibrium: phase and heat as one tracked curve, coexist
 and crit on the same tracking); --search classic runs the searches described
 above, which this form always uses.  A result file is written

@@ -11,7 +11,8 @@ constexpr const char* kNamedFooter = R"(
 Every field of the classic command line is an option of its own name (and a
 key of a parameter file); unset numbers are 0, as in the classic form.
 --T-sweep MIN:MAX:STEP and --dH-sweep MIN:MAX:STEP visit MIN + k*STEP up to
-and including MAX (the first sweeps T, the second dH at the fixed --T).
+and including MAX (the first sweeps T, the second dH at the fixed --T; dH is
+then not derived: give --dS, or --Tm and --dHcal).
 Settings are applied in this order: the file, the options, --set.
 The default search is the equilibrium: one tracked curve for phase and heat
 (with the latent heat of a first-order transition), the robust search on the
@@ -48,7 +49,8 @@ NamedAction ParseNamed(const std::vector<std::string>& args, NamedRun& run, std:
   auto* h_opt = app.add_option("--dH-sweep", dh_sweep, "MIN:MAX:STEP: sweep dH at the fixed T");
   app.add_option("--set", sets, "KEY=VALUE: overrides a value of the file (repeatable)");
   app.add_option("-o,--output", run.output, "result file ('-': standard output)");
-  app.add_option("--format", format, "classic, tsv (default), csv or jsonl");
+  app.add_option("--format", format,
+                 "classic, tsv (default), csv (with PATH.meta.json) or jsonl");
 
   // Words no option takes are named here, with the option a misspelt one
   // most likely meant.
