@@ -9,10 +9,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "driver/progress.hpp"
 #include "e2e_util.hpp"
+#include "run/sha256.hpp"
 
 namespace chainmelt::testing {
 namespace {
@@ -292,6 +294,17 @@ TEST(NamedForm, RefusalsNameTheOptionOrTheLineAndWriteNothing) {
        "p.toml:7: key 'dT': expected a positive step, got -1"},
       {{}, good + "mode = 42.1\n", "p.toml:6: key 'mode': expected a value other than 42.1"},
   };
+  // The batch subcommand's options likewise.
+  for (const auto& [args, message] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"batch", "b.txt", "--outdir", "r"}, "unknown option --outdir (did you mean --out-dir?)"},
+           {{"batch", "b.txt", "--form", "csv"}, "unknown option --form (did you mean --format?)"},
+           {{"batch", "b.txt", "c.txt"}, "unexpected argument 'c.txt' (one batch file"}}) {
+    TempDir tmp;
+    const RunResult r = RunChainmelt(args, tmp.path().string());
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.rfind("chainmelt batch: " + message, 0), 0u) << r.err;
+    EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
+  }
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
     TempDir tmp;
@@ -427,6 +440,15 @@ TEST(NamedForm, BatchLinesFollowTheirForm) {
             std::string::npos);
   EXPECT_NE(ReadFile(tmp.file("res/line-000003.tsv")).find(" search=classic "),
             std::string::npos);
+  // A CSV result of each run gets its metadata beside it.
+  const RunResult c = RunChainmelt({"batch", "runs.txt", "--out-dir", "csv", "--format", "csv"},
+                                   tmp.path().string());
+  ASSERT_EQ(c.status, 0) << c.err;
+  for (const std::string name : {"line-000001.csv", "line-000002.csv"}) {
+    const std::string meta = ReadFile(tmp.file("csv/" + name + ".meta.json"));
+    EXPECT_NE(meta.find("\"sha256\": \"" + Sha256Hex(ReadFile(tmp.file("csv/" + name))) + "\""),
+              std::string::npos) << name << meta;
+  }
 }
 
 }  // namespace

@@ -29,6 +29,17 @@ standard output):
 
 }  // namespace
 
+std::string ExtraWordMessage(const std::string& word, const std::vector<std::string>& options,
+                             const std::string& command, const std::string& positionals) {
+  if (word.size() > 1 && word[0] == '-') {
+    const std::string name = word.substr(0, word.find('='));
+    return "unknown option " + name + DidYouMean(name, options) + "; see '" + command +
+           " --help'";
+  }
+  return "unexpected argument " + Shown(word) + " (" + positionals +
+         "; options start with --)";
+}
+
 NamedAction ParseNamed(const std::vector<std::string>& args, NamedRun& run, std::string& message) {
   CLI::App app("Runs one calculation, its parameters given by name.", "chainmelt run");
   app.footer(kNamedFooter);
@@ -61,15 +72,8 @@ NamedAction ParseNamed(const std::vector<std::string>& args, NamedRun& run, std:
     app.parse(argv_words);
     const std::vector<std::string> extras = app.remaining();
     if (!extras.empty()) {
-      const std::string& word = extras.front();
-      if (word.size() > 1 && word[0] == '-') {
-        const std::string name = word.substr(0, word.find('='));
-        message = "unknown option " + name + DidYouMean(name, option_names) +
-                  "; see 'chainmelt run --help'";
-      } else {
-        message = "unexpected argument " + Shown(word) +
-                  " (one parameter file at most; options start with --)";
-      }
+      message = ExtraWordMessage(extras.front(), option_names, "chainmelt run",
+                                 "one parameter file at most");
       return NamedAction::kError;
     }
   } catch (const CLI::CallForHelp&) {

@@ -345,7 +345,8 @@ std::string SafeOutput::KeepPartial() {
 
 std::string MetadataPath(const std::string& table) { return table + ".meta.json"; }
 
-bool WriteCsvMetadata(const std::string& path, const RunSpec& spec, std::string& reason) {
+bool WriteCsvMetadata(const std::string& path, const RunSpec& spec, std::string& reason,
+                      bool clean) {
   if (path == "-") return true;
   const std::string target = FollowLinks(path);
   const int fd = ::open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -378,7 +379,7 @@ bool WriteCsvMetadata(const std::string& path, const RunSpec& spec, std::string&
   const std::string text =
       TableMetadata(layout.kind, ParametersJson(spec), layout.columns, bytes, sha.HexDigest());
   const std::string meta = MetadataPath(path);
-  SafeOutput out(meta);
+  SafeOutput out(meta, clean);
   if (!out.Open(reason)) {
     reason = meta + ": cannot create the metadata file: " + reason;
     return false;

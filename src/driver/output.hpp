@@ -52,9 +52,12 @@ std::string MetadataPath(const std::string& table);
 // Writes the metadata of the CSV table just put in place at `path` (its
 // kind, the parameters of `spec`, its columns and their units, its length
 // and checksum; see TableMetadata) to MetadataPath(path), as a result file
-// is written.  Nothing for a table that is not a regular file (standard
-// output, a device, a FIFO).  False with one line in `reason` on failure.
-bool WriteCsvMetadata(const std::string& path, const RunSpec& spec, std::string& reason);
+// is written (with `clean` false the caller has removed stale temporaries
+// itself, as for SafeOutput).  Nothing for a table that is not a regular
+// file (standard output, a device, a FIFO).  False with one line in
+// `reason` on failure.
+bool WriteCsvMetadata(const std::string& path, const RunSpec& spec, std::string& reason,
+                      bool clean = true);
 
 // A result file as described above.  Commit() puts it in place;
 // KeepPartial() keeps what was written as PATH.partial (a file written

@@ -299,6 +299,18 @@ std::string ClosestName(std::string_view word, const std::vector<std::string>& c
   if (w.empty()) return "";
   for (const std::string& c : candidates)
     if (Lower(Undashed(c)) == w) return c;
+  // A beginning of one candidate only (--form for --format).
+  if (w.size() >= 3) {
+    std::string only;
+    int starts = 0;
+    for (const std::string& c : candidates) {
+      if (Lower(Undashed(c)).rfind(w, 0) == 0) {
+        only = c;
+        ++starts;
+      }
+    }
+    if (starts == 1) return only;
+  }
   // One edit in a short word, two in a longer one, three from 9 letters on.
   const std::size_t allowed = w.size() <= 4 ? 1 : w.size() <= 8 ? 2 : 3;
   std::string best;

@@ -123,7 +123,8 @@ bool IsVariant(long n0);
 std::string Shown(const std::string& text);
 
 // The candidate a misspelt name most likely meant: one that differs only in
-// case, else the closest by edit distance (a transposition counts as one
+// case, else the one candidate it is the beginning of (3 letters at least),
+// else the closest by edit distance (a transposition counts as one
 // edit) if it is close enough for its length; "" when none is.  Leading
 // dashes are ignored on both sides and kept in the answer.
 std::string ClosestName(std::string_view word, const std::vector<std::string>& candidates);
