@@ -283,6 +283,10 @@ TEST(NamedForm, RefusalsNameTheOptionOrTheLineAndWriteNothing) {
        "Tm (not given, so 0): expected a non-zero value, as dS = dHcal / Tm (the sweep sets dH)"},
       {{"--task", "heat", "--n0", "2", "--dHcal", "2200", "--T-sweep", "300:301:1"}, "",
        "Tm (not given, so 0): expected a non-zero value when dH is 0 or not given"},
+      // Named refusals name fields, not the classic form's positions.
+      {{"--task", "phase", "--n0", "1", "--dH", "3000", "--dS", "10", "--T_min", "301",
+        "--T_max", "300", "--dT", "1"}, "",
+       "--T_max: expected a value not below T_min, got 300\n"},
       {{"--format", "xml"}, good, "--format: expected classic, tsv, csv or jsonl"},
       {{"--set", "nu"}, good, "--set: expected KEY=VALUE, got 'nu'"},
       {{"--set", "q=1"}, good, "--set q: unknown parameter 'q'"},

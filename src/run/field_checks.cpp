@@ -148,7 +148,10 @@ std::optional<Refusal> DeriveAndCheck(RunSpec& spec) {
   }
 
   // The sweep must visit at least one point and reach its end.
-  if (!(spec.T_min <= spec.T_max)) return Refuse(22, "a value not below T_min (argument 21)");
+  if (!(spec.T_min <= spec.T_max)) {
+    return Refuse(22, spec.classic_form ? "a value not below T_min (argument 21)"
+                                        : "a value not below T_min");
+  }
   if (!(spec.dT > 0)) return Refuse(23, "a positive step");
   // The accumulated sweep stalls where adding dT no longer changes the value:
   // dT must be at least the spacing of doubles at the largest magnitude it
