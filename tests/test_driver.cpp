@@ -87,6 +87,13 @@ TEST(DriverE2E, RejectedCommandLinesTouchNoFile) {
   const std::string long_task(500, 'q');
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{}, "expected 24 arguments, got 0 (see 'chainmelt --help')"},
+      // A misspelt subcommand is named as one; a classic line of the wrong
+      // length (a task second) is told its count.
+      {{"runn", "x.toml"}, "unknown subcommand 'runn' (did you mean run?); the subcommands are "
+                           "run and batch, and the classic form takes 24 arguments"},
+      {{"Batch", "runs.txt"}, "unknown subcommand 'Batch' (did you mean batch?)"},
+      {{"plot", "d"}, "unknown subcommand 'plot'; the subcommands are run and batch"},
+      {{"pa", "phase", "1", "300"}, "expected 24 arguments, got 4"},
       {Args({{7, "abc"}}), "argument 7 (dH): expected a number, got 'abc'"},
       // Control characters and long texts are shown so the message stays one line.
       {Args({{7, "1\n2\t\x01"}}), "argument 7 (dH): expected a number, got '1\\n2\\t\\x01'\n"},

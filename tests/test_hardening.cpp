@@ -41,10 +41,20 @@ TEST(Hardening, RecordsAboveALowerStateAreWarnedAbout) {
   ASSERT_EQ(low.records.size(), 60u);
   EXPECT_EQ(low.records[0], "10.000000 0.083452 0.083452 180.662887 3 ");
   EXPECT_NE(low.r.err.find("phase at T = 10.000000: the record may not be the equilibrium state: "
-                           "the almost pure gel state has the lower F = 0.000003 (--search "
-                           "equilibrium finds the lowest minimum)\n"),
+                           "the almost pure gel state has the lower F = 0.000003 (chainmelt run, "
+                           "the named form, finds the lowest minimum by default)\n"),
             std::string::npos);
   EXPECT_NE(low.r.err.find("chainmelt: 15 warning(s) about records"), std::string::npos);
+  // The named form's classic search names the search that finds it.
+  TempDir dir;
+  const RunResult named = RunChainmelt(
+      Fields("run --search classic --task phase --n0 2 --w -300 --Tm 314 --dHcal 2165 "
+             "--conc 0.21 --T-sweep 10:20:10"),
+      dir.path().string());
+  EXPECT_EQ(named.status, 0);
+  EXPECT_NE(named.err.find("the lower F = 0.000003 (--search equilibrium finds the lowest "
+                           "minimum)\n"),
+            std::string::npos) << named.err;
   const Calc size("pa size 1 300 -1000 0 0 0 314 2200 0 0 30 0 0 0 0 1 0 0 290 290.02 0.001 T");
   EXPECT_NE(size.r.err.find("size: dT = 0.001 is below 0.00"), std::string::npos) << size.r.err;
 }

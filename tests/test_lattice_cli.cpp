@@ -76,7 +76,8 @@ TEST(LatticeCli, HeatRecordsAreReproducibleAtAnyThreadCount) {
   const auto body = [](const std::string& out) { return out.substr(out.find('\n')); };
   EXPECT_EQ(body(one.out), body(two.out));
   EXPECT_NE(body(one.out), body(other.out));
-  EXPECT_NE(one.err.find("Monte Carlo: sweep 740 of 740"), std::string::npos) << one.err;
+  // A run this short shows no progress off a terminal; its diagnostics stay.
+  EXPECT_EQ(one.err.find("Monte Carlo: sweep"), std::string::npos) << one.err;
   EXPECT_NE(one.err.find("lowest exchange rate"), std::string::npos) << one.err;
 
   // The fluid fraction rises through the transition; Cp and its error are

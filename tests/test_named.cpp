@@ -6,11 +6,15 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "driver/progress.hpp"
 #include "e2e_util.hpp"
+#include "run/sha256.hpp"
 
 namespace chainmelt::testing {
 namespace {
@@ -157,9 +161,8 @@ TEST(NamedForm, SweepShorthandOverridesAndWarnings) {
   const auto lines = Lines(r.out);
   ASSERT_EQ(lines.size(), 502u);
   EXPECT_EQ(lines.back().rfind("340,", 0), 0u) << lines.back();
-  EXPECT_EQ(Lines(r.err).size(), 502u);  // progress lines and one warning
-  EXPECT_NE(r.err.find("chainmelt: warning: w2 is given but not read by task phase with n0 = 1\n"),
-            std::string::npos);
+  // A run this short shows no progress off a terminal: the warning alone.
+  EXPECT_EQ(r.err, "chainmelt: warning: w2 is given but not read by task phase with n0 = 1\n");
   EXPECT_EQ(Lines(RunChainmelt(With(base, {"--T_min", "290", "--T_max", "340", "--dT", "0.1"}),
                                tmp.path().string()).out).size(),
             501u);
@@ -172,6 +175,77 @@ TEST(NamedForm, SweepShorthandOverridesAndWarnings) {
   ASSERT_EQ(s.status, 0) << s.err;
   ASSERT_EQ(Lines(s.out).size(), 3u);
   EXPECT_EQ(s.err.find("warning"), std::string::npos);
+
+  // A sweep in dH sets dH: a given dS is used as it is, not derived.
+  const RunResult h = RunChainmelt({"run", "--task", "phase", "--n0", "2", "--T", "314", "--w",
+                                    "-240", "--dS", "7", "--conc", "0.21", "--dH-sweep",
+                                    "2000:2100:50", "--format", "csv"},
+                                   tmp.path().string());
+  ASSERT_EQ(h.status, 0) << h.err;
+  EXPECT_EQ(Lines(h.out).size(), 4u);
+  EXPECT_EQ(h.err, "");
+}
+
+// Progress off a terminal: at most one line per interval, the sweep value
+// and the count of points in it, and a closing line for a run that lasted
+// an interval; diagnostics at once.  On a terminal: one bar redrawn in
+// place, cleared for a diagnostic and at the end.
+TEST(NamedForm, ProgressIsThrottled) {
+  double now = 0;
+  char* text = nullptr;
+  std::size_t size = 0;
+  std::FILE* out = open_memstream(&text, &size);
+  ASSERT_NE(out, nullptr);
+  {
+    ProgressReporter p(out, false, 200, 5.0, [&now] { return now; });
+    for (int k = 0; k < 200; ++k) {  // 0.06 s a point: 12 s
+      now += 0.06;
+      if (k == 10) p.Diagnostic("warning: a diagnostic");
+      const std::string line = "T = " + std::to_string(300 + k) + ".000000 Task: heat";
+      p.Progress(line.c_str());
+    }
+    p.Finish();
+  }
+  std::fflush(out);
+  EXPECT_EQ(std::string(text, size),
+            "warning: a diagnostic\n"
+            "chainmelt: 84/200 points done (T = 383.000000), 5.0 s\n"
+            "chainmelt: 168/200 points done (T = 467.000000), 10.1 s\n"
+            "chainmelt: 200/200 points done, 12.0 s\n");
+  std::fclose(out);
+  std::free(text);
+
+  out = open_memstream(&text, &size);
+  now = 0;
+  {
+    ProgressReporter p(out, true, 4, 5.0, [&now] { return now; });
+    now = 0.05;
+    p.Progress("T = 1.000000 Task: heat");  // too soon to draw
+    now = 0.2;
+    p.Progress("T = 2.000000 Task: heat");
+    p.Diagnostic("warning: w");
+    p.Finish();
+  }
+  std::fflush(out);
+  EXPECT_EQ(std::string(text, size),
+            "\r\033[Kchainmelt: [############            ] 2/4 points done (T = 2.000000), 0.2 s"
+            "\r\033[Kwarning: w\n");
+  std::fclose(out);
+  std::free(text);
+
+  // A short run: nothing at all.
+  out = open_memstream(&text, &size);
+  now = 0;
+  {
+    ProgressReporter p(out, false, 0, 5.0, [&now] { return now; });
+    p.Progress("T = 1.000000 Task: heat");
+    now = 4.9;
+    p.Finish();
+  }
+  std::fflush(out);
+  EXPECT_EQ(size, 0u);
+  std::fclose(out);
+  std::free(text);
 }
 
 TEST(NamedForm, RefusalsNameTheOptionOrTheLineAndWriteNothing) {
@@ -189,7 +263,30 @@ TEST(NamedForm, RefusalsNameTheOptionOrTheLineAndWriteNothing) {
        "dT (not given, so 0): expected a positive step, got 0"},
       {{"--task", "crit", "--n0", "1", "--dH", "9", "--T-sweep", "300:301:1"}, "",
        "--n0: expected 2, 4, 5 or 8 for task crit"},
-      {{"--bogus", "1"}, "", "The following argument was not expected: --bogus"},
+      {{"--bogus", "1"}, "", "unknown option --bogus; see 'chainmelt run --help'"},
+      // A misspelt option or key is told what it most likely meant.
+      {{"--task", "heat", "--dHCal", "2200"}, "", "unknown option --dHCal (did you mean --dHcal?)"},
+      {{"--Tsweep=300:301:1"}, "", "unknown option --Tsweep (did you mean --T-sweep?)"},
+      {{"--set", "dHCal=1"}, good, "--set dHCal: unknown parameter 'dHCal' (did you mean dHcal?)"},
+      {{}, good + "T_sweep = \"300:301:1\"\n",
+       "p.toml:6: key 'T_sweep': unknown key (did you mean T-sweep?)"},
+      {{"other.toml"}, good, "unexpected argument 'other.toml'"},
+      // An unreadable parameter file is named with the reason.
+      {{"nosuch.toml"}, "", "nosuch.toml: cannot read the parameter file: No such file or directory"},
+      {{"."}, "", ".: cannot read the parameter file: it is a directory"},
+      // A sweep in dH sets dH: the refusal asks for what is missing, dS (or
+      // Tm and dHcal), never for Tm alone.
+      {{"--task", "heat", "--n0", "2", "--T", "314", "--dH-sweep", "2000:2100:50"}, "",
+       "dS (not given, so 0): expected the melting entropy of one chain, as the sweep sets dH"},
+      {{"--task", "heat", "--n0", "2", "--T", "314", "--dHcal", "2200", "--dH-sweep",
+        "2000:2100:50"}, "",
+       "Tm (not given, so 0): expected a non-zero value, as dS = dHcal / Tm (the sweep sets dH)"},
+      {{"--task", "heat", "--n0", "2", "--dHcal", "2200", "--T-sweep", "300:301:1"}, "",
+       "Tm (not given, so 0): expected a non-zero value when dH is 0 or not given"},
+      // Named refusals name fields, not the classic form's positions.
+      {{"--task", "phase", "--n0", "1", "--dH", "3000", "--dS", "10", "--T_min", "301",
+        "--T_max", "300", "--dT", "1"}, "",
+       "--T_max: expected a value not below T_min, got 300\n"},
       {{"--format", "xml"}, good, "--format: expected classic, tsv, csv or jsonl"},
       {{"--set", "nu"}, good, "--set: expected KEY=VALUE, got 'nu'"},
       {{"--set", "q=1"}, good, "--set q: unknown parameter 'q'"},
@@ -201,6 +298,17 @@ TEST(NamedForm, RefusalsNameTheOptionOrTheLineAndWriteNothing) {
        "p.toml:7: key 'dT': expected a positive step, got -1"},
       {{}, good + "mode = 42.1\n", "p.toml:6: key 'mode': expected a value other than 42.1"},
   };
+  // The batch subcommand's options likewise.
+  for (const auto& [args, message] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"batch", "b.txt", "--outdir", "r"}, "unknown option --outdir (did you mean --out-dir?)"},
+           {{"batch", "b.txt", "--form", "csv"}, "unknown option --form (did you mean --format?)"},
+           {{"batch", "b.txt", "c.txt"}, "unexpected argument 'c.txt' (one batch file"}}) {
+    TempDir tmp;
+    const RunResult r = RunChainmelt(args, tmp.path().string());
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.rfind("chainmelt batch: " + message, 0), 0u) << r.err;
+    EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
+  }
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
     TempDir tmp;
@@ -336,6 +444,15 @@ TEST(NamedForm, BatchLinesFollowTheirForm) {
             std::string::npos);
   EXPECT_NE(ReadFile(tmp.file("res/line-000003.tsv")).find(" search=classic "),
             std::string::npos);
+  // A CSV result of each run gets its metadata beside it.
+  const RunResult c = RunChainmelt({"batch", "runs.txt", "--out-dir", "csv", "--format", "csv"},
+                                   tmp.path().string());
+  ASSERT_EQ(c.status, 0) << c.err;
+  for (const std::string name : {"line-000001.csv", "line-000002.csv"}) {
+    const std::string meta = ReadFile(tmp.file("csv/" + name + ".meta.json"));
+    EXPECT_NE(meta.find("\"sha256\": \"" + Sha256Hex(ReadFile(tmp.file("csv/" + name))) + "\""),
+              std::string::npos) << name << meta;
+  }
 }
 
 }  // namespace

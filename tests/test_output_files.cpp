@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "e2e_util.hpp"
+#include "run/sha256.hpp"
 
 namespace chainmelt::testing {
 namespace {
@@ -150,6 +151,80 @@ TEST(OutputFiles, TheNextRunRemovesTheTemporariesOfKilledOnes) {
   std::vector<std::string> kept = {"r.tsv", "r.tsv.tmp-notapid", live};
   std::sort(kept.begin(), kept.end());
   EXPECT_EQ(DirNames(dir.path()), kept);
+}
+
+// Runs /usr/bin/python3 -c `script` with the package of this build on its
+// path, bounded in time; its standard output, or "" when the package was
+// not built.
+std::string RunPython(const std::string& script, const TempDir& dir) {
+  const fs::path package = fs::path(CHAINMELT_BIN).parent_path() / "python";
+  if (!fs::exists(package / "chainmelt" / "__init__.py")) return "";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setenv("PYTHONPATH", package.c_str(), 1);
+    if (!std::freopen(dir.file(".py-out").c_str(), "w", stdout) ||
+        !std::freopen(dir.file(".py-err").c_str(), "w", stderr))
+      _exit(127);
+    alarm(120);
+    execl("/usr/bin/python3", "python3", "-W", "error", "-c", script.c_str(),
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  const int status = WaitBounded(pid, 150);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadFile(dir.file(".py-err"));
+  return ReadFile(dir.file(".py-out"));
+}
+
+// A CSV table gets its kind, parameters and column units in FILE.meta.json,
+// written after it and only when it is a file; the package reads the table
+// back with them.  A run that fails leaves an earlier table and its metadata
+// as they were.
+TEST(OutputFiles, ACsvTableKeepsItsMetadataBesideIt) {
+  TempDir dir;
+  const std::vector<std::string> csv = With(kHeat, {"--format", "csv", "-o", "r.csv"});
+  ASSERT_EQ(RunChainmelt(csv, dir.path().string(), 30).status, 0);
+  const std::string table = ReadFile(dir.file("r.csv")), meta = ReadFile(dir.file("r.csv.meta.json"));
+  EXPECT_NE(meta.find("\"bytes\": " + std::to_string(table.size()) + ",\n"), std::string::npos);
+  EXPECT_NE(meta.find("\"sha256\": \"" + Sha256Hex(table) + "\""), std::string::npos);
+  EXPECT_NE(meta.find("{\"name\": \"F\", \"unit\": \"energy\", \"integer\": false, \"meaning\": "
+                      "\"energy per site (one chain), in the run's unit\"}"),
+            std::string::npos) << meta;
+  const std::string read_back = RunPython(
+      "import chainmelt\n"
+      "df = chainmelt.read('" + dir.file("r.csv") + "')\n"
+      "print(df.attrs['kind'], df.attrs['units']['Cp'], df.attrs['parameters']['dHcal'],\n"
+      "      df.attrs['parameters']['search'], df['iter'].dtype, len(df))\n",
+      dir);
+  if (!read_back.empty()) {
+    EXPECT_EQ(read_back, "heat k_B 2200 equilibrium int64 5\n");
+  }
+
+  // A failed run (no feasible start of the classic search) keeps both.
+  const RunResult fatal = RunChainmelt(
+      {"run", "--search", "classic", "--task", "phase", "--n0", "2", "--Tm", "314", "--dHcal",
+       "4400", "--w", "-250", "--T-sweep", "300:301:1", "--format", "csv", "-o", "r.csv"},
+      dir.path().string(), 30);
+  EXPECT_EQ(fatal.status, 1);
+  EXPECT_EQ(ReadFile(dir.file("r.csv")), table);
+  EXPECT_EQ(ReadFile(dir.file("r.csv.meta.json")), meta);
+  // Other formats and standard output get none.
+  EXPECT_EQ(RunChainmelt(With(kHeat, {"--format", "csv"}), dir.path().string(), 30).status, 0);
+  EXPECT_EQ(RunChainmelt(With(kHeat, {"-o", "r.tsv"}), dir.path().string(), 30).status, 0);
+  EXPECT_EQ(DirNames(dir.path()),
+            (std::vector<std::string>{".py-err", ".py-out", "r.csv", "r.csv.meta.json",
+                                      "r.csv.partial", "r.tsv"}));
+}
+
+// The checksum by which the metadata is matched to its table: the standard
+// test vectors, one of them across the boundary of the last block.
+TEST(OutputFiles, TheTableChecksumIsSha256) {
+  EXPECT_EQ(Sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(Sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(Sha256Hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+            "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+  Sha256 million;
+  for (int i = 0; i < 1000; ++i) million.Update(std::string(1000, 'a'));
+  EXPECT_EQ(million.HexDigest(), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
 }
 
 }  // namespace

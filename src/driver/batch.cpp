@@ -169,6 +169,10 @@ void Execute1(BatchRun& run, OutputFormat format, const std::string& dir) {
         } else if (!out.Commit(reason)) {
           run.status = "output";
           run.message = reason;
+        } else if (format == OutputFormat::kCsv &&
+                   !WriteCsvMetadata(out.path(), run.spec, reason, false)) {
+          run.status = "output";
+          run.message = reason;
         }
       }
     }
@@ -220,10 +224,21 @@ Example (a Slurm job array of 10 tasks, each taking every tenth line):
   bool resume = false;
   app.add_flag("--resume", resume,
                "with --out-dir: skip the runs its runs table records, do the rest");
+  app.allow_extras();
   std::vector<std::string> words = args;
   std::reverse(words.begin(), words.end());
   try {
     app.parse(words);
+    const std::vector<std::string> extras = app.remaining();
+    if (!extras.empty()) {
+      const std::string m =
+          ExtraWordMessage(extras.front(),
+                           {"--threads", "--out-dir", "--output", "--format", "--shard",
+                            "--resume", "--help"},
+                           "chainmelt batch", "one batch file");
+      std::fprintf(stderr, "chainmelt batch: %s\n", m.c_str());
+      return 2;
+    }
   } catch (const CLI::CallForHelp&) {
     std::fputs(app.help().c_str(), stdout);
     return 0;
@@ -329,7 +344,10 @@ Example (a Slurm job array of 10 tasks, each taking every tenth line):
   if (!out_dir.empty()) {
     // What a killed batch left of this batch's result files.
     std::set<std::string> names;
-    for (const BatchRun& r : runs) names.insert(ResultName(r.line, fmt));
+    for (const BatchRun& r : runs) {
+      names.insert(ResultName(r.line, fmt));
+      if (fmt == OutputFormat::kCsv) names.insert(MetadataPath(ResultName(r.line, fmt)));
+    }
     RemoveStaleTemporariesIn(out_dir, names);
   }
   const fs::path base = fs::path(file).parent_path();

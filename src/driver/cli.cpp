@@ -13,6 +13,7 @@ bool IsClassicForm(const std::vector<std::string>& args) {
 CliResult ParseCommandLine(const std::vector<std::string>& args, RunSpec& spec) {
   CliResult r;
   spec.search = SearchMode::kClassic;  // the only search of the classic form
+  spec.classic_form = true;
   if (args.size() == 1) {
     if (args[0] == "--help" || args[0] == "-h") {
       r.action = CliAction::kHelp;
@@ -46,6 +47,20 @@ CliResult ParseCommandLine(const std::vector<std::string>& args, RunSpec& spec) 
 
   r.action = CliAction::kRun;
   return r;
+}
+
+std::string UnknownSubcommand(const std::vector<std::string>& args) {
+  if (args.empty() || args.size() == static_cast<std::size_t>(kNumClassicArgs)) return "";
+  const std::string& word = args[0];
+  // Options (--help), the usual first word "-" of a classic line, and a
+  // classic line of the wrong length (a task name second) are not meant as
+  // subcommands.
+  if (word.empty() || word[0] == '-') return "";
+  if (args.size() >= 2 && IsTaskName(args[1])) return "";
+  const std::vector<std::string> subcommands = {"run", "batch"};
+  return "unknown subcommand " + Shown(word) + DidYouMean(word, subcommands) +
+         "; the subcommands are run and batch, and the classic form takes " +
+         std::to_string(kNumClassicArgs) + " arguments (see 'chainmelt --help')";
 }
 
 std::string UsageText() {
@@ -144,8 +159,9 @@ conc = 0.21 starts the fluid-rich searches at a fluid fraction of 0.59):
 
 The named form takes every field above as an option of its own name (or a key
 of a TOML parameter file), writes its records with named columns to -o PATH
-(default: standard output) as TSV (default), CSV, JSON Lines or the classic
-bytes, and its progress lines to standard error.  It finds the equilibrium by
+(default: standard output) as TSV (default), CSV (its parameters and units in
+PATH.meta.json beside it), JSON Lines or the classic bytes, and its progress
+to standard error (a bar on a terminal, otherwise a line every 5 s at most).  It finds the equilibrium by
 default (--search equilibrium: phase and heat as one tracked curve, coexist
 and crit on the same tracking); --search classic runs the searches described
 above, which this form always uses.  A result file is written

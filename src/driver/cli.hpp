@@ -27,6 +27,12 @@ CliResult ParseCommandLine(const std::vector<std::string>& args, RunSpec& spec);
 // with "--".
 bool IsClassicForm(const std::vector<std::string>& args);
 
+// For a command line that is neither a subcommand nor of the classic form's
+// length and whose first word looks meant as a subcommand (not an option,
+// not followed by a task name): the one-line refusal naming it, with the
+// subcommand it most likely meant.  "" otherwise.
+std::string UnknownSubcommand(const std::vector<std::string>& args);
+
 // The text printed by --help.
 std::string UsageText();
 

@@ -1,5 +1,7 @@
 #include "driver/driver.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
@@ -14,6 +16,7 @@
 #include "driver/cli.hpp"
 #include "driver/named.hpp"
 #include "driver/output.hpp"
+#include "driver/progress.hpp"
 #include "numeric/fatal.hpp"
 #include "run/run.hpp"
 
@@ -163,14 +166,16 @@ int RunNamed(const std::vector<std::string>& args) {
       sink = std::make_unique<TextSink>(output.file(), run.output, TextFormat::kJsonl);
       break;
   }
-  StreamReporter reporter(stderr, stderr);
+  ProgressReporter reporter(stderr, ::isatty(STDERR_FILENO) == 1, SweepPoints(run.spec));
   RunSummary summary;
   try {
     summary = Execute(run.spec, *sink, reporter);
   } catch (const OutputError& e) {
+    reporter.Finish();
     std::fprintf(stderr, "chainmelt: %s\n", e.what());
     return 1;
   }
+  reporter.Finish();
   if (summary.fatal) {
     ReportFatal(stderr, summary.named_message);
     const std::string kept = output.KeepPartial();
@@ -181,6 +186,13 @@ int RunNamed(const std::vector<std::string>& args) {
     return 1;
   }
   if (!output.Commit(reason)) {
+    std::fprintf(stderr, "chainmelt: %s\n", reason.c_str());
+    return 1;
+  }
+  // A CSV table keeps its parameters and units beside it (after the table:
+  // a run stopped in between leaves metadata whose checksum does not match).
+  if (run.format == OutputFormat::kCsv && !output.direct() &&
+      !WriteCsvMetadata(run.output, run.spec, reason)) {
     std::fprintf(stderr, "chainmelt: %s\n", reason.c_str());
     return 1;
   }
@@ -198,6 +210,10 @@ int Main(int argc, char** argv) {
   }
   if (!IsClassicForm(args) && !args.empty() && args[0] == "batch") {
     return RunBatch(std::vector<std::string>(args.begin() + 1, args.end()));
+  }
+  if (const std::string unknown = UnknownSubcommand(args); !unknown.empty()) {
+    std::fprintf(stderr, "chainmelt: %s\n", unknown.c_str());
+    return 2;
   }
   return RunClassic(args);
 }

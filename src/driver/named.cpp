@@ -11,7 +11,8 @@ constexpr const char* kNamedFooter = R"(
 Every field of the classic command line is an option of its own name (and a
 key of a parameter file); unset numbers are 0, as in the classic form.
 --T-sweep MIN:MAX:STEP and --dH-sweep MIN:MAX:STEP visit MIN + k*STEP up to
-and including MAX (the first sweeps T, the second dH at the fixed --T).
+and including MAX (the first sweeps T, the second dH at the fixed --T; dH is
+then not derived: give --dS, or --Tm and --dHcal).
 Settings are applied in this order: the file, the options, --set.
 The default search is the equilibrium: one tracked curve for phase and heat
 (with the latent heat of a first-order transition), the robust search on the
@@ -28,6 +29,17 @@ standard output):
 
 }  // namespace
 
+std::string ExtraWordMessage(const std::string& word, const std::vector<std::string>& options,
+                             const std::string& command, const std::string& positionals) {
+  if (word.size() > 1 && word[0] == '-') {
+    const std::string name = word.substr(0, word.find('='));
+    return "unknown option " + name + DidYouMean(name, options) + "; see '" + command +
+           " --help'";
+  }
+  return "unexpected argument " + Shown(word) + " (" + positionals +
+         "; options start with --)";
+}
+
 NamedAction ParseNamed(const std::vector<std::string>& args, NamedRun& run, std::string& message) {
   CLI::App app("Runs one calculation, its parameters given by name.", "chainmelt run");
   app.footer(kNamedFooter);
@@ -36,21 +48,34 @@ NamedAction ParseNamed(const std::vector<std::string>& args, NamedRun& run, std:
   app.add_option("file", file, "parameter file (TOML) with the fields as keys");
   std::map<std::string, std::string> given;
   std::vector<std::pair<const FieldDef*, CLI::Option*>> options;
+  std::vector<std::string> option_names = {"--T-sweep", "--dH-sweep", "--set", "--output",
+                                           "--format", "--help"};
   for (const FieldDef& f : Fields()) {
     if (f.position == 1) continue;  // the ignored word of the classic form
     auto* opt = app.add_option("--" + std::string(f.name), given[f.name], f.help);
     options.emplace_back(&f, opt);
+    option_names.push_back("--" + std::string(f.name));
   }
   auto* t_opt = app.add_option("--T-sweep", t_sweep, "MIN:MAX:STEP: sweep T, end point included");
   auto* h_opt = app.add_option("--dH-sweep", dh_sweep, "MIN:MAX:STEP: sweep dH at the fixed T");
   app.add_option("--set", sets, "KEY=VALUE: overrides a value of the file (repeatable)");
   app.add_option("-o,--output", run.output, "result file ('-': standard output)");
-  app.add_option("--format", format, "classic, tsv (default), csv or jsonl");
+  app.add_option("--format", format,
+                 "classic, tsv (default), csv (with PATH.meta.json) or jsonl");
 
+  // Words no option takes are named here, with the option a misspelt one
+  // most likely meant.
+  app.allow_extras();
   std::vector<std::string> argv_words = args;
   std::reverse(argv_words.begin(), argv_words.end());  // CLI11 takes them last first
   try {
     app.parse(argv_words);
+    const std::vector<std::string> extras = app.remaining();
+    if (!extras.empty()) {
+      message = ExtraWordMessage(extras.front(), option_names, "chainmelt run",
+                                 "one parameter file at most");
+      return NamedAction::kError;
+    }
   } catch (const CLI::CallForHelp&) {
     message = app.help();
     return NamedAction::kHelp;

@@ -13,7 +13,10 @@
 #include <cstring>
 #include <thread>
 
+#include "run/layout.hpp"
+#include "run/sha256.hpp"
 #include "run/sinks.hpp"
+#include "run/table.hpp"
 
 namespace chainmelt {
 
@@ -338,6 +341,51 @@ std::string SafeOutput::KeepPartial() {
   if (!kept) ::unlink(temp_.c_str());
   Forget();
   return kept ? partial : "";
+}
+
+std::string MetadataPath(const std::string& table) { return table + ".meta.json"; }
+
+bool WriteCsvMetadata(const std::string& path, const RunSpec& spec, std::string& reason,
+                      bool clean) {
+  if (path == "-") return true;
+  const std::string target = FollowLinks(path);
+  const int fd = ::open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    reason = "cannot read " + path + " back for its metadata: " + std::strerror(errno);
+    return false;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return true;  // a device or a FIFO keeps no metadata
+  }
+  Sha256 sha;
+  std::size_t bytes = 0;
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      reason = "cannot read " + path + " back for its metadata: " + std::strerror(errno);
+      ::close(fd);
+      return false;
+    }
+    sha.Update(std::string_view(buf, static_cast<std::size_t>(n)));
+    bytes += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  const Layout layout = LayoutFor(spec);
+  const std::string text =
+      TableMetadata(layout.kind, ParametersJson(spec), layout.columns, bytes, sha.HexDigest());
+  const std::string meta = MetadataPath(path);
+  SafeOutput out(meta, clean);
+  if (!out.Open(reason)) {
+    reason = meta + ": cannot create the metadata file: " + reason;
+    return false;
+  }
+  std::fputs(text.c_str(), out.file());
+  return out.Commit(reason);
 }
 
 }  // namespace chainmelt

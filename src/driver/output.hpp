@@ -15,6 +15,8 @@
 #include <set>
 #include <string>
 
+#include "run/spec.hpp"
+
 namespace chainmelt {
 
 // Opens `name` for writing, truncated, without waiting for a reader (a FIFO
@@ -43,6 +45,19 @@ int RemoveStaleTemporaries(const std::string& target);
 // names: the shards of a batch on other machines, whose process ids mean
 // nothing here, write other files.
 int RemoveStaleTemporariesIn(const std::string& dir, const std::set<std::string>& names);
+
+// The metadata file beside a CSV table: PATH.meta.json.
+std::string MetadataPath(const std::string& table);
+
+// Writes the metadata of the CSV table just put in place at `path` (its
+// kind, the parameters of `spec`, its columns and their units, its length
+// and checksum; see TableMetadata) to MetadataPath(path), as a result file
+// is written (with `clean` false the caller has removed stale temporaries
+// itself, as for SafeOutput).  Nothing for a table that is not a regular
+// file (standard output, a device, a FIFO).  False with one line in
+// `reason` on failure.
+bool WriteCsvMetadata(const std::string& path, const RunSpec& spec, std::string& reason,
+                      bool clean = true);
 
 // A result file as described above.  Commit() puts it in place;
 // KeepPartial() keeps what was written as PATH.partial (a file written

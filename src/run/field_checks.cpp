@@ -114,11 +114,24 @@ std::optional<Refusal> DeriveAndCheck(RunSpec& spec) {
 
   // dH given as 0 asks for dH and dS from the calorimetric enthalpy and the
   // transition temperature.
-  if (p.dH == 0) {
+  // A sweep in dH sets dH at every point: in the named interfaces a given
+  // dS is then used as it is.
+  if (p.dH == 0 && !EntropyGivenForEnthalpySweep(spec)) {
+    const bool enthalpy = IsEnthalpySweep(p) && !spec.classic_form;
+    if (enthalpy && p.Tm == 0 && p.dHcal == 0) {
+      return Refuse(8, "the melting entropy of one chain, as the sweep sets dH (or Tm and "
+                       "dHcal, from which dS = dHcal / Tm)");
+    }
     const double b = m.n0 == 1 ? 0.5 : 3;
     p.dH = p.dHcal - b * p.w;
     p.dS = p.dHcal / p.Tm;
-    if (p.Tm == 0) return Refuse(9, "a non-zero value when dH (argument 7) is 0, as dS = dHcal / Tm");
+    if (p.Tm == 0) {
+      if (spec.classic_form)
+        return Refuse(9, "a non-zero value when dH (argument 7) is 0, as dS = dHcal / Tm");
+      return Refuse(9, enthalpy ? "a non-zero value, as dS = dHcal / Tm (the sweep sets dH)"
+                                : "a non-zero value when dH is 0 or not given, as dS = dHcal "
+                                  "/ Tm");
+    }
     if (!std::isfinite(p.dS)) return Refuse(9, "a value for which dS = dHcal / Tm is finite");
     if (!std::isfinite(p.dH)) return Refuse(10, "a value for which dH = dHcal - b*w is finite");
   }
@@ -135,7 +148,10 @@ std::optional<Refusal> DeriveAndCheck(RunSpec& spec) {
   }
 
   // The sweep must visit at least one point and reach its end.
-  if (!(spec.T_min <= spec.T_max)) return Refuse(22, "a value not below T_min (argument 21)");
+  if (!(spec.T_min <= spec.T_max)) {
+    return Refuse(22, spec.classic_form ? "a value not below T_min (argument 21)"
+                                        : "a value not below T_min");
+  }
   if (!(spec.dT > 0)) return Refuse(23, "a positive step");
   // The accumulated sweep stalls where adding dT no longer changes the value:
   // dT must be at least the spacing of doubles at the largest magnitude it

@@ -1,9 +1,14 @@
 #include "run/params_file.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
+#include <cstring>
+#include <vector>
 #include <toml++/toml.h>
 
 namespace chainmelt {
@@ -96,6 +101,45 @@ bool AsciiOutsideComments(std::string& text, const std::string& name, std::strin
   return true;
 }
 
+// The keys of a parameter file (and of --set): the field names and the
+// sweep shorthands.
+std::vector<std::string> KeyNames() {
+  std::vector<std::string> names;
+  for (const FieldDef& f : Fields())
+    if (f.position != 1) names.emplace_back(f.name);
+  names.emplace_back("T-sweep");
+  names.emplace_back("dH-sweep");
+  return names;
+}
+
+// Reads the file at `path` into `text`; the reason it cannot be read
+// ("No such file or directory", "Permission denied", "it is a directory")
+// or "".  A FIFO or device is read as it comes (a parameter file may be
+// given as <(...) by a shell).
+std::string ReadWholeFile(const std::string& path, std::string& text) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::strerror(errno);
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    return "it is a directory";
+  }
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const std::string why = std::strerror(errno);
+      ::close(fd);
+      return why;
+    }
+    text.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return "";
+}
+
 }  // namespace
 
 bool ApplySetting(const std::string& key, const std::string& text, const std::string& origin,
@@ -104,7 +148,8 @@ bool ApplySetting(const std::string& key, const std::string& text, const std::st
     return ApplySweepText(key == "dH-sweep", text, origin, spec, sources, error);
   const FieldDef* f = FindField(key);
   if (f == nullptr) {
-    error = origin + ": unknown parameter " + Shown(key) + " (see 'chainmelt run --help')";
+    error = origin + ": unknown parameter " + Shown(key) + DidYouMean(key, KeyNames()) +
+            " (see 'chainmelt run --help')";
     return false;
   }
   const std::string expected = SetFieldFromText(spec, *f, text);
@@ -151,7 +196,8 @@ bool ReadParameterText(std::string_view text, const std::string& name, RunSpec& 
     const FieldDef* f = FindField(key);
     const bool sweep = key == "T-sweep" || key == "dH-sweep";
     if (f == nullptr && !sweep) {
-      error = where + ": unknown key (the keys are the field names of 'chainmelt run --help')";
+      error = where + ": unknown key" + DidYouMean(key, KeyNames()) +
+              " (the keys are the field names of 'chainmelt run --help')";
       return false;
     }
     std::string value;
@@ -205,14 +251,12 @@ bool ReadParameterText(std::string_view text, const std::string& name, RunSpec& 
 
 bool ReadParameterFile(const std::string& path, RunSpec& spec, Sources& sources,
                        std::string& error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = path + ": cannot read the parameter file";
+  std::string text;
+  if (const std::string why = ReadWholeFile(path, text); !why.empty()) {
+    error = path + ": cannot read the parameter file: " + why;
     return false;
   }
-  std::ostringstream text;
-  text << in.rdbuf();
-  return ReadParameterText(text.str(), path, spec, sources, error);
+  return ReadParameterText(text, path, spec, sources, error);
 }
 
 std::string NamedRefusal(const RunSpec& spec, const Sources& sources, const Refusal& refusal) {

@@ -5,6 +5,7 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "numeric/fatal.hpp"
 #include "search/advice.hpp"
 #include "tasks/lattice.hpp"
+#include "tasks/record.hpp"
 #include "tasks/registry.hpp"
 #include "tasks/tasks.hpp"
 
@@ -19,12 +21,17 @@ namespace chainmelt {
 
 namespace {
 
+constexpr char kClassicLowestMinimumAdvice[] =
+    " (chainmelt run, the named form, finds the lowest minimum by default)";
+
 // The run context the tasks see: records to the sink (those with a field
 // that is not finite become a diagnostic instead), lines to the reporter.
 class SinkContext : public RunContext {
  public:
-  SinkContext(RecordSink& sink, Reporter& reporter, const Layout& layout, RunSummary& summary)
-      : sink_(sink), reporter_(reporter), layout_(layout), summary_(summary) {}
+  SinkContext(RecordSink& sink, Reporter& reporter, const Layout& layout, RunSummary& summary,
+              bool classic_form)
+      : sink_(sink), reporter_(reporter), layout_(layout), summary_(summary),
+        classic_form_(classic_form) {}
 
   void Record(const double* v, std::size_t n) override {
     if (dropping_ || !Finite(v, n)) return Drop(v, n);
@@ -48,6 +55,16 @@ class SinkContext : public RunContext {
   void DiagnosticLine(const char* text) override { reporter_.Diagnostic(text); }
   void WarningLine(const char* text) override {
     ++summary_.warnings;
+    if (classic_form_) {
+      // The classic command line has no --search: its advice names the
+      // form that finds the lowest minimum.
+      const std::string_view line(text), advice(kLowestMinimumAdvice);
+      if (line.size() >= advice.size() && line.substr(line.size() - advice.size()) == advice) {
+        const std::string worded = std::string(line.substr(0, line.size() - advice.size())) +
+                                   kClassicLowestMinimumAdvice;
+        return reporter_.Diagnostic(worded.c_str());
+      }
+    }
     reporter_.Diagnostic(text);
   }
 
@@ -75,6 +92,7 @@ class SinkContext : public RunContext {
   Reporter& reporter_;
   const Layout& layout_;
   RunSummary& summary_;
+  const bool classic_form_;
   bool dropping_ = false;  // the record begun with Partial is being dropped
 };
 
@@ -314,10 +332,26 @@ void StreamReporter::Diagnostic(const char* line) {
   if (diagnostics_ != nullptr) std::fprintf(diagnostics_, "%s\n", line);
 }
 
+std::size_t SweepPoints(const RunSpec& spec) {
+  const TaskDef* def = FindTask(spec.task);
+  if (def == nullptr || def->once) return 0;
+  if (!spec.values.empty()) return spec.values.size();
+  if (spec.exact_sweep) {
+    const double steps = std::round((spec.T_max - spec.T_min) / spec.dT);
+    return steps >= 0 ? static_cast<std::size_t>(steps) + 1 : 0;
+  }
+  std::size_t n = 0;
+  ForEachSweepValue(spec, [&n](double) {
+    ++n;
+    return true;
+  });
+  return n;
+}
+
 RunSummary Execute(const RunSpec& spec, RecordSink& sink, Reporter& reporter) {
   RunSummary summary;
   const Layout layout = LayoutFor(spec);
-  SinkContext ctx(sink, reporter, layout, summary);
+  SinkContext ctx(sink, reporter, layout, summary, spec.classic_form);
   RunState rs;
   static_cast<Model&>(rs) = spec.model;
   rs.T_min = spec.T_min;

@@ -53,6 +53,10 @@ struct RunSummary {
   bool ok() const { return !fatal && nonfinite == 0; }
 };
 
+// The sweep points the run of `spec` visits (its progress lines), or 0 for a
+// task that runs once at the first point and for a task that is not known.
+std::size_t SweepPoints(const RunSpec& spec);
+
 // Runs the task of `spec` over its sweep.  spec must have passed
 // DeriveAndCheck.  A fatal numerical condition ends the run and is returned
 // in the summary (the records completed before it have reached the sink);

@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 namespace chainmelt {
 
@@ -259,6 +261,83 @@ std::string Shown(const std::string& text) {
   return r + "'";
 }
 
+namespace {
+
+std::string Lower(std::string_view s) {
+  std::string r(s);
+  for (char& c : r) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return r;
+}
+
+std::string_view Undashed(std::string_view s) {
+  while (!s.empty() && s.front() == '-') s.remove_prefix(1);
+  return s;
+}
+
+// Edits (insertions, deletions, substitutions, swaps of neighbours) that
+// turn a into b.
+std::size_t EditDistance(const std::string& a, const std::string& b) {
+  const std::size_t n = a.size(), m = b.size();
+  std::vector<std::vector<std::size_t>> d(n + 1, std::vector<std::size_t>(m + 1));
+  for (std::size_t i = 0; i <= n; ++i) d[i][0] = i;
+  for (std::size_t j = 0; j <= m; ++j) d[0][j] = j;
+  for (std::size_t i = 1; i <= n; ++i) {
+    for (std::size_t j = 1; j <= m; ++j) {
+      const std::size_t cost = a[i - 1] == b[j - 1] ? 0 : 1;
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  }
+  return d[n][m];
+}
+
+}  // namespace
+
+std::string ClosestName(std::string_view word, const std::vector<std::string>& candidates) {
+  const std::string w = Lower(Undashed(word));
+  if (w.empty()) return "";
+  for (const std::string& c : candidates)
+    if (Lower(Undashed(c)) == w) return c;
+  // A beginning of one candidate only (--form for --format).
+  if (w.size() >= 3) {
+    std::string only;
+    int starts = 0;
+    for (const std::string& c : candidates) {
+      if (Lower(Undashed(c)).rfind(w, 0) == 0) {
+        only = c;
+        ++starts;
+      }
+    }
+    if (starts == 1) return only;
+  }
+  // One edit in a short word, two in a longer one, three from 9 letters on.
+  const std::size_t allowed = w.size() <= 4 ? 1 : w.size() <= 8 ? 2 : 3;
+  std::string best;
+  std::size_t best_d = allowed + 1;
+  for (const std::string& c : candidates) {
+    const std::string bare = Lower(Undashed(c));
+    const std::size_t d = EditDistance(w, bare);
+    // A candidate is no likelier for being all but erased (w -> dHcal).
+    if (d < best_d && d < std::max(w.size(), bare.size())) {
+      best = c;
+      best_d = d;
+    }
+  }
+  return best;
+}
+
+std::string DidYouMean(std::string_view word, const std::vector<std::string>& candidates) {
+  const std::string c = ClosestName(word, candidates);
+  return c.empty() ? "" : " (did you mean " + c + "?)";
+}
+
+bool EntropyGivenForEnthalpySweep(const RunSpec& spec) {
+  const Para& p = spec.model.para;
+  return !spec.classic_form && IsEnthalpySweep(p) && p.dH == 0 && p.dS != 0 && p.Tm == 0 &&
+         p.dHcal == 0;
+}
+
 std::string UnusedFields(const RunSpec& spec) {
   const Model& m = spec.model;
   const Para& p = m.para;
@@ -291,7 +370,7 @@ std::string UnusedFields(const RunSpec& spec) {
     // Before the derivation: a given dH makes Tm and dHcal unused, a dH of 0
     // replaces dS.
     if ((name == "Tm" || name == "dHcal") && v != 0 && p.dH != 0) add(f.name);
-    if (name == "dS" && v != 0 && p.dH == 0) add(f.name);
+    if (name == "dS" && v != 0 && p.dH == 0 && !EntropyGivenForEnthalpySweep(spec)) add(f.name);
     if (name == "mode" && v != 0 && !alt) add(f.name);
     if (name == "zsave" || name == "mode" || name == "T_min" || name == "T_max" ||
         name == "dT" || name == "Tm" || name == "dHcal" || name == "dH" || name == "dS")

@@ -51,6 +51,9 @@ struct RunSpec {
   // The default of the named interfaces; the classic command line sets
   // kClassic.
   SearchMode search = SearchMode::kEquilibrium;
+  // Set by the classic command line: its messages name the arguments by
+  // position and suggest what that form can do.
+  bool classic_form = false;
   // Sweep points minimised at once (tasks whose points may run concurrently).
   int threads = 1;
   // Explicit sweep values, visited in this order instead of T_min ... T_max
@@ -98,6 +101,11 @@ struct Refusal {
   std::string expected;
 };
 
+// True for a sweep in dH of the named interfaces with dS given and dH, Tm
+// and dHcal not: dS is used as given and dH is not derived (the sweep sets
+// it at every point).  The classic form derives dH and dS whenever dH is 0.
+bool EntropyGivenForEnthalpySweep(const RunSpec& spec);
+
 // Derives dH and dS when dH is 0 (dH = dHcal - b*w, b = 0.5 for n0 = 1 and
 // 3 otherwise; dS = dHcal/Tm), then checks everything that depends on more
 // than one field.  Returns the first refusal, in the order of the classic
@@ -113,6 +121,15 @@ bool IsVariant(long n0);
 // A text as it appears in a message: quoted, control characters escaped,
 // cut after 60 characters.
 std::string Shown(const std::string& text);
+
+// The candidate a misspelt name most likely meant: one that differs only in
+// case, else the one candidate it is the beginning of (3 letters at least),
+// else the closest by edit distance (a transposition counts as one
+// edit) if it is close enough for its length; "" when none is.  Leading
+// dashes are ignored on both sides and kept in the answer.
+std::string ClosestName(std::string_view word, const std::vector<std::string>& candidates);
+// " (did you mean X?)" for ClosestName, or "".
+std::string DidYouMean(std::string_view word, const std::vector<std::string>& candidates);
 
 // Parameters the chosen task and variant do not read (for the warning of the
 // named form): names of the fields that are non-zero yet unused, separated by

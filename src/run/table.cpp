@@ -50,6 +50,31 @@ std::string JsonString(const std::string& s) {
   return r + "\"";
 }
 
+std::string UnitMeaning(const std::string& unit) {
+  if (unit == "temperature") return "temperature (the run's unit)";
+  if (unit == "energy") return "energy per site (one chain), in the run's unit";
+  if (unit == "k_B") return "k_B per site (one chain)";
+  if (unit == "1") return "pure number";
+  return unit;
+}
+
+std::string TableMetadata(const std::string& kind, const std::string& parameters_json,
+                          const std::vector<Column>& columns, std::size_t bytes,
+                          const std::string& sha256) {
+  std::string m = "{\n \"chainmelt\": \"" CHAINMELT_VERSION "\",\n \"kind\": " +
+                  JsonString(kind) + ",\n \"parameters\": " + parameters_json +
+                  ",\n \"columns\": [";
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    const Column& c = columns[i];
+    m += std::string(i ? "," : "") + "\n  {\"name\": " + JsonString(c.name) +
+         ", \"unit\": " + JsonString(c.unit) + ", \"integer\": " +
+         (c.integer ? "true" : "false") + ", \"meaning\": " + JsonString(UnitMeaning(c.unit)) +
+         "}";
+  }
+  return m + "\n ],\n \"bytes\": " + std::to_string(bytes) + ",\n \"sha256\": " +
+         JsonString(sha256) + "\n}\n";
+}
+
 std::string TableWriter::Header(const std::string& comment,
                                 const std::string& json_members) const {
   std::string head;

@@ -69,6 +69,19 @@ class TableWriter {
 // A text as a JSON string.
 std::string JsonString(const std::string& s);
 
+// A column's unit code ("energy", "temperature", "k_B", "1") in words.
+std::string UnitMeaning(const std::string& unit);
+
+// The metadata a CSV table keeps in FILE.meta.json beside it (a CSV file has
+// no room for it): a JSON object with the program version, the `kind` of
+// record, the run's `parameters` (a JSON object), the columns with their
+// unit codes, integer flags and units in words, and the length and SHA-256
+// of the table's bytes, by which a reader knows that the metadata belongs
+// to the table beside it.
+std::string TableMetadata(const std::string& kind, const std::string& parameters_json,
+                          const std::vector<Column>& columns, std::size_t bytes,
+                          const std::string& sha256);
+
 // A stored scan table (TSV: "# chainmelt VERSION scan kind=KIND", the units
 // line, the names, the records) as CSV or JSON Lines, every cell's text
 // kept: CSV quotes a cell holding a comma, a quote or a newline; JSON Lines

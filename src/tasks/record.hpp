@@ -83,13 +83,16 @@ inline void Emit(RunState& rs, const RecordBuf& r) { rs.ctx->Record(r.data(), r.
 // After the record of the state p with free energy f of `task` at the
 // current point: a warning when the state is not stationary or an almost
 // pure state is lower.
+// The advice that ends such a warning (the classic command line words its
+// own, having no choice of search).
+inline constexpr char kLowestMinimumAdvice[] = " (--search equilibrium finds the lowest minimum)";
 inline void WarnIfNotEquilibrium(RunState& rs, const char* task, const StateVec& p, double f) {
   const std::string why = CheckEquilibrium(rs, p, f);
   if (why.empty()) return;
-  rs.ctx->Warning("%s at %s = %f: the record may not be the equilibrium state: %s (--search "
-                  "equilibrium finds the lowest minimum)",
-                  task, IsEnthalpySweep(rs.para) ? "dH" : "T",
-                  IsEnthalpySweep(rs.para) ? rs.para.dH : rs.T, why.c_str());
+  rs.ctx->Warning("%s at %s = %f: the record may not be the equilibrium state: %s%s", task,
+                  IsEnthalpySweep(rs.para) ? "dH" : "T",
+                  IsEnthalpySweep(rs.para) ? rs.para.dH : rs.T, why.c_str(),
+                  kLowestMinimumAdvice);
 }
 
 }  // namespace chainmelt
