@@ -75,6 +75,15 @@ void ProgressReporter::Progress(const char* line) {
   if (now - last_ >= (terminal_ ? kTerminalRedraw : interval_)) Draw(now);
 }
 
+bool ProgressReporter::PointLineWanted() {
+  return clock_() - last_ >= (terminal_ ? kTerminalRedraw : interval_);
+}
+
+void ProgressReporter::PointSkipped() {
+  ++done_;
+  stage_.clear();
+}
+
 void ProgressReporter::Diagnostic(const char* line) {
   ClearBar();
   std::fprintf(out_, "%s\n", line);

@@ -24,6 +24,10 @@ class ProgressReporter : public Reporter {
                    Clock clock = {});
   void Progress(const char* line) override;
   void Diagnostic(const char* line) override;
+  // A point's line is only wanted when it would be drawn; a skipped one is
+  // counted all the same.
+  bool PointLineWanted() override;
+  void PointSkipped() override;
   // The end of the run: the bar is cleared; a run that lasted an interval
   // or more says how far it came.
   void Finish();

@@ -39,6 +39,20 @@ class RunContext {
   // of an equilibrium curve); may throw to end the run (an interrupt).
   virtual void Poll() {}
 
+  // A sweep point begins: its progress line (format with the sweep value and
+  // the task's name, "T = %f Task: %s") is formatted only where it will be
+  // shown; elsewhere PointSkipped() stands for it.
+  void PointProgress(const char* format, double v, const char* task)
+      __attribute__((format(printf, 2, 0))) {
+    if (!PointLineWanted()) {
+      PointSkipped();
+      return;
+    }
+    Progress(format, v, task);
+  }
+  virtual bool PointLineWanted() { return true; }
+  virtual void PointSkipped() {}
+
   // printf-style forms of the three; a line longer than the buffer is cut.
   void Progress(const char* format, ...) __attribute__((format(printf, 2, 3))) {
     std::va_list ap;

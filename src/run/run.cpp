@@ -51,6 +51,8 @@ class SinkContext : public RunContext {
     ++summary_.records;
   }
   void ProgressLine(const char* text) override { reporter_.Progress(text); }
+  bool PointLineWanted() override { return reporter_.PointLineWanted(); }
+  void PointSkipped() override { reporter_.PointSkipped(); }
   void Poll() override { reporter_.Poll(); }
   void DiagnosticLine(const char* text) override { reporter_.Diagnostic(text); }
   void WarningLine(const char* text) override {
@@ -102,10 +104,10 @@ class SinkContext : public RunContext {
 bool SweepPoint(RunState& rs, const TaskDef& def, Task& task, double v) {
   if (IsEnthalpySweep(rs.para)) {
     rs.para.dH = v;
-    rs.ctx->Progress("H = %f Task: %s", v, rs.task.c_str());
+    rs.ctx->PointProgress("H = %f Task: %s", v, rs.task.c_str());
   } else {
     rs.T = v;
-    rs.ctx->Progress("T = %f Task: %s", v, rs.task.c_str());
+    rs.ctx->PointProgress("T = %f Task: %s", v, rs.task.c_str());
   }
   task.Run(rs);
   return !def.once;
@@ -250,8 +252,8 @@ void ParallelSweep(RunState& rs, const RunSpec& spec, const TaskDef& def, Task& 
     for (std::size_t k = 0; k < block.size(); ++k) {
       Point& pt = block[k];
       SetSweepValue(rs, pt.v);
-      rs.ctx->Progress(IsEnthalpySweep(rs.para) ? "H = %f Task: %s" : "T = %f Task: %s", pt.v,
-                       rs.task.c_str());
+      rs.ctx->PointProgress(IsEnthalpySweep(rs.para) ? "H = %f Task: %s" : "T = %f Task: %s",
+                            pt.v, rs.task.c_str());
       if (k == searched) std::rethrow_exception(draw_failure);
       pt.out.ReplayInto(*rs.ctx);
       if (pt.fatal) std::rethrow_exception(pt.fatal);
@@ -303,8 +305,8 @@ void Sweep(RunState& rs, const RunSpec& spec, const TaskDef& def) {
     });
     task->RunSweep(rs, xs, spec.threads, [&](std::size_t k) {
       SetSweepValue(rs, xs[k]);
-      rs.ctx->Progress(IsEnthalpySweep(rs.para) ? "H = %f Task: %s" : "T = %f Task: %s", xs[k],
-                       rs.task.c_str());
+      rs.ctx->PointProgress(IsEnthalpySweep(rs.para) ? "H = %f Task: %s" : "T = %f Task: %s",
+                            xs[k], rs.task.c_str());
     });
     return;
   }

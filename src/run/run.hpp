@@ -21,6 +21,10 @@ class Reporter {
   virtual void Diagnostic(const char* line) = 0;
   // Between units of work: may throw to end the run (an interrupt).
   virtual void Poll() {}
+  // Whether the next sweep point's progress line would be shown; where not,
+  // the run calls PointSkipped() instead of formatting it.
+  virtual bool PointLineWanted() { return true; }
+  virtual void PointSkipped() {}
 };
 
 // Writes each line with a newline to one of two streams (either may be null

@@ -8,15 +8,29 @@
 
 namespace chainmelt {
 
-std::string NumberText(double v, bool integer) {
-  if (std::isnan(v)) return "nan";
-  if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
-  if (integer && std::fabs(v) < 9e15 && v == std::floor(v)) {
-    return std::to_string(static_cast<long long>(v));
+void AppendNumber(std::string& out, double v, bool integer) {
+  if (std::isnan(v)) {
+    out += "nan";
+    return;
+  }
+  if (std::isinf(v)) {
+    out += v > 0 ? "inf" : "-inf";
+    return;
   }
   char buf[32];
-  const auto res = std::to_chars(buf, buf + sizeof buf, v);
-  return std::string(buf, res.ptr);
+  std::to_chars_result res;
+  if (integer && std::fabs(v) < 9e15 && v == std::floor(v)) {
+    res = std::to_chars(buf, buf + sizeof buf, static_cast<long long>(v));
+  } else {
+    res = std::to_chars(buf, buf + sizeof buf, v);
+  }
+  out.append(buf, res.ptr);
+}
+
+std::string NumberText(double v, bool integer) {
+  std::string s;
+  AppendNumber(s, v, integer);
+  return s;
 }
 
 const char* FormatName(TextFormat format) {
@@ -150,7 +164,7 @@ void TableWriter::AppendRow(const std::vector<Cell>& leading, const double* v, s
     open(columns_[i].name);
     const bool have = i < n && std::isfinite(v[i]);
     if (have) {
-      line += NumberText(v[i], columns_[i].integer);
+      AppendNumber(line, v[i], columns_[i].integer);
     } else if (json) {
       line += "null";
     }

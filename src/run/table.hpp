@@ -25,6 +25,8 @@ const char* FormatName(TextFormat format);
 // A number as the text formats write it: the shortest text that reads back
 // as the same double; whole numbers of integer columns without a fraction.
 std::string NumberText(double v, bool integer);
+// The same appended to out, without a string of its own (a table's rows).
+void AppendNumber(std::string& out, double v, bool integer);
 
 struct LeadingColumn {
   std::string name;
