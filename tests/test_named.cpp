@@ -201,6 +201,12 @@ TEST(NamedForm, ProgressIsThrottled) {
     for (int k = 0; k < 200; ++k) {  // 0.06 s a point: 12 s
       now += 0.06;
       if (k == 10) p.Diagnostic("warning: a diagnostic");
+      // As the run does: the line is made only where it is wanted, and the
+      // points skipped count all the same.
+      if (!p.PointLineWanted()) {
+        p.PointSkipped();
+        continue;
+      }
       const std::string line = "T = " + std::to_string(300 + k) + ".000000 Task: heat";
       p.Progress(line.c_str());
     }
