@@ -74,6 +74,18 @@ def _key(fields: dict) -> tuple:
                         for k, v in fields.items() if k not in ("w", "T")))
 
 
+def _bisect(inside: Callable, lo: float, hi: float, steps: int) -> float:
+    """The boundary between ``lo`` (where ``inside`` holds) and ``hi`` (where it does
+    not), halved ``steps`` times: the middle of the last bracket."""
+    for _ in range(steps):
+        mid = 0.5 * (lo + hi)
+        if inside(mid):
+            lo = mid
+        else:
+            hi = mid
+    return 0.5 * (lo + hi)
+
+
 @functools.lru_cache(maxsize=256)
 def _critical(key: tuple) -> float:
     fields = dict(key)
@@ -91,14 +103,7 @@ def _critical(key: tuple) -> float:
         lo *= 2
     else:
         return math.nan
-    hi = 0.0
-    for _ in range(_BISECTIONS):
-        mid = 0.5 * (lo + hi)
-        if first(mid):
-            lo = mid
-        else:
-            hi = mid
-    return 0.5 * (lo + hi)
+    return _bisect(first, lo, 0.0, _BISECTIONS)
 
 
 def critical_coupling(fields: dict) -> float:
@@ -114,13 +119,8 @@ def w_for_latent(fields: dict, latent: float, w_c: float) -> float:
         if latent_heat(dict(fields, w=lo)) >= latent:
             break
         hi, lo = lo, 2 * lo
-    for _ in range(_BISECTIONS // 2):
-        mid = 0.5 * (lo + hi)
-        if latent_heat(dict(fields, w=mid)) >= latent:
-            lo = mid
-        else:
-            hi = mid
-    return 0.5 * (lo + hi)
+    return _bisect(lambda w: latent_heat(dict(fields, w=w)) >= latent, lo, hi,
+                   _BISECTIONS // 2)
 
 
 def model_width(energy: Callable, fields: dict, T: np.ndarray) -> float:
@@ -158,14 +158,7 @@ def w_for_width(energy: Callable, fields: dict, T: np.ndarray, target: float,
             lo *= 2
         else:
             return lo
-    hi = 0.0
-    for _ in range(_BISECTIONS // 2 + 6):
-        mid = 0.5 * (lo + hi)
-        if narrower(mid):
-            lo = mid
-        else:
-            hi = mid
-    return 0.5 * (lo + hi)
+    return _bisect(narrower, lo, 0.0, _BISECTIONS // 2 + 6)
 
 
 def latent_in_data(T: np.ndarray, y: np.ndarray) -> float:
