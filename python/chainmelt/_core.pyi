@@ -41,3 +41,7 @@ def lattice_snapshot(settings: Sequence[tuple[str, Any]], T: float, L: str, seed
 
 def branches(settings: Sequence[tuple[str, Any]], T: Any,
              threads: int = ...) -> dict[str, Any]: ...
+
+
+def lattice_curve(settings: Sequence[tuple[str, Any]], T: Sequence[float],
+                  at: Sequence[float], threads: int = ...) -> dict[str, Any]: ...

@@ -294,6 +294,86 @@ py::dict Run(const Settings& settings, py::object callback, const std::string& f
   return r;
 }
 
+// Signals heard while the lattice sweeps: every 20 ms the stop callback takes
+// the GIL and lets Python's handlers run; one that raises (KeyboardInterrupt)
+// stops the simulation and its exception is kept here to be raised after.
+struct SignalPoll {
+  std::unique_ptr<py::error_already_set> error;
+  std::chrono::steady_clock::time_point next = std::chrono::steady_clock::now();
+  lattice::Control Control() {
+    lattice::Control control;
+    control.stop = [this]() {
+      const auto now = std::chrono::steady_clock::now();
+      if (now < next) return false;
+      next = now + std::chrono::milliseconds(20);
+      py::gil_scoped_acquire gil;
+      if (PyErr_CheckSignals() == 0) return false;
+      error = std::make_unique<py::error_already_set>();
+      return true;
+    };
+    return control;
+  }
+};
+
+py::dict PointsDict(const std::vector<lattice::Point>& pts) {
+  const auto n = static_cast<py::ssize_t>(pts.size());
+  py::dict out;
+  const auto column = [&](const char* name, auto get) {
+    py::array_t<double> a(n);
+    double* d = a.mutable_data();
+    for (py::ssize_t k = 0; k < n; ++k) d[k] = get(pts[static_cast<std::size_t>(k)]);
+    out[name] = a;
+  };
+  column("T", [](const lattice::Point& p) { return p.T; });
+  column("Cp", [](const lattice::Point& p) { return p.Cp; });
+  column("Cp_err", [](const lattice::Point& p) { return p.Cp_err; });
+  column("U", [](const lattice::Point& p) { return p.U; });
+  column("U_err", [](const lattice::Point& p) { return p.U_err; });
+  column("x_f", [](const lattice::Point& p) { return p.x_f; });
+  column("x_f_err", [](const lattice::Point& p) { return p.x_f_err; });
+  column("y_ff", [](const lattice::Point& p) { return p.y_ff; });
+  column("y_ff_err", [](const lattice::Point& p) { return p.y_ff_err; });
+  column("tau_E", [](const lattice::Point& p) { return p.tau_E; });
+  column("tau_Nf", [](const lattice::Point& p) { return p.tau_Nf; });
+  column("reliable", [](const lattice::Point& p) { return p.reliable ? 1.0 : 0.0; });
+  return out;
+}
+
+// A Monte Carlo simulation of the exact lattice at the temperatures T and
+// its curve reweighted onto the temperatures `at` (multiple histograms).
+py::dict LatticeCurve(Settings settings, const std::vector<double>& T,
+                      const std::vector<double>& at, int threads) {
+  if (T.empty()) RaiseRefusal("T: expected at least one temperature to simulate", "T");
+  settings.emplace_back("task", py::str("heat"));
+  settings.emplace_back("method", py::str("montecarlo"));
+  settings.emplace_back("T_min", py::float_(T.front()));
+  settings.emplace_back("T_max", py::float_(T.front()));
+  settings.emplace_back("dT", py::float_(1.0));
+  Built b = Build(settings, true);
+  if (!b.error.empty()) RaiseRefusal(b.error, b.field);
+  lattice::Settings s = LatticeSettings(b.spec);
+  s.threads = std::max(1, threads);
+  s.curve = at;
+  SignalPoll poll;
+  const lattice::Control control = poll.Control();
+  lattice::Result r;
+  try {
+    py::gil_scoped_release nogil;
+    r = lattice::Simulate(b.spec.model, T, s, control);
+  } catch (const std::invalid_argument& e) {
+    RaiseRefusal(e.what(), "T");
+  }
+  if (r.interrupted && poll.error) throw std::move(*poll.error);
+  py::dict out;
+  out["simulated"] = PointsDict(r.points);
+  out["curve"] = PointsDict(r.curve);
+  out["exchange_T"] = r.exchange_T;
+  out["exchange_rate"] = r.exchange_rate;
+  out["reliable"] = r.reliable;
+  out["parameters"] = Parameters(b.spec);
+  return out;
+}
+
 // One configuration of the exact lattice: the model's settings with the
 // lattice's (L, seed) checked as a Monte Carlo run checks them; an L x L
 // array of 0 (gel) and 1 (fluid).  Signals are handled every 20 ms of
@@ -309,25 +389,15 @@ py::array_t<std::uint8_t> LatticeSnapshot(Settings settings, double T, const std
   settings.emplace_back("seed", py::str(seed));
   Built b = Build(settings, true);
   if (!b.error.empty()) RaiseRefusal(b.error, b.field);
-  std::unique_ptr<py::error_already_set> signal_error;
-  auto next_poll = std::chrono::steady_clock::now();
-  lattice::Control control;
-  control.stop = [&]() {
-    const auto now = std::chrono::steady_clock::now();
-    if (now < next_poll) return false;
-    next_poll = now + std::chrono::milliseconds(20);
-    py::gil_scoped_acquire gil;
-    if (PyErr_CheckSignals() == 0) return false;
-    signal_error = std::make_unique<py::error_already_set>();
-    return true;
-  };
+  SignalPoll poll;
+  const lattice::Control control = poll.Control();
   std::vector<std::uint8_t> sites;
   try {
     py::gil_scoped_release nogil;
     sites = lattice::Snapshot(b.spec.model, T, b.spec.lattice.L, b.spec.lattice.seed, sweeps,
                               lattice::Update::kMetropolis, control);
   } catch (const lattice::Interrupted&) {
-    if (signal_error) throw std::move(*signal_error);
+    if (poll.error) throw std::move(*poll.error);
     throw;
   } catch (const std::invalid_argument& e) {
     RaiseRefusal(e.what(), "model");
@@ -502,6 +572,12 @@ PYBIND11_MODULE(_core, m) {
         "'unresolved' (intervals whose latent heat is missing) and 'jumps', one dict per "
         "first-order transition (T, latent, F, and F_a, U_a, F_b, U_b over T: the minimum below "
         "and the one above the transition, NaN where it does not exist).");
+  m.def("lattice_curve", &LatticeCurve, py::arg("settings"), py::arg("T"), py::arg("at"),
+        py::arg("threads") = 1,
+        "A Monte Carlo simulation of the exact lattice at the temperatures T (parallel "
+        "tempering) and its curve reweighted onto the temperatures `at`: dict with "
+        "'simulated' and 'curve' (columns T, Cp, Cp_err, U, U_err, x_f, x_f_err, y_ff, "
+        "y_ff_err, tau_E, tau_Nf, reliable), exchange_T, exchange_rate, reliable, parameters.");
   m.def("columns", &Columns, py::arg("settings"),
         "(kind, [(name, unit, integer)], parameters) of the records of the settings' task and "
         "variant, without the checks of a run.");

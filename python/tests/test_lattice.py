@@ -121,3 +121,31 @@ def test_ctrl_c_ends_a_simulation(what):
     status, out, err, sent = interrupted_child(_CHILD, what)
     assert status == 3, err
     assert float(out.split()[1]) - sent < 0.5
+
+
+def test_reweighted_curve_between_the_simulated_temperatures():
+    """The reweighted curve keeps the simulation's own records (same seed, same
+    numbers as chainmelt.heat) and agrees with them where both exist, within 4
+    standard errors (a false failure about once in 10^4 per point, fixed seed);
+    a temperature outside the simulated range is refused naming T."""
+    import numpy as np
+
+    from chainmelt.lattice import reweighted
+    m = chainmelt.Model(n0=2, w=-240.0, dHcal=2200.0, Tm=314.0)
+    sim_T = np.arange(300.0, 330.1, 2.0)
+    df = reweighted(m, sim_T, np.arange(302.0, 328.01, 1.0), L=24, sweeps=4000,
+                    equilibration=500, seed=2, threads=2)
+    h = chainmelt.heat(m, T=chainmelt.sweep(300, 330, 2), method="montecarlo", L=24,
+                       sweeps=4000, equilibration=500, seed=2, threads=1)
+    sim = df[df["simulated"] == 1].reset_index(drop=True)
+    assert np.array_equal(sim["T"], h["T"]) and np.array_equal(sim["Cp"], h["Cp"])
+    curve = df[df["simulated"] == 0].set_index("T")
+    both = sim[sim["T"].isin(curve.index)]
+    assert len(both) == 14
+    for _, row in both.iterrows():
+        c = curve.loc[row["T"]]
+        assert abs(c["Cp"] - row["Cp"]) < 4 * np.hypot(c["Cp_err"], row["Cp_err"]), row["T"]
+    assert curve["tau_E"].isna().all() and (df["reliable"] == 1).all()
+    with pytest.raises(ValueError) as e:
+        reweighted(m, sim_T, [299.0], L=24, sweeps=64, equilibration=10)
+    assert e.value.field == "T"

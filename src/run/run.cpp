@@ -280,16 +280,6 @@ void ParallelSweep(RunState& rs, const RunSpec& spec, const TaskDef& def, Task& 
   if (!block.empty()) run_block();
 }
 
-// The settings of the Monte Carlo method (the threads are the run's).
-lattice::Settings LatticeSettings(const RunSpec& spec) {
-  lattice::Settings s;
-  s.L = spec.lattice.L;
-  s.sweeps = spec.lattice.sweeps;
-  s.equilibration = spec.lattice.equilibration;
-  s.seed = spec.lattice.seed;
-  s.blocks = kLatticeBlocks;
-  return s;
-}
 
 // The sweep of a run with its task, made once: a task that takes the whole
 // sweep in one call gets it (with the run's threads), a concurrent task on
@@ -325,6 +315,16 @@ std::string ClassicFieldName(const std::string& name) {
 }
 
 }  // namespace
+
+lattice::Settings LatticeSettings(const RunSpec& spec) {
+  lattice::Settings s;
+  s.L = spec.lattice.L;
+  s.sweeps = spec.lattice.sweeps;
+  s.equilibration = spec.lattice.equilibration;
+  s.seed = spec.lattice.seed;
+  s.blocks = kLatticeBlocks;
+  return s;
+}
 
 void StreamReporter::Progress(const char* line) {
   if (progress_ != nullptr) std::fprintf(progress_, "%s\n", line);

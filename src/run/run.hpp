@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 
+#include "lattice/lattice.hpp"
 #include "run/layout.hpp"
 #include "run/sinks.hpp"
 #include "run/spec.hpp"
@@ -66,5 +67,9 @@ std::size_t SweepPoints(const RunSpec& spec);
 // in the summary (the records completed before it have reached the sink);
 // an OutputError of the sink is passed on.
 RunSummary Execute(const RunSpec& spec, RecordSink& sink, Reporter& reporter);
+
+// The settings of the Monte Carlo method of `spec` (L, sweeps, equilibration,
+// seed and the blocks of the error analysis; one thread, no curve).
+lattice::Settings LatticeSettings(const RunSpec& spec);
 
 }  // namespace chainmelt
