@@ -40,7 +40,8 @@ def _fit_parser():
     from .dsc.io import CP_UNITS
     p = _Parser(prog="python3 -m chainmelt fit",
                 description="Fit the model's equilibrium heat capacity to a DSC scan.")
-    p.add_argument("data", help="the scan as exported text (columns T and Cp)")
+    p.add_argument("data", nargs="+", help="the scan as exported text (columns T and Cp); "
+                   "several files: a global fit")
     p.add_argument("--vary", default="w,dHcal,Tm", help="free parameters (default w,dHcal,Tm)")
     p.add_argument("--T-unit", default="C", choices=["C", "K"],
                    help="temperature unit of the data and of --pre, --post: C (degrees "
@@ -75,6 +76,8 @@ def _fit_parser():
     for name in MODEL_FIELDS:
         if name not in ("n0", "T"):
             g.add_argument(f"--{name}", type=float)
+    from ._cli_global import add_options
+    add_options(p)
     return p
 
 
@@ -94,7 +97,12 @@ def main_fit(argv: list | None = None, *, engine: Any = None, stdout: TextIO | N
         return 2
     except SystemExit as e:  # --help
         return int(e.code or 0)
+    from ._cli_global import check_options, emit, main_global
+    if len(a.data) > 1:
+        return main_global(a, engine=engine, stdout=stdout, stderr=stderr)
+    a.data = a.data[0]
     try:
+        check_options(a)
         if (a.baseline is None) != (a.pre is None or a.post is None) or \
                 (a.baseline is None and (a.pre or a.post)):
             raise ValueError("--baseline needs both --pre and --post, and they need --baseline")
@@ -150,6 +158,8 @@ def main_fit(argv: list | None = None, *, engine: Any = None, stdout: TextIO | N
         except ValueError as e:
             print(f"chainmelt fit: -o {a.output}: {e}", file=stderr)
             return 1
+    if a.uncertainty is not None:
+        return emit(result, a, stdout, stderr, "chainmelt fit")
     if a.json:
         print(json.dumps(result.to_dict(), indent=2), file=stdout)
     else:
