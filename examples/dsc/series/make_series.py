@@ -20,7 +20,7 @@ import numpy as np
 import chainmelt as cm
 
 #: The shared parameters (energies as energy/R in kelvin).
-TRUE = {"n0": 4, "dH": 0.0, "w": -240.0, "dHcal": 2200.0, "Tm": 314.0, "w3": 60.0}
+TRUE = {"n0": 4, "dH": 0.0, "w": -240.0, "dHcal": 2200.0, "Tm": 314.0, "w3": 100.0}
 #: Per scan: file, conc, baseline (value at the first point, slope per K), noise, seed.
 SCANS = [("series-conc0.02.csv", 0.02, 1.55, 0.010, 0.03, 21),
          ("series-conc0.05.csv", 0.05, 1.70, 0.006, 0.03, 22),

@@ -35,6 +35,8 @@ from .fit import _check_vary, _fields_of, _names, guess
 from .io import check_T, units_of
 
 _NOT_FITTABLE = ("n0", "T", "zsave", "mode")
+#: The residual of a point where the model has no curve, in multiples of the data's size.
+PENALTY = 1e6
 _HEADER_FIELD = re.compile(r"^\s*[#;%]+\s*([A-Za-z_][A-Za-z0-9_]*)\s*[=:]\s*"
                            r"([+-]?(?:\d+(?:\.\d*)?|\.\d+)(?:[eE][+-]?\d+)?)\s*$")
 
@@ -115,7 +117,7 @@ class _Scan:
             self.weight = w
 
 
-def _per_scan_values(per_scan, datasets, n):
+def _per_scan_values(per_scan, datasets, n, n0=None):
     """{field: [value per scan]} from the keyword and the files' header lines."""
     given: dict = {}
     for name, values in (per_scan or {}).items():
@@ -140,6 +142,10 @@ def _per_scan_values(per_scan, datasets, n):
                     raise ValueError(f"{name}: {given[name][k]:g} is given for "
                                      f"{_label(datasets[k], k)}, but its header says "
                                      f"{headers[k][name]:g}")
+            continue
+        if len(have) != n and name == "n0" and n0 is not None:
+            # a scan whose file does not say otherwise is of the model's variant
+            given[name] = [headers[k].get(name, float(n0)) for k in range(n)]
             continue
         if len(have) != n:
             lacking = [_label(datasets[k], k) for k in range(n) if k not in have]
@@ -228,9 +234,8 @@ def fit_global(datasets: Sequence[pd.DataFrame], model: Any,
     n = len(datasets)
     fields = _fields_of(model)
     vary, per_vary = _names(vary), _names(per_scan_vary)
-    known = _per_scan_values(per_scan, datasets, n)
-
     n0 = fields.get("n0")
+    known = _per_scan_values(per_scan, datasets, n, n0)
     if "n0" in known:
         variants = sorted({int(v) for v in known["n0"]} | ({int(n0)} if n0 is not None else set()))
         if len(variants) > 1:
@@ -356,6 +361,13 @@ def fit_global(datasets: Sequence[pd.DataFrame], model: Any,
                           "message": str(e)})
             failures.append(e)
             continue
+        try:  # the minimiser ended where the model has a curve
+            evaluator.curves(out.params.valuesdict())
+        except RuntimeError as e:
+            tried.append({"start": begun, "chisqr": math.inf, "success": False,
+                          "message": str(e)})
+            failures.append(e)
+            continue
         tried.append({"start": begun, "chisqr": float(out.chisqr),
                       "success": bool(out.success)})
         if best is None or out.chisqr < best.chisqr:
@@ -415,8 +427,15 @@ class _Evaluator:
 
     def residual(self, params) -> np.ndarray:
         values = params.valuesdict()
+        try:
+            got = self.curves(values)
+        except RuntimeError:
+            # No equilibrium curve at these values (a wild trial step of the minimiser):
+            # a residual far above any the data can give, so the step is refused.
+            return np.concatenate([np.full(len(s.y), PENALTY * (1 + float(np.max(np.abs(
+                s.y if s.weight is None else s.y / s.weight))))) for s in self.scans])
         parts = []
-        for s, (cp, b) in zip(self.scans, self.curves(values)):
+        for s, (cp, b) in zip(self.scans, got):
             r = cp + b - s.y
             parts.append(r if s.weight is None else r / s.weight)
         return np.concatenate(parts)
