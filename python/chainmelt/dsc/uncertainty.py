@@ -214,6 +214,7 @@ def _figures(T, cp, chains, fields, search):
             if latent > 0:  # a jump has no width: its two-state figures are not finite
                 T_jump = table["T_jump"].to_numpy(dtype=float)[jump]
                 out["T_peak"] = float(T_jump[np.argmax(table["dU"].to_numpy()[jump])])
+                out["fwhm"] = out["cu_lipids"] = math.nan
     except (ValueError, RuntimeError):
         pass
     return out
