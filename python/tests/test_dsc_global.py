@@ -45,6 +45,18 @@ def test_shell_global_fit_of_the_shipped_series(tmp_path):
     assert png.read_bytes()[:4] == b"\x89PNG"
 
 
+def test_make_series_regenerates_the_shipped_files(tmp_path):
+    """The script beside the series writes the same bytes as the files shipped."""
+    import importlib.util
+    spec = importlib.util.spec_from_file_location("make_series", SERIES / "make_series.py")
+    mod = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(mod)
+    mod.HERE = str(tmp_path)
+    mod.main()
+    for f in FILES:
+        assert (tmp_path / f.name).read_bytes() == f.read_bytes(), f.name
+
+
 def _replicates(tms, seed=5, noise=0.4):
     """n0 = 2 scans sharing w and dHcal with Tm of their own, as excess Cp in model units
     (k_B per chain) with a little noise."""
