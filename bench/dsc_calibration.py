@@ -124,9 +124,8 @@ def table(path):
             got = [r["methods"][m] for r in rs if m in r["methods"]]
             cov = {n: 100 * np.mean([g["hit"][n] for g in got]) for n in NAMES}
             sec = np.mean([g["seconds"] for g in got])
-            print(f"| {name} | {m} | {len(got)} | " + " | ".join(f"{cov[n]:.0f} %"
-                                                                  for n in NAMES)
-                  + f" | {sec:.1f} |")
+            cells = " | ".join(f"{cov[n]:.0f} %" for n in NAMES)
+            print(f"| {name} | {m} | {len(got)} | {cells} | {sec:.1f} |")
 
 
 if __name__ == "__main__":

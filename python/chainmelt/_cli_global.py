@@ -32,8 +32,9 @@ def add_options(p: Any) -> None:
     g.add_argument("--per-scan-vary", default="", metavar="FIELDS",
                    help="model fields fitted with a value of their own in each scan "
                         "(the others in --vary are shared)")
-    g.add_argument("--threads", type=int, default=1,
-                   help="scans evaluated at once in a global fit (default 1)")
+    g.add_argument("--threads", type=int, default=None,
+                   help="scans evaluated at once in a global fit (default: one per scan, "
+                        "up to the number of cores)")
     u = p.add_argument_group("uncertainties")
     u.add_argument("--uncertainty", choices=["covariance", "profile", "bootstrap", "mcmc"],
                    default=None, help="how the intervals are found (default covariance: the "
@@ -64,7 +65,7 @@ def check_options(a: Any) -> None:
         _check_figure(a.corner, "--corner")
     if a.replicates < 10:
         raise ValueError(f"--replicates: expected at least 10, got {a.replicates}")
-    if a.threads < 1:
+    if a.threads is not None and a.threads < 1:
         raise ValueError(f"--threads: expected at least 1, got {a.threads}")
 
 

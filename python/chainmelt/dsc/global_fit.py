@@ -196,7 +196,7 @@ def fit_global(datasets: Sequence[pd.DataFrame], model: Any,
                bounds: Mapping | None = None, search: str = "equilibrium",
                starts: Any = 5, engine: Callable | None = None,
                fit_baseline: str | Sequence | None = None, sigma: Any = None,
-               epsfcn: float = 1e-10, threads: int = 1,
+               epsfcn: float = 1e-10, threads: int | None = None,
                uncertainty: str = "covariance", **uncertainty_options: Any) -> "GlobalFitResult":
     """Fit the model to several DSC scans at once.
 
@@ -214,7 +214,10 @@ def fit_global(datasets: Sequence[pd.DataFrame], model: Any,
     one per scan.  ``bounds``: ``{name: (lo, hi)}`` for shared parameters and per-scan
     fields (applied to each scan's copy).  ``starts``, ``search``, ``engine``, ``epsfcn``
     as in :func:`chainmelt.dsc.fit`.  ``threads``: scans evaluated at once within one
-    evaluation of the model (1, the default, evaluates them one after another).
+    evaluation of the model (default: one thread per scan, up to the number of cores; 1
+    evaluates them one after another).  The engine releases the interpreter while it
+    computes a curve, so the scans' curves are computed side by side; the results are
+    the same to the last bit.
     ``uncertainty``: "covariance" (the default), "profile", "bootstrap" or "mcmc",
     computed by :mod:`chainmelt.dsc.uncertainty` with ``uncertainty_options`` and stored
     in ``result.uncertainty``.
@@ -392,7 +395,11 @@ class _Evaluator:
 
     def __init__(self, scans, fields, vary, per_vary, energy, threads):
         self.scans, self.fields, self.vary, self.per_vary = scans, fields, vary, per_vary
-        self.energy, self.threads = energy, int(threads or 1)
+        if threads is None:
+            threads = min(len(scans), os.cpu_count() or 1)
+        if isinstance(threads, bool) or not isinstance(threads, (int, np.integer)):
+            raise ValueError(f"threads: expected a whole number, got {threads!r}")
+        self.energy, self.threads = energy, int(threads)
         if self.threads < 1:
             raise ValueError(f"threads: expected at least 1, got {threads}")
 
