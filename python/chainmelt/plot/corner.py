@@ -35,7 +35,9 @@ def corner(draws: Any, truths: dict | None = None, level: float = 0.95, bins: in
                 continue
             if i == j:
                 ax.hist(x, bins=bins, color="0.45", histtype="stepfilled", alpha=0.7)
-                ax.axvspan(np.percentile(x, lo), np.percentile(x, hi), color="C0", alpha=0.15)
+                a_lo, a_hi = np.percentile(x, lo), np.percentile(x, hi)
+                ax.axvspan(a_lo, a_hi, color="C0", alpha=0.15)
+                ax.set_title(f"{a}: [{a_lo:.6g}, {a_hi:.6g}]", fontsize="x-small")
                 if truths and a in truths and math.isfinite(truths[a]):
                     ax.axvline(truths[a], color="C3", lw=1)
                 ax.set_yticks([])
@@ -55,6 +57,8 @@ def corner(draws: Any, truths: dict | None = None, level: float = 0.95, bins: in
             elif j > 0:
                 ax.tick_params(labelleft=False)
             ax.tick_params(labelsize="x-small")
+            ax.ticklabel_format(useOffset=False, style="plain")
+            ax.tick_params(axis="x", labelrotation=40)
     return fig
 
 
