@@ -84,8 +84,14 @@ def test_per_scan_parameters_and_threads_give_the_same_fit():
     assert [s.fields["Tm"] for s in one.scans] == [one.value("Tm", 0), one.value("Tm", 1)]
     assert "Tm" in one.report() and "scan 2" in one.report()
     # the scans evaluated side by side on two threads: the same numbers to the last bit
-    two = dsc.fit_global(data, model, vary="w,dHcal", per_scan_vary="Tm", starts=1, threads=2)
+    two = dsc.fit_global(data, model, vary="w,dHcal", per_scan_vary="Tm", starts=1, threads=2,
+                         uncertainty="bootstrap", n=10, derived=False)
     assert two.chisqr == one.chisqr and two.values == one.values
+    # the uncertainty asked for by keyword: every model parameter, per-scan ones included
+    assert two.uncertainty.method == "bootstrap"
+    assert set(two.uncertainty.intervals) == {"w", "dHcal", "Tm_1", "Tm_2"}
+    assert "residual bootstrap" in two.report()
+    assert json.loads(json.dumps(two.to_dict()))["uncertainty"]["method"] == "bootstrap"
 
 
 @pytest.fixture(scope="module")
