@@ -5,7 +5,8 @@ and a first-order one (w = -300, dHcal = 2600, Tm = 301 K).
 The scans are made outside the fit's code path: the equilibrium energy U from the
 engine (chainmelt.heat) at the edges of the intervals the points stand for, the mean
 heat capacity [U(right) - U(left)] / width worked out here, plus normal noise of 2 % of
-the peak height (excess heat capacity, k_B per chain; no baseline).  Each replicate is
+the height of the smooth peak (the highest point whose interval holds no latent heat;
+excess heat capacity, k_B per chain; no baseline).  Each replicate is
 fitted (w, dHcal, Tm; the fit started at the truth with one start, so that the
 uncertainty methods are judged and not the search for the minimum), then every method
 asked for gives its 95 % interval, and the script counts how often the truth lies
@@ -40,10 +41,17 @@ NAMES = ("w", "dHcal", "Tm")
 
 
 def clean_curve(true, T):
+    """The mean heat capacity over each point's interval, and the height of its smooth
+    part (the highest point whose interval holds no latent heat)."""
     mid = 0.5 * (T[1:] + T[:-1])
     edges = np.concatenate([[T[0] - (mid[0] - T[0])], mid, [T[-1] + (T[-1] - mid[-1])]])
-    U = cm.heat(cm.Model(**true), T=edges, search="equilibrium")["U"].to_numpy()
-    return np.diff(U) / np.diff(edges)
+    table = cm.heat(cm.Model(**true), T=edges, search="equilibrium")
+    U = table["U"].to_numpy()
+    cp = np.diff(U) / np.diff(edges)
+    jump = np.nan_to_num(table["T_jump"].to_numpy(dtype=float)) != 0
+    smooth = np.ones(cp.size, dtype=bool)
+    smooth[np.flatnonzero(jump[1:])] = False  # the jump lies in the interval before its row
+    return cp, float(np.max(cp[smooth]))
 
 
 def scan(T, cp, noise, seed):
@@ -54,8 +62,8 @@ def scan(T, cp, noise, seed):
 
 def one(name, k, args):
     true, T = SETS[name]
-    cp = clean_curve(true, T)
-    data = scan(T, cp, 0.02 * float(np.max(cp)), 1000 * (1 + list(SETS).index(name)) + k)
+    cp, height = clean_curve(true, T)
+    data = scan(T, cp, 0.02 * height, 1000 * (1 + list(SETS).index(name)) + k)
     t0 = time.perf_counter()
     r = dsc.fit(data, cm.Model(**true), starts=1)
     row = {"set": name, "replicate": k, "fit_seconds": time.perf_counter() - t0,
