@@ -116,6 +116,9 @@ REFUSALS = [
      "its header says 0.1"),
     ("conc zero in n0 = 4", dict(per_scan={"conc": [0.0, 0.05, 0.1]}), "0 < conc < 1"),
     ("unknown per-scan field", dict(per_scan={"bogus": [1, 2, 3]}), "not a model field"),
+    ("baselines for two of three", dict(fit_baseline=["linear", None]), "2 entries for 3"),
+    ("some scans weighted", dict(sigma=[0.1, None, 0.1]), "every scan or for none"),
+    ("bounds of a fixed field", dict(bounds={"w2": (0, 1)}), "'w2' is not a varied"),
 ]
 
 
@@ -152,3 +155,56 @@ def test_header_refusals(tmp_path):
 def test_shell_refuses_a_per_scan_list_of_the_wrong_length():
     p = pycli("fit", *FILES, "--n0", "4", "--per-scan", "w2=1,2")
     assert p.returncode == 2 and "w2 has 2 value(s) for 3 scans" in p.stderr
+
+
+def test_header_fields(tmp_path):
+    f = tmp_path / "scan.txt"
+    f.write_text("; conc: 0.05\n% w2 = -1e2\n# Tm = 41.4 C\n# operator = 7\n# conc = 0.05\n"
+                 "T,Cp\n1,2\n")
+    # "41.4 C" is not a bare number and "operator" is no model field: both ignored
+    assert dsc.header_fields(f) == {"conc": 0.05, "w2": -100.0}
+    f.write_text("# conc = 0.05\n# conc = 0.1\n")
+    with pytest.raises(ValueError, match=r"line 2: conc = 0.1, but an earlier line says 0.05"):
+        dsc.header_fields(f)
+
+
+def _two_state(no_curve=lambda w: False, seen=None):
+    """A stand-in engine: the energy of a two-state transition of width set by w, which
+    has no curve (raises, as the compiled engine does) where ``no_curve(w)``."""
+    def energy(fields, T):
+        if no_curve(fields["w"]):
+            if seen is not None:
+                seen.append(fields["w"])
+            raise RuntimeError("no feasible minimum")
+        x = 1 / (1 + np.exp(-fields["dHcal"] * (T - fields["Tm"]) / (-fields["w"] * 40)))
+        return fields["dHcal"] * x
+    return energy
+
+
+def test_a_start_through_points_without_a_curve_goes_on_and_a_failed_one_is_recorded():
+    T = np.linspace(300, 330, 60)
+    edges = np.concatenate([[T[0] - 0.25], 0.5 * (T[1:] + T[:-1]), [T[-1] + 0.25]])
+    edges[0], edges[-1] = 2 * T[0] - edges[1], 2 * T[-1] - edges[-2]
+    truth = {"n0": 2, "dH": 0.0, "w": -240.0, "dHcal": 2200.0, "Tm": 314.0}
+    data = []
+    for tm in (314.0, 316.0):
+        U = _two_state()(dict(truth, Tm=tm), edges)
+        frame = pd.DataFrame({"T": T, "Cp": np.diff(U) / np.diff(edges)})
+        frame.attrs.update(dsc.Units("K", "J/(mol K)", 2).to_attrs())
+        data.append(frame)
+    model = dict(truth, w=-100.0, dHcal=1500.0)
+    # the minimiser's first step from w = -100 lands in a band without a curve: the step
+    # is refused and the fit goes on to the answer
+    seen: list = []
+    r = dsc.fit_global(data, model, vary="w,dHcal", per_scan_vary="Tm", starts=1,
+                       engine=_two_state(lambda w: -200 < w < -180, seen))
+    assert seen and r.success and r.value("w") == pytest.approx(-240.0, rel=1e-6)
+    # a start where the model has no curve at all fails; the other start is kept
+    engine = _two_state(lambda w: w > -60)
+    r = dsc.fit_global(data, model, vary="w,dHcal", per_scan_vary="Tm",
+                       starts=[{"w": -50.0}, {}], engine=engine)
+    assert [s["success"] for s in r.starts] == [False, True]
+    assert r.starts[0]["chisqr"] == float("inf") and "no feasible" in r.starts[0]["message"]
+    assert r.value("w") == pytest.approx(-240.0, rel=1e-6)
+    with pytest.raises(RuntimeError, match="every start failed"):
+        dsc.fit_global(data, dict(model, w=-50.0), vary="w,dHcal", starts=1, engine=engine)

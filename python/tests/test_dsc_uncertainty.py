@@ -130,3 +130,18 @@ def test_shell_uncertainty_and_corner(tmp_path):
     assert corner.read_bytes()[:4] == b"\x89PNG"
     p = pycli("fit", scan, "--corner", corner)
     assert p.returncode == 2 and "--corner needs --uncertainty bootstrap or mcmc" in p.stderr
+
+
+@pytest.mark.parametrize("call,message", [
+    (lambda r: unc.estimate(r, "jackknife"), "expected one of covariance, profile"),
+    (lambda r: unc.bootstrap(r, n=5), "at least 10 replicates"),
+    (lambda r: unc.bootstrap(r, threads=0), "threads: expected at least 1"),
+    (lambda r: unc.mcmc(r, walkers=4), "at least twice the 3 free parameters"),
+    (lambda r: unc.mcmc(r, steps=100, burn=100), "burn: expected 0 to 99"),
+    (lambda r: unc.covariance(r, level=95), "level: expected a probability"),
+    (lambda r: unc.corner(unc.covariance(r)), "bootstrap or mcmc draws"),
+    (lambda r: unc.covariance(object()), "expected the result of chainmelt.dsc.fit"),
+], ids=["method", "replicates", "threads", "walkers", "burn", "level", "corner", "result"])
+def test_refusals(continuous_fit, call, message):
+    with pytest.raises(ValueError, match=message):
+        call(continuous_fit)
