@@ -83,7 +83,8 @@ def _fit_parser():
     p = _Parser(prog="python3 -m chainmelt fit",
                 description="Fit the model's equilibrium heat capacity to a DSC scan.",
                 epilog=_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("data", help="the scan as exported text (columns T and Cp)")
+    p.add_argument("data", nargs="+", help="the scan as exported text (columns T and Cp); "
+                   "several files: a global fit")
     p.add_argument("--vary", default="w,dHcal,Tm", help="free parameters (default w,dHcal,Tm)")
     p.add_argument("--T-unit", choices=["C", "K"],
                    help="temperature unit of the data and of --pre, --post: C (degrees "
@@ -134,6 +135,8 @@ def _fit_parser():
     for name in MODEL_FIELDS:
         if name not in ("n0", "T"):
             g.add_argument(f"--{name}", type=float)
+    from ._cli_global import add_options
+    add_options(p)
     return p
 
 
@@ -154,7 +157,12 @@ def main_fit(argv: list | None = None, *, engine: Any = None, stdout: TextIO | N
         return 2
     except SystemExit as e:  # --help
         return int(e.code or 0)
+    from ._cli_global import check_options, emit, main_global
+    if len(a.data) > 1:
+        return main_global(a, engine=engine, stdout=stdout, stderr=stderr)
+    a.data = a.data[0]
     try:
+        check_options(a)
         if (a.baseline is None) != (a.pre is None or a.post is None) or \
                 (a.baseline is None and (a.pre or a.post)):
             raise ValueError("--baseline needs both --pre and --post, and they need --baseline")
@@ -228,7 +236,11 @@ def main_fit(argv: list | None = None, *, engine: Any = None, stdout: TextIO | N
             print(f"chainmelt fit: --check-lattice: {e}", file=stderr)
             return 1
         result.lattice_check = check
-    if a.json:
+    if a.uncertainty is not None:
+        status = emit(result, a, stdout, stderr, "chainmelt fit")
+        if status != 0:
+            return status
+    elif a.json:
         out = result.to_dict()
         if check is not None:
             out["lattice_check"] = {k: (v.tolist() if hasattr(v, "tolist") else v)

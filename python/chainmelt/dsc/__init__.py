@@ -47,3 +47,8 @@ def main_fit(argv: list | None = None, *, engine: Any = None, stdout: Any = None
     """``python3 -m chainmelt fit``: see :func:`chainmelt.cli.main_fit`."""
     from ..cli import main_fit as run
     return run(argv, engine=engine, stdout=stdout, stderr=stderr)
+
+
+from .global_fit import GlobalFitResult, fit_global, header_fields  # noqa: E402
+
+__all__ += ["fit_global", "GlobalFitResult", "header_fields"]
