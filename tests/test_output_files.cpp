@@ -210,9 +210,13 @@ TEST(OutputFiles, ACsvTableKeepsItsMetadataBesideIt) {
   // Other formats and standard output get none.
   EXPECT_EQ(RunChainmelt(With(kHeat, {"--format", "csv"}), dir.path().string(), 30).status, 0);
   EXPECT_EQ(RunChainmelt(With(kHeat, {"-o", "r.tsv"}), dir.path().string(), 30).status, 0);
-  EXPECT_EQ(DirNames(dir.path()),
-            (std::vector<std::string>{".py-err", ".py-out", "r.csv", "r.csv.meta.json",
-                                      "r.csv.partial", "r.tsv"}));
+  // (The read-back's own .py-* files exist only in a build with the package.)
+  std::vector<std::string> names = DirNames(dir.path());
+  names.erase(std::remove_if(names.begin(), names.end(),
+                             [](const std::string& n) { return n.rfind(".py-", 0) == 0; }),
+              names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"r.csv", "r.csv.meta.json", "r.csv.partial",
+                                             "r.tsv"}));
 }
 
 // The checksum by which the metadata is matched to its table: the standard
