@@ -80,16 +80,19 @@ settings = [("task", sys.argv[1]), ("n0", "2"), ("Tm", "314"), ("dHcal", "2200")
             ("w", "-250"), ("conc", "0.21"), ("T_min", "300"), ("T_max", "330"),
             ("dT", "0.00001"), ("threads", sys.argv[2]), ("search", "classic")]
 if sys.argv[1] == "curve":
-    # One equilibrium curve of 100 001 points: the engine's blocks hand over
-    # nothing until the curve is done, so the poll between them answers.
+    # Equilibrium curves of 200 001 points (half a second each on two free
+    # cores; up to ten of them, so that the signal finds one running): the
+    # engine's blocks hand over nothing until the curve is done, so the poll
+    # between them answers.
     settings = [("task", "heat"), ("n0", "8"), ("w", "-3"), ("conc2", "0.4"), ("dH2", "-3"),
                 ("dS2", "-1"), ("dH", "35"), ("dS", "11"), ("T_min", "2.5"), ("T_max", "3.5"),
-                ("dT", "0.00001"), ("threads", sys.argv[2]), ("search", "equilibrium")]
+                ("dT", "0.000005"), ("threads", sys.argv[2]), ("search", "equilibrium")]
 if sys.argv[3] == "alarm":
     signal.setitimer(signal.ITIMER_REAL, 0.5)
 print("go", flush=True)
 try:
-    _core.run(settings, lambda kind, line: None)
+    for _ in range(10 if sys.argv[1] == "curve" else 1):
+        _core.run(settings, lambda kind, line: None)
 except (KeyboardInterrupt, TimeoutError) as e:
     print(type(e).__name__, len(e.result["rows"]), e.result["records"], time.monotonic(),
           flush=True)
@@ -107,7 +110,7 @@ def test_a_signal_ends_a_run_promptly_with_its_records(task, threads, how):
     the records completed before it.  Every wait is bounded; the child is
     killed by its pid if anything goes wrong."""
     status, out, err, sent = interrupted_child(_CHILD, task, threads, how,
-                                               wait=(0.25 if task == "curve" else 1.0)
+                                               wait=(0.5 if task == "curve" else 1.0)
                                                if how == "sigint" else 0.0,
                                                send=how == "sigint")
     assert status == 3, err
