@@ -22,9 +22,11 @@ _NOT_FITTABLE = ("n0", "T", "zsave", "mode")
 # --- the engine seam -----------------------------------------------------------------
 
 
-def _equilibrium_energy(fields: dict, T: np.ndarray, search: str = "equilibrium"):
+def _equilibrium_energy(fields: dict, T: np.ndarray, search: str = "equilibrium",
+                        threads: int | None = None):
     """Equilibrium energy per site at each temperature, from the compiled engine in one
-    call (under the equilibrium search one curve along the sorted temperatures)."""
+    call (under the equilibrium search one curve along the sorted temperatures), on
+    ``threads`` threads (default: every core)."""
     from ..runs import Model, heat  # here, so that a fit with its own engine needs none
 
     from .starts import quiet
@@ -33,7 +35,10 @@ def _equilibrium_energy(fields: dict, T: np.ndarray, search: str = "equilibrium"
     # The engine's lines on the transitions of every trial curve are no news to the
     # user: the result's own checks say what matters of the fitted one.
     with quiet():
-        table = heat(model, T=np.asarray(T, dtype=float), search=search)
+        if threads is None:
+            table = heat(model, T=np.asarray(T, dtype=float), search=search)
+        else:
+            table = heat(model, T=np.asarray(T, dtype=float), search=search, threads=threads)
     got = np.asarray(table["T"], dtype=float)
     if got.shape != np.shape(T) or not np.allclose(got, T, rtol=1e-12, atol=0):
         raise RuntimeError("chainmelt.heat did not return one row per requested temperature")

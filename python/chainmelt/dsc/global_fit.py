@@ -18,8 +18,6 @@ best start is kept.
 from __future__ import annotations
 
 import concurrent.futures
-import contextlib
-import logging
 import math
 import os
 import re
@@ -31,10 +29,13 @@ import numpy as np
 import pandas as pd
 
 from .._fields import ENERGY_FIELDS, MODEL_FIELDS
-from ..peak import analyse, interval_edges
+from ..peak import interval_edges
 from .baseline import BASELINES, JointBaseline
-from .fit import _check_vary, _fields_of, _names, guess
+from .fit import _check_vary, _equilibrium_energy, _fields_of, _names, guess
 from .io import check_T, units_of
+from .result import _fmt, _json_safe
+from .result import transition as _transition
+from .starts import quiet as _quiet_engine
 
 _NOT_FITTABLE = ("n0", "T", "zsave", "mode")
 #: The residual of a point where the model has no curve, in multiples of the data's size.
@@ -65,35 +66,9 @@ def header_fields(path: Any) -> dict:
     return out
 
 
-@contextlib.contextmanager
-def _quiet_engine():
-    """The engine's warnings about trial points (a point without a feasible minimum on a
-    start's path) are held back while the starts are fitted; a start that fails is
-    recorded in ``starts`` with its reason."""
-    log = logging.getLogger("chainmelt")
-    level = log.level
-    log.setLevel(logging.ERROR)
-    try:
-        yield
-    finally:
-        log.setLevel(level)
-
-
 def _label(data: pd.DataFrame, k: int) -> str:
     src = data.attrs.get("source")
     return os.path.basename(src) if src else f"scan {k + 1}"
-
-
-def _energy(fields: dict, T: np.ndarray, search: str) -> np.ndarray:
-    """Equilibrium energy per site at each temperature from the compiled engine, on one
-    thread (several of these run at once in a bootstrap)."""
-    from ..runs import Model, heat
-
-    table = heat(Model(**fields), T=np.asarray(T, dtype=float), search=search, threads=1)
-    got = np.asarray(table["T"], dtype=float)
-    if got.shape != np.shape(T) or not np.allclose(got, T, rtol=1e-12, atol=0):
-        raise RuntimeError("chainmelt.heat did not return one row per requested temperature")
-    return np.asarray(table["U"], dtype=float)
 
 
 class _Scan:
@@ -372,7 +347,10 @@ def fit_global(datasets: Sequence[pd.DataFrame], model: Any,
         for s in scans:
             s.known.pop(name, None)
 
-    energy = engine if engine is not None else (lambda f, T: _energy(f, T, search))
+    # One thread per curve: several of them run at once (the scans of an evaluation,
+    # the replicates of a bootstrap).
+    energy = engine if engine is not None else (
+        lambda f, T: _equilibrium_energy(f, T, search, threads=1))
     if engine is not None and not callable(engine):
         raise ValueError("engine: expected a callable engine(fields, T) -> U")
     evaluator = _Evaluator(scans, fields, vary, per_vary, energy, threads)
@@ -484,36 +462,6 @@ class _Evaluator:
             r = cp + b - s.y
             parts.append(r if s.weight is None else r / s.weight)
         return np.concatenate(parts)
-
-
-def _fmt(v, err=None):
-    if v is None or not math.isfinite(v):
-        return "-"
-    if err is not None and math.isfinite(err) and err > 0:
-        d = min(max(0, 1 - math.floor(math.log10(err))), 10)
-        return f"{v:.{d}f}"
-    return f"{v:.6g}"
-
-
-def _json_safe(x):
-    if isinstance(x, dict):
-        return {str(k): _json_safe(v) for k, v in x.items()}
-    if isinstance(x, (list, tuple)):
-        return [_json_safe(v) for v in x]
-    if isinstance(x, (np.floating, float)):
-        return float(x) if math.isfinite(x) else None
-    if isinstance(x, np.integer):
-        return int(x)
-    if isinstance(x, np.bool_):
-        return bool(x)
-    return x
-
-
-def _transition(T, cp, chains_per_lipid):
-    p = analyse(T, cp, chains_per_lipid)
-    return {"H": p.dH_cal, "Tm": p.T_peak, "Cp_max": p.Cp_max, "fwhm": p.fwhm,
-            "vH": p.dH_vH, "cu_chains": p.cooperative_unit,
-            "cu_lipids": p.cooperative_unit_lipids}
 
 
 class ScanFit:

@@ -48,6 +48,8 @@ def _json_safe(x):
         return float(x) if math.isfinite(x) else None
     if isinstance(x, np.integer):
         return int(x)
+    if isinstance(x, np.bool_):
+        return bool(x)
     return x
 
 
