@@ -179,22 +179,27 @@ def _names(vary: Sequence[str] | str) -> list[str]:
     return [v.strip() for v in vary]
 
 
+def w_grid(starts: int, w0: float | None, bounds: Mapping) -> list[dict]:
+    """``starts`` starting points over w: the start itself ({}), then a grid spread
+    between w's bounds, or from 0.5 to 1.5 times w0 when they are not both finite."""
+    if w0 is None or starts == 1:
+        return [{}]
+    lo, hi = bounds.get("w", (-math.inf, math.inf))
+    if math.isfinite(lo) and math.isfinite(hi):
+        grid = np.linspace(lo, hi, starts + 2)[1:-1]
+    elif w0 != 0:
+        grid = w0 * np.linspace(0.5, 1.5, starts)
+    else:
+        return [{}]
+    grid = [g for g in grid if lo < g < hi and not np.isclose(g, w0)]
+    return [{}] + [{"w": float(g)} for g in grid[:starts - 1]]
+
+
 def _starts(starts, fields, vary, bounds):
     if isinstance(starts, (int, np.integer)) and not isinstance(starts, bool):
         if starts < 1:
             raise ValueError(f"starts: expected at least 1, got {starts}")
-        if "w" not in vary or starts == 1:
-            return [{}]
-        w0 = float(fields["w"])
-        lo, hi = bounds.get("w", (-math.inf, math.inf))
-        if math.isfinite(lo) and math.isfinite(hi):
-            grid = np.linspace(lo, hi, starts + 2)[1:-1]
-        elif w0 != 0:
-            grid = w0 * np.linspace(0.5, 1.5, starts)
-        else:
-            return [{}]
-        grid = [g for g in grid if lo < g < hi and not np.isclose(g, w0)]
-        return [{}] + [{"w": float(g)} for g in grid[:starts - 1]]
+        return w_grid(int(starts), float(fields["w"]) if "w" in vary else None, bounds)
     if isinstance(starts, Sequence) and not isinstance(starts, str) and len(starts) > 0:
         out = []
         for s in starts:

@@ -31,9 +31,9 @@ import pandas as pd
 from .._fields import ENERGY_FIELDS, MODEL_FIELDS
 from ..peak import interval_edges
 from .baseline import BASELINES, JointBaseline
-from .fit import _check_vary, _equilibrium_energy, _fields_of, _names, guess
+from .fit import _check_vary, _equilibrium_energy, _fields_of, _names, guess, w_grid
 from .io import check_T, units_of
-from .result import _fmt, _json_safe
+from .result import LmfitStatistics, _fmt, _json_safe
 from .result import transition as _transition
 from .starts import quiet as _quiet_engine
 
@@ -144,17 +144,7 @@ def _shared_starts(starts, w0, bounds):
     if isinstance(starts, bool) or not isinstance(starts, (int, np.integer)) or starts < 1:
         raise ValueError(f"starts: expected a number of grid points over w (at least 1) "
                          f"or a list of starts, got {starts!r}")
-    if w0 is None or starts == 1:
-        return [{}]
-    lo, hi = bounds.get("w", (-math.inf, math.inf))
-    if math.isfinite(lo) and math.isfinite(hi):
-        grid = np.linspace(lo, hi, starts + 2)[1:-1]
-    elif w0 != 0:
-        grid = w0 * np.linspace(0.5, 1.5, starts)
-    else:
-        return [{}]
-    grid = [g for g in grid if lo < g < hi and not np.isclose(g, w0)]
-    return [{}] + [{"w": float(g)} for g in grid[:starts - 1]]
+    return w_grid(int(starts), w0, bounds)
 
 
 def starting_values(datasets: Sequence[pd.DataFrame], fit_baseline: str | None = None) -> dict:
@@ -487,7 +477,7 @@ class ScanFit:
                            "model": _transition(s.T, cp, c)}
 
 
-class GlobalFitResult:
+class GlobalFitResult(LmfitStatistics):
     """The best global fit of :func:`fit_global`.
 
     ``params``: the shared parameters ({name: {"value", "stderr", "min", "max"}});
@@ -534,18 +524,7 @@ class GlobalFitResult:
                 self.model = model
         else:
             self.model = self.fields
-        names = list(out.var_names)
-        if out.covar is not None and out.covar.shape == (len(names), len(names)):
-            sd = np.sqrt(np.diag(out.covar))
-            with np.errstate(invalid="ignore", divide="ignore"):
-                corr = out.covar / np.outer(sd, sd)
-        else:
-            corr = np.full((len(names), len(names)), math.nan)
-        self.correlation = pd.DataFrame(corr, index=names, columns=names)
-        self.chisqr, self.redchi = float(out.chisqr), float(out.redchi)
-        self.ndata, self.nfree, self.nfev = int(out.ndata), int(out.nfree), int(out.nfev)
-        self.success, self.message = bool(out.success), str(out.message)
-        self.errorbars = bool(out.errorbars)
+        self._take_statistics(out)
         curves = evaluator.curves(values)
         self.scans = [ScanFit(s, evaluator.scan_fields(values, s), cp, b)
                       for s, (cp, b) in zip(scans, curves)]

@@ -53,7 +53,37 @@ def _json_safe(x):
     return x
 
 
-class FitResult:
+class LmfitStatistics:
+    """The statistics of a fit's lmfit result, shared by single and global fits:
+    ``correlation`` (DataFrame), ``chisqr``, ``redchi``, ``ndata``, ``nfree``, ``nfev``,
+    ``success`` (lmfit's convergence flag), ``message`` and ``errorbars``."""
+
+    correlation: pd.DataFrame
+    chisqr: float
+    redchi: float
+    ndata: int
+    nfree: int
+    nfev: int
+    success: bool
+    message: str
+    errorbars: bool
+
+    def _take_statistics(self, out: Any) -> None:
+        names = list(out.var_names)
+        if out.covar is not None and out.covar.shape == (len(names), len(names)):
+            sd = np.sqrt(np.diag(out.covar))
+            with np.errstate(invalid="ignore", divide="ignore"):
+                corr = out.covar / np.outer(sd, sd)
+        else:
+            corr = np.full((len(names), len(names)), math.nan)
+        self.correlation = pd.DataFrame(corr, index=names, columns=names)
+        self.chisqr, self.redchi = float(out.chisqr), float(out.redchi)
+        self.ndata, self.nfree, self.nfev = int(out.ndata), int(out.nfree), int(out.nfev)
+        self.success, self.message = bool(out.success), str(out.message)
+        self.errorbars = bool(out.errorbars)
+
+
+class FitResult(LmfitStatistics):
     """The best fit of :func:`fit`.
 
     Attributes: ``model`` (the fitted model, a ``chainmelt.Model`` when one was given),
@@ -113,18 +143,7 @@ class FitResult:
             err = p.stderr if p.stderr is not None else math.nan
             self.params[n] = {"value": float(p.value), "stderr": float(err),
                               "min": float(p.min), "max": float(p.max)}
-        names = list(out.var_names)
-        if out.covar is not None and out.covar.shape == (len(names), len(names)):
-            sd = np.sqrt(np.diag(out.covar))
-            with np.errstate(invalid="ignore", divide="ignore"):
-                corr = out.covar / np.outer(sd, sd)
-        else:
-            corr = np.full((len(names), len(names)), math.nan)
-        self.correlation = pd.DataFrame(corr, index=names, columns=names)
-        self.chisqr, self.redchi = float(out.chisqr), float(out.redchi)
-        self.ndata, self.nfree, self.nfev = int(out.ndata), int(out.nfree), int(out.nfev)
-        self.success, self.message = bool(out.success), str(out.message)
-        self.errorbars = bool(out.errorbars)
+        self._take_statistics(out)
         self.curve = pd.DataFrame({"T": T, "Cp": y, "fit": cp + baseline, "excess": cp,
                                    "baseline": baseline, "residual": y - cp - baseline,
                                    "data_excess": y - baseline})
