@@ -289,6 +289,14 @@ TEST(NamedForm, RefusalsNameTheOptionOrTheLineAndWriteNothing) {
        "Tm (not given, so 0): expected a non-zero value, as dS = dHcal / Tm (the sweep sets dH)"},
       {{"--task", "heat", "--n0", "2", "--dHcal", "2200", "--T-sweep", "300:301:1"}, "",
        "Tm (not given, so 0): expected a non-zero value when dH is 0 or not given"},
+      // A variant with no state at the fractions given (the classic form
+      // learns it only after a million rejected starts).
+      {{"--task", "heat", "--n0", "4", "--w", "-240", "--dH", "2920", "--dS", "9.3", "--conc",
+        "0", "--T-sweep", "300:301:1"}, "",
+       "--conc: expected 0 < conc < 1 for n0 = 4 (the model has states only with both"},
+      {{"--task", "heat", "--n0", "8", "--w", "-220", "--dH", "2860", "--dS", "7", "--conc",
+        "0.5", "--T-sweep", "300:301:1"}, "",
+       "conc2 (not given, so 0): expected 0 < conc2 < 1 for n0 = 8"},
       // Named refusals name fields, not the classic form's positions.
       {{"--task", "phase", "--n0", "1", "--dH", "3000", "--dS", "10", "--T_min", "301",
         "--T_max", "300", "--dT", "1"}, "",
