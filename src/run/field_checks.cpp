@@ -106,7 +106,7 @@ std::optional<Refusal> CheckMonteCarlo(const RunSpec& spec) {
 
 }  // namespace
 
-std::optional<Refusal> DeriveAndCheck(RunSpec& spec) {
+std::optional<Refusal> DeriveAndCheck(RunSpec& spec, bool to_run) {
   Model& m = spec.model;
   Para& p = m.para;
   NameSearch(spec);
@@ -226,9 +226,10 @@ std::optional<Refusal> DeriveAndCheck(RunSpec& spec) {
   }
   if (spec.method == Method::kMonteCarlo) return CheckMonteCarlo(spec);
   // n0 = 4 and n0 = 8 have no state without their second component or with
-  // nothing else: the named forms say so before running.  The classic
-  // command line finds it out from its starts, as it always has.
-  if (!spec.classic_form && !IsAltMode(p)) {
+  // nothing else: the named forms say so before running (a model still to
+  // be completed, as a fit's fields before each scan's conc, is not a run).
+  // The classic command line finds it out from its starts, as it always has.
+  if (to_run && !spec.classic_form && !IsAltMode(p)) {
     if (m.n0 == 4 && !(p.conc > 0 && p.conc < 1)) {
       return Refusal{FindField("conc"),
                      "0 < conc < 1 for n0 = 4 (the model has states only with both components; "
