@@ -27,7 +27,12 @@ namespace chainmelt {
 
 namespace {
 
-constexpr int kAltScan = 64;    // alternative mode: scan of the fluid fraction
+// Alternative mode: the scan of the fluid fraction, kAltStrata even strata
+// and kAltTail points towards each end, at 10^-15 ... 10^-2.5 from it (the
+// states of a strongly cooperative membrane lie that close to 0 or 1).
+constexpr int kAltStrata = 64;
+constexpr int kAltTail = 26;
+constexpr int kAltScan = kAltStrata + 2 * kAltTail;
 constexpr int kMaxStarts = kMaxGridStarts;
 constexpr double kSameState = 1e-6;  // largest component difference of one minimum
 constexpr int kNewtonSteps = 8;
@@ -214,13 +219,20 @@ double AltSlope(const Model& m, double x, double& a) {
   return g[1];
 }
 
+// The k-th fluid fraction of the scan, k = 1 .. kAltScan, ascending.
+double AltScanPoint(int k) {
+  if (k <= kAltTail) return std::pow(10.0, -15.0 + 0.5 * (k - 1));
+  if (k <= kAltTail + kAltStrata) return variant::Stratum(k - kAltTail, kAltStrata, 1.0);
+  return 1.0 - std::pow(10.0, -2.5 - 0.5 * (k - kAltTail - kAltStrata - 1));
+}
+
 int AltStates(const Model& m, Found* found) {
   int nfound = 0;
   double a = 0.0;
-  double xprev = variant::Stratum(1, kAltScan, 1.0);
+  double xprev = AltScanPoint(1);
   double hprev = AltSlope(m, xprev, a);
   for (int k = 2; k <= kAltScan && nfound < kMaxStarts; ++k) {
-    const double x = variant::Stratum(k, kAltScan, 1.0);
+    const double x = AltScanPoint(k);
     const double h = AltSlope(m, x, a);
     if (hprev < 0.0 && h >= 0.0) {
       double root = x;

@@ -99,7 +99,10 @@ void HeatPair(RunState& rs, HeatHistory& h, HesseWork& w, const PointResult& pt)
   const Minimum& s = pt.state;
   HesseCalc(rs, s.p, rs.n0, w.hes);
   HesseInv(w.hes, w.inv, rs.n0, w.indx);
-  if (s.f == kSentinel) return;
+  if (s.f == kSentinel) {
+    if (rs.equilibrium) NoEquilibriumState(rs, kName);
+    return;
+  }
   const double dU = LatentHeat(rs, h, pt);
   const double c = HeatCalc(rs, rs.n0, w.inv);
   RecordBuf r;
