@@ -438,6 +438,27 @@ TEST(NamedForm, TheDefaultSearchIsTheEquilibrium) {
   const std::string classic_file = with({"run", "k.toml", "--format", "classic"}, {});
   EXPECT_EQ(classic_file,
             ReadFile(Source("tests/golden/example-coexist-n4/output.out").string()));
+
+  // The ligand-activity mode: a record at every point, its gel state lying
+  // within 1e-15 of the end, and a jump between states that are not
+  // followed carrying a warning with its dU; a point without a state (no
+  // binding degree conc2 to solve for) says so.
+  const std::vector<std::string> alt = {"run", "--task", "heat", "--n0", "2", "--Tm", "314",
+                                        "--dHcal", "2200", "--w", "-3000", "--nu", "0",
+                                        "--mode", "42.1", "--T-sweep", "200:734:0.5"};
+  RunResult r = RunChainmelt(With(alt, {"--conc2", "0.001"}), tmp.path().string());
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::vector<double> x = Column(r.out, "x_f"), jump = Column(r.out, "dU");
+  ASSERT_EQ(x.size(), 1069u) << r.err;
+  EXPECT_LT(x.front(), 1e-15);
+  EXPECT_EQ(std::count_if(jump.begin(), jump.end(), [](double v) { return v > 1000; }), 1);
+  EXPECT_NE(r.err.find("heat at T = 734.000000: a jump between states that are not followed"),
+            std::string::npos)
+      << r.err;
+  r = RunChainmelt(With(alt, {"--conc2", "0"}), tmp.path().string());
+  EXPECT_NE(r.err.find("heat at T = 200.000000: no record, no feasible minimum was found"),
+            std::string::npos)
+      << r.err;
 }
 
 // A batch runs each line as its form does: classic lines with the classic
