@@ -210,7 +210,7 @@ Settings WithPoint(const Settings& settings, double v, bool alone) {
 }
 
 py::dict Run(const Settings& settings, py::object callback, const std::string& file,
-             const std::optional<std::vector<double>>& values) {
+             const std::optional<std::vector<double>>& values, py::object leading) {
   if (values && values->empty()) throw py::value_error("values: expected at least one value");
   // With values, the sweep's own fields are set from the first one, so that
   // the run's checks see a valid sweep; the values replace it.
@@ -265,17 +265,22 @@ py::dict Run(const Settings& settings, py::object callback, const std::string& f
   const Layout& layout = sink.layout();
   const auto& rows = sink.rows();
   const std::size_t ncol = layout.columns.size();
-  py::array_t<double> table({rows.size(), ncol});
-  auto out = table.mutable_unchecked<2>();
-  for (std::size_t i = 0; i < rows.size(); ++i)
-    for (std::size_t j = 0; j < ncol; ++j) out(i, j) = rows[i][j];
-
   py::list columns;
   for (const Column& c : layout.columns) columns.append(py::make_tuple(c.name, c.unit, c.integer));
   py::dict r;
   r["kind"] = layout.kind;
   r["columns"] = columns;
-  r["rows"] = table;
+  if (leading.is_none()) {
+    py::array_t<double> table({rows.size(), ncol});
+    auto out = table.mutable_unchecked<2>();
+    for (std::size_t i = 0; i < rows.size(); ++i)
+      for (std::size_t j = 0; j < ncol; ++j) out(i, j) = rows[i][j];
+    r["rows"] = table;
+  } else {
+    r["rows"] = py::none();
+    r["lines"] = rows.size();
+    r["text"] = RowsTextOf(rows, columns, leading, "tsv");
+  }
   r["parameters"] = Parameters(b.spec);
   r["records"] = interrupted ? rows.size() : summary.records;
   r["nonfinite"] = summary.nonfinite;
@@ -553,6 +558,7 @@ PYBIND11_MODULE(_core, m) {
         "One line of a runs table (status one of RUN_STATUSES; blanks of a cell collapsed).");
   m.def("run", &Run, py::arg("settings"), py::arg("callback") = py::none(),
         py::arg("file") = std::string(), py::arg("values") = py::none(),
+        py::arg("leading") = py::none(),
         "Runs the settings (after the parameter file, if one is named) with the interpreter "
         "lock released; callback(kind, line) gets every progress and diagnostic line.  A "
         "refused setting raises ValueError(message, field).  Signals are handled between "
@@ -561,7 +567,10 @@ PYBIND11_MODULE(_core, m) {
         "its attribute 'result'.  `values`: a list of sweep values (numbers) evaluated in this "
         "one call, records in the given order: phase and heat under the equilibrium "
         "searches as one curve along the sorted values, anything else as one-point runs of "
-        "their own; the first fatal condition ends the list.");
+        "their own; the first fatal condition ends the list.  `leading`: (name, value) pairs; "
+        "given, the records come as the lines of a TSV table with these cells first "
+        "('text', as rows_text writes them; 'lines' their number) instead of an array in "
+        "'rows', so that no NumPy is needed.");
   m.def("lattice_snapshot", &LatticeSnapshot, py::arg("settings"), py::arg("T"), py::arg("L"),
         py::arg("seed"), py::arg("sweeps"),
         "One configuration of the exact lattice after `sweeps` sweeps from a random start: an "
