@@ -7,10 +7,9 @@ import dataclasses
 import hashlib
 import math
 import numbers
+import sys
 from collections.abc import Mapping, Sequence
 from typing import Any, Iterator
-
-import numpy as np
 
 from .._fields import FIELD_TYPES, SHORTHANDS, run_fields, settings
 
@@ -152,7 +151,11 @@ def _values(name, given, where=""):
     if isinstance(given, (str, bytes)) or not hasattr(given, "__iter__"):
         raise ScanError("%sscan key '%s': expected a list or a range table, got %r"
                         % (where, name, given))
-    values = list(given.tolist() if isinstance(given, np.ndarray) else given)
+    # An array's values as Python numbers (numpy is not imported for a scan
+    # that has none).
+    numpy = sys.modules.get("numpy")
+    values = list(given.tolist() if numpy is not None and isinstance(given, numpy.ndarray)
+                  else given)
     if not values:
         raise ScanError("%sscan key '%s': expected at least one value" % (where, name))
     for v in values:
