@@ -28,7 +28,7 @@ _SINGLE_ROUNDS = 2
 # (unless the whole chunk_seconds is less): every chunk costs two syncs of
 # the tables, and a chunk of a few short runs would cost more in them than
 # in its runs.
-_MIN_CHUNK_SECONDS = 0.05
+_MIN_CHUNK_SECONDS = 0.02
 
 
 @dataclasses.dataclass
