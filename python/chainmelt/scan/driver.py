@@ -210,13 +210,17 @@ class _Runner:
             yield Job(run.number, settings, self.store.prefix(run))
 
     def record(self, results, member=None):
+        self.measure(results)
         self.record_chunks([(results, member)])
+
+    def measure(self, results):
+        """Takes the run times of results into the chunk size."""
+        self.per_run.extend(r.seconds for r in results if r.status != "lost")
 
     def record_chunks(self, chunks):
         """Appends finished chunks [(results, member)] to the store together."""
         self.store.append_chunks(chunks, self.runs)
         for results, _ in chunks:
-            self.per_run.extend(r.seconds for r in results if r.status != "lost")
             self.outcome.run += len(results)
             for r in results:
                 self.outcome.statuses[r.status] += 1
@@ -323,17 +327,19 @@ class _Runner:
             if cancelled or (not done and self.client.status not in ("running", "connecting")):
                 raise _Lost(self.client.status)
             # The chunks finished meanwhile are recorded together (two syncs),
-            # those handled before a failure too.
+            # those handled before a failure too; the next chunks go out
+            # first, so that the workers do not wait for the syncs.
             chunks = []
             try:
                 for f in done:
                     results, member = self.handle(f)
                     if results:
+                        self.measure(results)
                         chunks.append((results, member))
+                self.top_up()
             finally:
                 if chunks:
                     self.record_chunks(chunks)
-            self.top_up()
 
     def cancel(self):
         try:
