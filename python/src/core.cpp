@@ -209,8 +209,15 @@ Settings WithPoint(const Settings& settings, double v, bool alone) {
   return s;
 }
 
+// The arrays of the results need NumPy, which the package no longer
+// imports up front: imported here, before the run and with the interpreter
+// lock held, not first inside pybind11's array set-up (its one-time set-up
+// would meet a signal, or a second thread, with the import half done).
+void ImportNumpy() { py::module_::import("numpy"); }
+
 py::dict Run(const Settings& settings, py::object callback, const std::string& file,
              const std::optional<std::vector<double>>& values, py::object leading) {
+  if (leading.is_none()) ImportNumpy();
   if (values && values->empty()) throw py::value_error("values: expected at least one value");
   // With values, the sweep's own fields are set from the first one, so that
   // the run's checks see a valid sweep; the values replace it.
@@ -348,6 +355,7 @@ py::dict PointsDict(const std::vector<lattice::Point>& pts) {
 // its curve reweighted onto the temperatures `at` (multiple histograms).
 py::dict LatticeCurve(Settings settings, const std::vector<double>& T,
                       const std::vector<double>& at, int threads) {
+  ImportNumpy();
   if (T.empty()) RaiseRefusal("T: expected at least one temperature to simulate", "T");
   settings.emplace_back("task", py::str("heat"));
   settings.emplace_back("method", py::str("montecarlo"));
@@ -385,6 +393,7 @@ py::dict LatticeCurve(Settings settings, const std::vector<double>& T,
 // sweeping; a handler's exception (KeyboardInterrupt) ends it.
 py::array_t<std::uint8_t> LatticeSnapshot(Settings settings, double T, const std::string& L,
                                           const std::string& seed, long sweeps) {
+  ImportNumpy();
   settings.emplace_back("task", py::str("heat"));
   settings.emplace_back("method", py::str("montecarlo"));
   settings.emplace_back("T_min", py::float_(T));
@@ -418,6 +427,7 @@ struct Stopped {};  // a signal arrived while the engine ran
 // The equilibrium curve at the temperatures T (any order) and, for each
 // first-order transition on it, both of its minima over all of T.
 py::dict Branches(Settings settings, const std::vector<double>& T, int threads) {
+  ImportNumpy();
   settings.emplace_back("task", py::str("heat"));
   settings.emplace_back("search", py::str("equilibrium"));
   for (const double t : T)
