@@ -209,8 +209,8 @@ Settings WithPoint(const Settings& settings, double v, bool alone) {
   return s;
 }
 
-// The arrays of the results need NumPy, which the package no longer
-// imports up front: imported here, before the run and with the interpreter
+// The arrays of the results need NumPy, which the package imports only
+// where it is used: imported here, before the run and with the interpreter
 // lock held, not first inside pybind11's array set-up (its one-time set-up
 // would meet a signal, or a second thread, with the import half done).
 void ImportNumpy() { py::module_::import("numpy"); }

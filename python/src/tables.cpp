@@ -45,9 +45,6 @@ TextFormat FormatFrom(const std::string& name) {
 
 namespace chainmelt_python {
 
-// The lines of a table of records (no header): `leading` (name, value)
-// cells first on every line, then the fields of each row (NaN: a field the
-// record does not have).
 namespace {
 
 std::vector<Column> ColumnsOf(const py::sequence& columns) {
@@ -78,6 +75,9 @@ TableWriter WriterOf(std::vector<Column> cols, const py::sequence& leading,
 
 }  // namespace
 
+// The lines of a table of records (no header): `leading` (name, value)
+// cells first on every line, then the fields of each row (NaN: a field the
+// record does not have).
 std::string RowsText(py::array_t<double, py::array::c_style | py::array::forcecast> rows,
                      const py::sequence& columns, const py::sequence& leading,
                      const std::string& format) {
