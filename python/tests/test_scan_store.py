@@ -187,8 +187,8 @@ def test_grids_are_counted_before_they_are_expanded(tmp_path):
 
 
 def test_the_command_line_scan_imports_neither_numpy_nor_pandas(tmp_path):
-    """python3 -m chainmelt scan without a scheduler, start to end on two
-    threads: no numpy, pandas, matplotlib or Dask is imported (their import
+    """python3 -m chainmelt scan without a scheduler, start to end on its
+    own threads: no numpy, pandas, matplotlib or Dask is imported (their import
     is most of a short scan's time), and the package's functions named as
     its modules stay functions."""
     (tmp_path / "g.toml").write_text('task = "heat"\nn0 = 2\nTm = 314.0\n'
@@ -210,8 +210,7 @@ def test_the_command_line_scan_imports_neither_numpy_nor_pandas(tmp_path):
     assert p.stdout == "[]\nchainmelt.scan.driver chainmelt.peak\n"
     assert "4 runs, 0 done before, 4 run now, 4 ok" in p.stderr
     records, runs = chainmelt.read_scan(tmp_path / "out")
-    assert len(records) == 12 and set(runs["worker"].str.rsplit(":", n=1).str[-1]) == {
-        "chainmelt-scan-1", "chainmelt-scan-2"}
+    assert len(records) == 12 and runs["worker"].str.contains(":chainmelt-scan-").all()
 
 
 def test_messages_of_bad_input(tmp_path):
