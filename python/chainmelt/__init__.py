@@ -24,15 +24,22 @@ lattice (n0 = 2) instead of the pair approximation;
 ``plot.lattice`` draws it.
 """
 
-from ._fields import FIELDS, MODEL_FIELDS, R
+import importlib
+import sys
+import types
+from typing import TYPE_CHECKING, Any
+
 from ._core import version as __version__  # noqa: F401  (set once, in CMake)
-from .files import MetadataWarning, read, write_csv
-from .peak import Peak, peak
-from .runs import (FatalError, Model, NonFiniteWarning, coexist, columns, crit, heat, phase, run,
-                   run_file, size, ProgressMeter, Sweep, sweep)
-from .scan import ScanError, read_scan, scan  # noqa: E402  (chainmelt.scan is the function)
-from .dataset import scan_dataset, to_dataset
-from . import lattice
+from ._fields import FIELDS, MODEL_FIELDS, R
+
+if TYPE_CHECKING:
+    from . import dsc, lattice, plot
+    from .dataset import scan_dataset, to_dataset
+    from .files import MetadataWarning, read, write_csv
+    from .peak import Peak, peak
+    from .runs import (FatalError, Model, NonFiniteWarning, ProgressMeter, Sweep, coexist,
+                       columns, crit, heat, phase, run, run_file, size, sweep)
+    from .scan import ScanError, read_scan, scan
 
 __all__ = ["Model", "FatalError", "NonFiniteWarning", "phase", "heat", "coexist", "size",
            "crit", "run", "run_file", "read", "write_csv", "MetadataWarning", "peak", "scan",
@@ -40,10 +47,52 @@ __all__ = ["Model", "FatalError", "NonFiniteWarning", "phase", "heat", "coexist"
            "plot", "dsc", "FIELDS", "MODEL_FIELDS", "R", "to_dataset",
            "scan_dataset", "lattice"]
 
+# The public names are imported when first used: `import chainmelt`, and the
+# command line's scan, load neither numpy nor pandas (nor matplotlib).
+# name -> (module, attribute; None for the module itself).
+_LAZY: dict = {name: ("runs", name) for name in (
+    "Model", "FatalError", "NonFiniteWarning", "phase", "heat", "coexist", "size", "crit",
+    "run", "run_file", "columns", "Sweep", "sweep", "ProgressMeter")}
+_LAZY.update({name: ("files", name) for name in ("read", "write_csv", "MetadataWarning")})
+_LAZY.update({name: ("scan", name) for name in ("scan", "read_scan", "ScanError")})
+_LAZY.update({name: ("dataset", name) for name in ("to_dataset", "scan_dataset")})
+_LAZY.update({"peak": ("peak", "peak"), "Peak": ("peak", "Peak"),
+              "lattice": ("lattice", None), "plot": ("plot", None), "dsc": ("dsc", None)})
 
-def __getattr__(name):
-    # matplotlib is imported only when plots are asked for.
-    if name in ("plot", "dsc"):
-        import importlib
-        return importlib.import_module("." + name, __name__)
-    raise AttributeError("module 'chainmelt' has no attribute %r" % name)
+# chainmelt.peak and chainmelt.scan are functions named as the modules that
+# hold them: importing such a module must not put it in the function's place.
+_FUNCTIONS_NAMED_AS_MODULES = ("peak", "scan")
+
+
+class _Package(types.ModuleType):
+    def __setattr__(self, name: str, value: Any) -> None:
+        if name in _FUNCTIONS_NAMED_AS_MODULES and isinstance(value, types.ModuleType):
+            return
+        super().__setattr__(name, value)
+
+
+sys.modules[__name__].__class__ = _Package
+
+
+def __getattr__(name: str) -> Any:
+    where = _LAZY.get(name)
+    if where is None:
+        if name.startswith("__"):
+            raise AttributeError("module 'chainmelt' has no attribute %r" % name)
+        # A module of the package not yet imported (chainmelt.runs, ...).
+        try:
+            return importlib.import_module("." + name, __name__)
+        except ModuleNotFoundError as e:
+            if e.name != "%s.%s" % (__name__, name):
+                raise
+            raise AttributeError("module 'chainmelt' has no attribute %r" % name) from None
+    module, attribute = where
+    value = importlib.import_module("." + module, __name__)
+    if attribute is not None:
+        value = getattr(value, attribute)
+        globals()[name] = value
+    return value
+
+
+def __dir__() -> list:
+    return sorted(set(globals()) | set(__all__))

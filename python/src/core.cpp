@@ -210,8 +210,15 @@ Settings WithPoint(const Settings& settings, double v, bool alone) {
   return s;
 }
 
+// The arrays of the results need NumPy, which the package imports only
+// where it is used: imported here, before the run and with the interpreter
+// lock held, not first inside pybind11's array set-up (its one-time set-up
+// would meet a signal, or a second thread, with the import half done).
+void ImportNumpy() { py::module_::import("numpy"); }
+
 py::dict Run(const Settings& settings, py::object callback, const std::string& file,
-             const std::optional<std::vector<double>>& values) {
+             const std::optional<std::vector<double>>& values, py::object leading) {
+  if (leading.is_none()) ImportNumpy();
   if (values && values->empty()) throw py::value_error("values: expected at least one value");
   // With values, the sweep's own fields are set from the first one, so that
   // the run's checks see a valid sweep; the values replace it.
@@ -266,17 +273,22 @@ py::dict Run(const Settings& settings, py::object callback, const std::string& f
   const Layout& layout = sink.layout();
   const auto& rows = sink.rows();
   const std::size_t ncol = layout.columns.size();
-  py::array_t<double> table({rows.size(), ncol});
-  auto out = table.mutable_unchecked<2>();
-  for (std::size_t i = 0; i < rows.size(); ++i)
-    for (std::size_t j = 0; j < ncol; ++j) out(i, j) = rows[i][j];
-
   py::list columns;
   for (const Column& c : layout.columns) columns.append(py::make_tuple(c.name, c.unit, c.integer));
   py::dict r;
   r["kind"] = layout.kind;
   r["columns"] = columns;
-  r["rows"] = table;
+  if (leading.is_none()) {
+    py::array_t<double> table({rows.size(), ncol});
+    auto out = table.mutable_unchecked<2>();
+    for (std::size_t i = 0; i < rows.size(); ++i)
+      for (std::size_t j = 0; j < ncol; ++j) out(i, j) = rows[i][j];
+    r["rows"] = table;
+  } else {
+    r["rows"] = py::none();
+    r["lines"] = rows.size();
+    r["text"] = RowsTextOf(rows, columns, leading, "tsv");
+  }
   r["parameters"] = Parameters(b.spec);
   r["records"] = interrupted ? rows.size() : summary.records;
   r["nonfinite"] = summary.nonfinite;
@@ -344,6 +356,7 @@ py::dict PointsDict(const std::vector<lattice::Point>& pts) {
 // its curve reweighted onto the temperatures `at` (multiple histograms).
 py::dict LatticeCurve(Settings settings, const std::vector<double>& T,
                       const std::vector<double>& at, int threads) {
+  ImportNumpy();
   if (T.empty()) RaiseRefusal("T: expected at least one temperature to simulate", "T");
   settings.emplace_back("task", py::str("heat"));
   settings.emplace_back("method", py::str("montecarlo"));
@@ -381,6 +394,7 @@ py::dict LatticeCurve(Settings settings, const std::vector<double>& T,
 // sweeping; a handler's exception (KeyboardInterrupt) ends it.
 py::array_t<std::uint8_t> LatticeSnapshot(Settings settings, double T, const std::string& L,
                                           const std::string& seed, long sweeps) {
+  ImportNumpy();
   settings.emplace_back("task", py::str("heat"));
   settings.emplace_back("method", py::str("montecarlo"));
   settings.emplace_back("T_min", py::float_(T));
@@ -414,6 +428,7 @@ struct Stopped {};  // a signal arrived while the engine ran
 // The equilibrium curve at the temperatures T (any order) and, for each
 // first-order transition on it, both of its minima over all of T.
 py::dict Branches(Settings settings, const std::vector<double>& T, int threads) {
+  ImportNumpy();
   settings.emplace_back("task", py::str("heat"));
   settings.emplace_back("search", py::str("equilibrium"));
   for (const double t : T)
@@ -554,6 +569,7 @@ PYBIND11_MODULE(_core, m) {
         "One line of a runs table (status one of RUN_STATUSES; blanks of a cell collapsed).");
   m.def("run", &Run, py::arg("settings"), py::arg("callback") = py::none(),
         py::arg("file") = std::string(), py::arg("values") = py::none(),
+        py::arg("leading") = py::none(),
         "Runs the settings (after the parameter file, if one is named) with the interpreter "
         "lock released; callback(kind, line) gets every progress and diagnostic line.  A "
         "refused setting raises ValueError(message, field).  Signals are handled between "
@@ -562,7 +578,10 @@ PYBIND11_MODULE(_core, m) {
         "its attribute 'result'.  `values`: a list of sweep values (numbers) evaluated in this "
         "one call, records in the given order: phase and heat under the equilibrium "
         "searches as one curve along the sorted values, anything else as one-point runs of "
-        "their own; the first fatal condition ends the list.");
+        "their own; the first fatal condition ends the list.  `leading`: (name, value) pairs; "
+        "given, the records come as the lines of a TSV table with these cells first "
+        "('text', as rows_text writes them; 'lines' their number) instead of an array in "
+        "'rows', so that no NumPy is needed.");
   m.def("lattice_snapshot", &LatticeSnapshot, py::arg("settings"), py::arg("T"), py::arg("L"),
         py::arg("seed"), py::arg("sweeps"),
         "One configuration of the exact lattice after `sweeps` sweeps from a random start: an "

@@ -45,13 +45,9 @@ TextFormat FormatFrom(const std::string& name) {
 
 namespace chainmelt_python {
 
-// The lines of a table of records (no header): `leading` (name, value)
-// cells first on every line, then the fields of each row (NaN: a field the
-// record does not have).
-std::string RowsText(py::array_t<double, py::array::c_style | py::array::forcecast> rows,
-                     const py::sequence& columns, const py::sequence& leading,
-                     const std::string& format) {
-  if (rows.ndim() != 2) throw py::value_error("rows: expected a two-dimensional array");
+namespace {
+
+std::vector<Column> ColumnsOf(const py::sequence& columns) {
   std::vector<Column> cols;
   for (const auto& c : columns) {
     const auto t = c.cast<py::sequence>();
@@ -61,24 +57,54 @@ std::string RowsText(py::array_t<double, py::array::c_style | py::array::forceca
     col.integer = t.size() > 2 && t[2].cast<bool>();
     cols.push_back(col);
   }
-  if (static_cast<std::size_t>(rows.shape(1)) != cols.size())
-    throw py::value_error("rows: expected " + std::to_string(cols.size()) +
-                          " columns as named, got " + std::to_string(rows.shape(1)));
+  return cols;
+}
+
+// The writer of the lines and their leading cells.
+TableWriter WriterOf(std::vector<Column> cols, const py::sequence& leading,
+                     const std::string& format, std::vector<Cell>& cells) {
   std::vector<LeadingColumn> lead;
-  std::vector<Cell> cells;
   for (const auto& item : leading) {
     const auto pair = item.cast<py::sequence>();
     if (pair.size() != 2) throw py::value_error("leading: expected (name, value) pairs");
     lead.push_back({pair[0].cast<std::string>(), "", false});
     cells.push_back(LeadingCell(pair[1]));
   }
-  const TableWriter writer(FormatFrom(format), std::move(lead), std::move(cols));
+  return TableWriter(FormatFrom(format), std::move(lead), std::move(cols));
+}
+
+}  // namespace
+
+// The lines of a table of records (no header): `leading` (name, value)
+// cells first on every line, then the fields of each row (NaN: a field the
+// record does not have).
+std::string RowsText(py::array_t<double, py::array::c_style | py::array::forcecast> rows,
+                     const py::sequence& columns, const py::sequence& leading,
+                     const std::string& format) {
+  if (rows.ndim() != 2) throw py::value_error("rows: expected a two-dimensional array");
+  std::vector<Column> cols = ColumnsOf(columns);
+  if (static_cast<std::size_t>(rows.shape(1)) != cols.size())
+    throw py::value_error("rows: expected " + std::to_string(cols.size()) +
+                          " columns as named, got " + std::to_string(rows.shape(1)));
+  std::vector<Cell> cells;
+  const TableWriter writer = WriterOf(std::move(cols), leading, format, cells);
   const auto r = rows.unchecked<2>();
   const std::size_t ncol = static_cast<std::size_t>(rows.shape(1));
   std::string text;
   py::gil_scoped_release nogil;
   for (py::ssize_t i = 0; i < rows.shape(0); ++i)
     writer.AppendRow(cells, ncol ? r.data(i, 0) : nullptr, ncol, text);
+  return text;
+}
+
+std::string RowsTextOf(const std::vector<std::vector<double>>& rows,
+                       const py::sequence& columns, const py::sequence& leading,
+                       const std::string& format) {
+  std::vector<Cell> cells;
+  const TableWriter writer = WriterOf(ColumnsOf(columns), leading, format, cells);
+  std::string text;
+  py::gil_scoped_release nogil;
+  for (const auto& row : rows) writer.AppendRow(cells, row.data(), row.size(), text);
   return text;
 }
 

@@ -17,6 +17,12 @@ std::string RowsText(pybind11::array_t<double, pybind11::array::c_style | pybind
                      const pybind11::sequence& columns, const pybind11::sequence& leading,
                      const std::string& format);
 
+// The same lines from rows held as vectors (no array is made: a caller
+// without NumPy gets the text alone).
+std::string RowsTextOf(const std::vector<std::vector<double>>& rows,
+                       const pybind11::sequence& columns, const pybind11::sequence& leading,
+                       const std::string& format);
+
 // A scan's records table (its TSV text) in another format.
 std::string ScanTableAs(const std::string& tsv, const std::string& format,
                         const std::vector<std::string>& scanned);

@@ -70,6 +70,7 @@ def test_numbers_cross_as_numbers_and_refusals_name_the_field():
 
 _CHILD = r"""
 import signal, sys, time
+import numpy  # the records' array needs it: imported before the signal can come
 from chainmelt import _core
 
 def alarm(signum, frame):

@@ -1,6 +1,7 @@
 """Parameter scans against a real Dask cluster on loopback and the embedded one."""
 
 import gzip
+import importlib
 import json
 
 import os
@@ -16,7 +17,7 @@ import chainmelt
 from conftest import ENV, ROOT, pycli as _cli, stale_lock
 
 pytest.importorskip("distributed")
-scanmod = sys.modules["chainmelt.scan"]   # chainmelt.scan is the function
+scanmod = importlib.import_module("chainmelt.scan")   # chainmelt.scan is the function
 
 DASK = ["/usr/bin/python3", "-m", "distributed.cli.dask_scheduler"]
 WORKER = ["/usr/bin/python3", "-m", "distributed.cli.dask_worker"]

@@ -3,33 +3,41 @@ the lock taken over by one process at most, grids counted, base fields
 kept apart, the messages of bad input."""
 
 import gzip
+import importlib
 import os
-import sys
+import subprocess
 import threading
 import time
 
 import pytest
 
 import chainmelt
-from conftest import pycli, stale_lock
+from conftest import ENV, pycli, stale_lock
 
-scanmod = sys.modules["chainmelt.scan"]
+scanmod = importlib.import_module("chainmelt.scan")   # chainmelt.scan is the function
 BASE = dict(task="heat", n0=2, Tm=314.0, T_sweep=(300.0, 302.0, 1.0))
 GRID = {"w": [-250.0, -245.0, -240.0, -235.0, -230.0, -225.0]}
 
 
-def _fill(directory, chunks=((1, 2), (3, 4), (5, 6)), plan=None):
+def _fill(directory, chunks=((1, 2), (3, 4), (5, 6)), plan=None, together=False):
     """A scan's directory holding the runs of ``chunks``, each chunk
-    appended as a worker returns it."""
+    appended as a worker returns it (``together``: all in one append, as
+    chunks that finish at once are)."""
     plan = plan or scanmod.Plan(BASE, GRID)
     layout, _ = scanmod.check_layout(plan)
     store = scanmod.Store(directory, plan, layout)
     runs = {r.number: r for r in plan.runs}
     try:
+        done = []
         for numbers in chunks:
             jobs = [scanmod.Job(n, runs[n].settings, store.prefix(runs[n])) for n in numbers]
             results, member = scanmod.run_chunk(jobs)
-            store.append(results, runs, member)
+            if together:
+                done.append((results, member))
+            else:
+                store.append(results, runs, member)
+        if done:
+            store.append_chunks(done, runs)
     finally:
         store.close()
     return plan, layout
@@ -178,6 +186,33 @@ def test_grids_are_counted_before_they_are_expanded(tmp_path):
     assert "the grid has 12 runs, more than the 10 allowed (--max-runs)" in r.stderr
 
 
+def test_the_command_line_scan_imports_neither_numpy_nor_pandas(tmp_path):
+    """python3 -m chainmelt scan without a scheduler, start to end on its
+    own threads: no numpy, pandas, matplotlib or Dask is imported (their import
+    is most of a short scan's time), and the package's functions named as
+    its modules stay functions."""
+    (tmp_path / "g.toml").write_text('task = "heat"\nn0 = 2\nTm = 314.0\n'
+                                     'T-sweep = [300.0, 302.0, 1.0]\n'
+                                     '[scan]\nw = [-250.0, -240.0, -230.0, -220.0]\n')
+    code = ("import runpy, sys\n"
+            "sys.argv = ['chainmelt', 'scan', %r, '-o', %r, '--workers', '2', '--chunk', '1']\n"
+            "try:\n"
+            "    runpy.run_module('chainmelt', run_name='__main__', alter_sys=True)\n"
+            "finally:\n"
+            "    print(sorted({m.split('.')[0] for m in sys.modules} & {'numpy', 'pandas', "
+            "'matplotlib', 'dask', 'distributed', 'lmfit', 'scipy', 'xarray'}))\n"
+            "    import chainmelt, chainmelt.peak\n"
+            "    print(chainmelt.scan.__module__, chainmelt.peak.__module__)\n"
+            % (str(tmp_path / "g.toml"), str(tmp_path / "out")))
+    p = subprocess.run(["/usr/bin/python3", "-c", code], env=ENV, capture_output=True,
+                       text=True, timeout=120)
+    assert p.returncode == 0, p.stderr
+    assert p.stdout == "[]\nchainmelt.scan.driver chainmelt.peak\n"
+    assert "4 runs, 0 done before, 4 run now, 4 ok" in p.stderr
+    records, runs = chainmelt.read_scan(tmp_path / "out")
+    assert len(records) == 12 and runs["worker"].str.contains(":chainmelt-scan-").all()
+
+
 def test_messages_of_bad_input(tmp_path):
     with pytest.raises(ValueError) as e:
         chainmelt.Model(n0=2, w=10**400)
@@ -215,7 +250,7 @@ def test_any_cut_or_flipped_byte_leaves_each_counted_run_with_its_records_once(t
     records_whole, runs_whole = whole
     for trial in range(40):
         d = tmp_path / str(trial)
-        plan, layout = _fill(d)
+        plan, layout = _fill(d, together=trial % 2 == 1)
         name = rng.choice(["records.tsv.gz", "runs.tsv"])
         path = d / name
         data = bytearray(path.read_bytes())

@@ -4,8 +4,9 @@ A scan is a base parameter set (the fields of a parameter file, task and
 sweep included) and a grid: for every scanned field a list of values, the
 runs being the Cartesian product (``zip`` pairs lists instead).  The runs go
 in chunks to the workers of a Dask cluster, each executed there through the
-compiled module; without a cluster one is started in-process with one worker
-process per core.
+compiled module; without a scheduler, threads of the scanning process run
+them (the engine releases the interpreter lock), and neither Dask nor numpy
+nor pandas is imported until a table is read back.
 
 The results directory holds
 

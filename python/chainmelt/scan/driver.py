@@ -24,6 +24,11 @@ log = logging.getLogger("chainmelt")
 
 # Rounds of a run on its own after its chunk failed, before it is lost.
 _SINGLE_ROUNDS = 2
+# The least work a chunk is made to hold, in seconds of the measured run time
+# (unless the whole chunk_seconds is less): every chunk costs two syncs of
+# the tables, and a chunk of a few short runs would cost more in them than
+# in its runs.
+_MIN_CHUNK_SECONDS = 0.02
 
 
 @dataclasses.dataclass
@@ -182,12 +187,14 @@ class _Runner:
         self.per_run: collections.deque = collections.deque(maxlen=1000)
         self.singles: collections.deque = collections.deque()
         self.runs = {}                         # number -> Run, of the runs in flight
-        skipped = self.left = 0
-        for run in plan.runs:
-            if run.key in store.done:
-                skipped += 1
-            elif run.number not in self.refused:
-                self.left += 1
+        skipped = 0
+        self.left = plan.size - len(self.refused)
+        if store.done:
+            for run in plan.runs:
+                if run.key in store.done:
+                    skipped += 1
+                    if run.number not in self.refused:
+                        self.left -= 1
         self.outcome = Outcome(plan.size, skipped)
         self.progress = Progress(plan.size, skipped, stream)
         self.todo = self._todo()
@@ -203,13 +210,22 @@ class _Runner:
             yield Job(run.number, settings, self.store.prefix(run))
 
     def record(self, results, member=None):
-        self.store.append(results, self.runs, member)
+        self.measure(results)
+        self.record_chunks([(results, member)])
+
+    def measure(self, results):
+        """Takes the run times of results into the chunk size."""
         self.per_run.extend(r.seconds for r in results if r.status != "lost")
-        self.outcome.run += len(results)
-        for r in results:
-            self.outcome.statuses[r.status] += 1
-            self.runs.pop(r.number, None)
-        self.progress.update(len(results), sum(r.status != "ok" for r in results))
+
+    def record_chunks(self, chunks):
+        """Appends finished chunks [(results, member)] to the store together."""
+        self.store.append_chunks(chunks, self.runs)
+        for results, _ in chunks:
+            self.outcome.run += len(results)
+            for r in results:
+                self.outcome.statuses[r.status] += 1
+                self.runs.pop(r.number, None)
+            self.progress.update(len(results), sum(r.status != "ok" for r in results))
 
     def refuse(self):
         now = []
@@ -228,8 +244,9 @@ class _Runner:
         cap = max(1, math.ceil(self.left / (2 * n)))
         if not self.per_run:
             return min(cap, 4)
-        mean = sum(self.per_run) / len(self.per_run)
-        return max(1, min(cap, int(self.chunk_seconds / max(mean, 1e-6))))
+        mean = max(sum(self.per_run) / len(self.per_run), 1e-6)
+        least = int(min(_MIN_CHUNK_SECONDS, self.chunk_seconds) / mean)
+        return max(1, min(max(cap, least), int(self.chunk_seconds / mean)))
 
     def submit(self, jobs, round_=0):
         try:
@@ -255,6 +272,8 @@ class _Runner:
             self.submit(jobs)
 
     def handle(self, f):
+        """The (results, member) of a finished chunk to record (results
+        empty: its runs go again, one by one)."""
         _, jobs, round_ = self.inflight.pop(f.key)
         member, results = None, []
         if f.status == "finished":
@@ -284,8 +303,7 @@ class _Runner:
                        else "%s: %s" % (type(exc).__name__, exc))
                 results = [RunResult(jobs[0].number, "lost", why, 0.0, "-", 0)]
         f.release()
-        if results:
-            self.record(results, member)
+        return results, member
 
     def loop(self):
         wait: Any
@@ -308,9 +326,20 @@ class _Runner:
             cancelled = cancelled or any(f.status == "cancelled" for f in done)
             if cancelled or (not done and self.client.status not in ("running", "connecting")):
                 raise _Lost(self.client.status)
-            for f in done:
-                self.handle(f)
-            self.top_up()
+            # The chunks finished meanwhile are recorded together (two syncs),
+            # those handled before a failure too; the next chunks go out
+            # first, so that the workers do not wait for the syncs.
+            chunks = []
+            try:
+                for f in done:
+                    results, member = self.handle(f)
+                    if results:
+                        self.measure(results)
+                        chunks.append((results, member))
+                self.top_up()
+            finally:
+                if chunks:
+                    self.record_chunks(chunks)
 
     def cancel(self):
         try:
@@ -432,6 +461,8 @@ def close_client(client: Any, own: bool) -> None:
 
 def dashboard(client: Any) -> str | None:
     """The dashboard address of the client's scheduler, or None."""
+    if isinstance(client, ThreadClient):
+        return None
     if getattr(client, "cluster", None) is not None:
         try:
             import bokeh  # noqa: F401  (without it the local cluster serves no dashboard)

@@ -7,12 +7,11 @@ import dataclasses
 import hashlib
 import math
 import numbers
+import sys
 from collections.abc import Mapping, Sequence
 from typing import Any, Iterator
 
-import numpy as np
-
-from .._fields import FIELD_TYPES, SHORTHANDS, run_fields, settings
+from .._fields import FIELD_TYPES, SHORTHANDS, field_text, run_fields, settings
 
 _KEY_LENGTH = 16
 #: Runs a grid may hold unless told otherwise (``--max-runs``).
@@ -152,7 +151,11 @@ def _values(name, given, where=""):
     if isinstance(given, (str, bytes)) or not hasattr(given, "__iter__"):
         raise ScanError("%sscan key '%s': expected a list or a range table, got %r"
                         % (where, name, given))
-    values = list(given.tolist() if isinstance(given, np.ndarray) else given)
+    # An array's values as Python numbers (numpy is not imported for a scan
+    # that has none).
+    numpy = sys.modules.get("numpy")
+    values = list(given.tolist() if numpy is not None and isinstance(given, numpy.ndarray)
+                  else given)
     if not values:
         raise ScanError("%sscan key '%s': expected at least one value" % (where, name))
     for v in values:
@@ -275,6 +278,7 @@ class Plan:
                             % (where, self.size, max_runs))
         # Fails early on a base the runs cannot be made of.
         self.base_settings = self._settings(dict(self.base))
+        self._template: list | None = None
         self.runs = Runs(self)
         self._check_repeats()
 
@@ -301,7 +305,16 @@ class Plan:
         for f, i in zip(self._factors, reversed(indices)):
             for name in f:
                 values[name] = self._axes[name][i]
-        s = self._settings(dict(self.base, **values))
+        if self._template is None:
+            s = self._settings(dict(self.base, **values))
+            # Every run has the same fields in the same order: the base
+            # fields' texts are kept, the scanned ones written per run.
+            names = run_fields(None, None, dict(self.base, **values))
+            self._template = [(name, key, None if name in values else text)
+                              for name, (key, text) in zip(names, s)]
+        else:
+            s = [(key, field_text(name, values[name]) if text is None else text)
+                 for name, key, text in self._template]
         return Run(number, values, s, run_key(s))
 
     def _check_repeats(self):

@@ -7,9 +7,7 @@ import gzip
 import io
 import os
 import zlib
-from typing import Any
-
-import pandas as pd
+from typing import TYPE_CHECKING, Any
 
 from .. import _core
 from .._output import path_error, write_output, write_table
@@ -17,6 +15,9 @@ from .lock import Lock
 from .plan import FORMATS, Plan, Run, ScanError
 from .verify import chunk_text, check_chunks, first_member, parse_runs, seal
 from .worker import compress
+
+if TYPE_CHECKING:
+    import pandas as pd
 
 RECORDS = "records.tsv.gz"
 RUNS = "runs.tsv"
@@ -40,6 +41,7 @@ class Store:
 
     def __init__(self, directory: Any, plan: Plan, layout: tuple):
         self.directory = str(directory)
+        self._fds: dict = {}   # path -> descriptor, of the tables appended to
         try:
             os.makedirs(self.directory, exist_ok=True)
         except OSError as e:
@@ -198,30 +200,51 @@ class Store:
     def append(self, results: list, runs: dict, member: bytes | None = None) -> None:
         """Appends one chunk: its records as one gzip member (None: none) and
         its RunResults; ``runs`` maps a run number to its Run."""
-        if member:
-            self.end = self._append(self.records_path, member)
-        chunk = chunk_text(member)
-        rows = []
-        for r in results:
-            run = runs[r.number]
-            line = _core.runs_line(r.number, run.key, [run.values[n] for n in self.names],
-                                   r.status, r.records, r.seconds, r.worker, r.message,
-                                   [self.end, chunk if r.records else "-"])
-            rows.append(line.rstrip("\n").split("\t"))
-        self._append(self.runs_path, "".join(seal(r) for r in rows).encode("utf-8"))
-        self.done.update(r[1] for r in rows)
+        self.append_chunks([(results, member)], runs)
 
-    @staticmethod
-    def _append(path, data):
+    def append_chunks(self, chunks: list, runs: dict) -> None:
+        """Appends chunks finished together, as ``append`` would one after
+        the other, with one sync of each table: every member first, then the
+        rows of their runs."""
+        members = [m for _, m in chunks if m]
+        if members:
+            end = self._append(self.records_path, b"".join(members))
+            # The end of each member, counted back from the end of the file.
+            ends = []
+            for m in reversed(members):
+                ends.append(end)
+                end -= len(m)
+            ends.reverse()
+        rows = []
+        k = 0
+        for results, member in chunks:
+            if member:
+                self.end = ends[k]
+                k += 1
+            chunk = chunk_text(member)
+            for r in results:
+                run = runs[r.number]
+                line = _core.runs_line(r.number, run.key, [run.values[n] for n in self.names],
+                                       r.status, r.records, r.seconds, r.worker, r.message,
+                                       [self.end, chunk if r.records else "-"])
+                rows.append(line.rstrip("\n").split("\t"))
+        if rows:
+            self._append(self.runs_path, "".join(seal(r) for r in rows).encode("utf-8"))
+            self.done.update(r[1] for r in rows)
+
+    def _append(self, path, data):
         """Appends and syncs; returns the new length.  A failed write (a
         full disk) names the file; what it half wrote is cut by the next
-        start."""
+        start.  The file stays open for the next chunk until close()."""
         try:
-            with open(path, "ab") as f:
-                f.write(data)
-                f.flush()
-                os.fsync(f.fileno())
-                return f.tell()
+            fd = self._fds.get(path)
+            if fd is None:
+                fd = self._fds[path] = os.open(path, os.O_WRONLY | os.O_APPEND)
+            view = memoryview(data)
+            while view:
+                view = view[os.write(fd, view):]
+            os.fsync(fd)
+            return os.fstat(fd).st_size
         except OSError as e:
             raise path_error(path, e) from None
 
@@ -232,7 +255,9 @@ class Store:
             (c, run.values[n]) for c, n in zip(self.scan_columns, self.names))
 
     def close(self) -> None:
-        """Releases the directory's lock."""
+        """Closes the tables and releases the directory's lock."""
+        while self._fds:
+            os.close(self._fds.popitem()[1])
         self.lock.release()
 
 
@@ -356,6 +381,7 @@ def read_scan(directory: Any) -> ScanTables:
     ScanError
         A damaged table, naming the file and the offset (or the line).
     """
+    import pandas as pd
     directory = str(directory)
     runs_header, body, text = _tables(directory)
     runs = pd.read_csv(io.StringIO(runs_header + "\n" + body), sep="\t",

@@ -88,13 +88,14 @@ def _run_one(job, worker, parts):
             notes.append(line)
 
     start = time.perf_counter()
-    rows = None
+    count = 0
     try:
-        result = _core.run(job.settings, deliver, "")
+        # The records come back as the lines of the table, no array made.
+        result = _core.run(job.settings, deliver, "", leading=job.prefix)
     except ValueError as e:
         status, message = "refused", str(e.args[0])
     else:
-        rows = result["rows"]
+        count = result["lines"]
         message = result["message"]
         if result["fatal"]:
             status = "fatal"
@@ -106,9 +107,8 @@ def _run_one(job, worker, parts):
             status = "ok"
         if notes and status == "ok":
             message = "; ".join(notes)
-    count = 0 if rows is None else len(rows)
-    if count and rows is not None:
-        parts.append(_core.rows_text(rows, result["columns"], job.prefix))
+    if count:
+        parts.append(result["text"])
     return RunResult(job.number, status, message, time.perf_counter() - start, worker, count)
 
 
