@@ -95,8 +95,10 @@ try:
     for _ in range(10 if sys.argv[1] == "curve" else 1):
         _core.run(settings, lambda kind, line: None)
 except (KeyboardInterrupt, TimeoutError) as e:
-    print(type(e).__name__, len(e.result["rows"]), e.result["records"], time.monotonic(),
-          flush=True)
+    # A curve may be done in less than the wait: the signal can then find the
+    # loop between two runs, where there is no result (and no record either).
+    r = getattr(e, "result", None) or {"rows": [], "records": 0}
+    print(type(e).__name__, len(r["rows"]), r["records"], time.monotonic(), flush=True)
     sys.exit(3)
 print("finished", flush=True)
 """
