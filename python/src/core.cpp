@@ -123,8 +123,13 @@ struct Interrupted {};
 // (KeyboardInterrupt for Ctrl-C), ends the run at once.
 class CallbackReporter : public Reporter {
  public:
-  explicit CallbackReporter(py::object callback)
-      : callback_(std::move(callback)), caller_(std::this_thread::get_id()) {}
+  // `point_lines`: whether the sweep points' progress lines are wanted at all
+  // (where nobody listens they are neither formatted nor handed over, which
+  // would take the interpreter lock once a point).
+  CallbackReporter(py::object callback, bool point_lines)
+      : callback_(std::move(callback)),
+        caller_(std::this_thread::get_id()),
+        point_lines_(point_lines) {}
   void Progress(const char* line) override {
     Poll();
     Deliver("progress", line);
@@ -132,6 +137,9 @@ class CallbackReporter : public Reporter {
   // No poll here: diagnostics come from inside searches, progress lines
   // only between sweep points.
   void Diagnostic(const char* line) override { Deliver("diagnostic", line); }
+  bool PointLineWanted() override { return point_lines_; }
+  // A point whose line nobody wants still hears the signals.
+  void PointSkipped() override { Poll(); }
   void Rethrow() {
     if (error_) std::rethrow_exception(error_);
   }
@@ -176,6 +184,7 @@ class CallbackReporter : public Reporter {
 
   py::object callback_;
   std::thread::id caller_;
+  bool point_lines_;
   std::chrono::steady_clock::time_point next_poll_{};
   std::mutex mutex_;
   std::exception_ptr error_;
@@ -210,7 +219,7 @@ Settings WithPoint(const Settings& settings, double v, bool alone) {
 }
 
 py::dict Run(const Settings& settings, py::object callback, const std::string& file,
-             const std::optional<std::vector<double>>& values) {
+             const std::optional<std::vector<double>>& values, bool point_lines) {
   if (values && values->empty()) throw py::value_error("values: expected at least one value");
   // With values, the sweep's own fields are set from the first one, so that
   // the run's checks see a valid sweep; the values replace it.
@@ -234,7 +243,7 @@ py::dict Run(const Settings& settings, py::object callback, const std::string& f
       RaiseRefusal(NamedRefusal(checked.spec, checked.sources, *refusal), refusal->field->name);
   }
   TableSink sink;
-  CallbackReporter reporter(std::move(callback));
+  CallbackReporter reporter(std::move(callback), point_lines);
   RunSummary summary;
   bool interrupted = false;
   try {
@@ -553,6 +562,7 @@ PYBIND11_MODULE(_core, m) {
         "One line of a runs table (status one of RUN_STATUSES; blanks of a cell collapsed).");
   m.def("run", &Run, py::arg("settings"), py::arg("callback") = py::none(),
         py::arg("file") = std::string(), py::arg("values") = py::none(),
+        py::arg("point_lines") = true,
         "Runs the settings (after the parameter file, if one is named) with the interpreter "
         "lock released; callback(kind, line) gets every progress and diagnostic line.  A "
         "refused setting raises ValueError(message, field).  Signals are handled between "
@@ -561,7 +571,9 @@ PYBIND11_MODULE(_core, m) {
         "its attribute 'result'.  `values`: a list of sweep values (numbers) evaluated in this "
         "one call, records in the given order: phase and heat under the equilibrium "
         "searches as one curve along the sorted values, anything else as one-point runs of "
-        "their own; the first fatal condition ends the list.");
+        "their own; the first fatal condition ends the list.  `point_lines` false: the "
+        "sweep points' progress lines are not made (nobody listens to them); the other "
+        "lines still come.");
   m.def("lattice_snapshot", &LatticeSnapshot, py::arg("settings"), py::arg("T"), py::arg("L"),
         py::arg("seed"), py::arg("sweeps"),
         "One configuration of the exact lattice after `sweeps` sweeps from a random start: an "
