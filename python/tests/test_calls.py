@@ -143,7 +143,8 @@ def test_point_lines_only_for_a_listener(monkeypatch, caplog):
 
 def test_the_fits_columns_are_the_frames():
     """The columns a fit reads without a frame are those of heat's frame, bit for bit,
-    at any thread count and under both searches; refusals are heat's."""
+    at any thread count and under both searches (so are the latent heat and the test
+    of a first-order change the fit's starts take from them); refusals are heat's."""
     edges = np.linspace(305.0, 323.0, 37)
     for model, search in ((JUMP, "equilibrium"), (M, "equilibrium"), (M, "classic")):
         frame = chainmelt.heat(model, T=edges, search=search, threads=2)
@@ -156,6 +157,13 @@ def test_the_fits_columns_are_the_frames():
     from chainmelt.dsc.fit import _equilibrium_energy
     U = _equilibrium_energy(dict(JUMP.given), edges)
     assert np.array_equal(U, chainmelt.heat(JUMP, T=edges)["U"].to_numpy())
+    from chainmelt.dsc import starts
+    for model in (JUMP, M):
+        window = chainmelt.heat(model, T=np.linspace(313.0, 315.0, 41))
+        jump = np.nan_to_num(window["T_jump"].to_numpy(dtype=float)) != 0
+        assert starts.latent_heat(dict(model.given)) == float(np.sum(window["dU"][jump]))
+        assert starts._first_order(dict(model.given)) == (window["branch"].nunique() > 1)
+    assert starts.latent_heat(dict(JUMP.given)) > 0
     for bad, message in ((dict(JUMP.given, n0=1), "heat with n0 = 1"),
                          (dict(JUMP.given, n0=3), "n0")):
         with pytest.raises(ValueError, match=message):
