@@ -4,9 +4,10 @@ Python package, alternated so that both see the same load; prints each
 round's seconds (wall clock and the process's CPU time), the fitted values
 and the ratios of the medians.
 
-Usage: python3 bench/dsc_fit.py BEFORE_DIR AFTER_DIR [rounds]
+Usage: python3 bench/dsc_fit.py BEFORE_DIR AFTER_DIR [rounds] [default]
 (each DIR holds a package chainmelt with its compiled _core, e.g.
-<build>/python)."""
+<build>/python; "default": the fit as dsc.fit(data, model, fit_baseline="linear")
+gives it, its starts taken from the data, instead of five fixed starts)."""
 
 import json
 import statistics
@@ -15,6 +16,7 @@ import sys
 from pathlib import Path
 
 EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "dsc" / "scan-celsius.csv"
+MODE = "starts"
 
 ONE = r"""
 import json, sys, time, warnings
@@ -36,7 +38,8 @@ cm._core.run = counted
 data = dsc.read(sys.argv[1])
 model = cm.Model(n0=2, dH=0, w=-200.0, dHcal=2000.0, Tm=313.0)
 t, c = time.perf_counter(), time.process_time()
-r = dsc.fit(data, model, fit_baseline="linear", starts=5)
+r = dsc.fit(data, model, fit_baseline="linear",
+            **({} if sys.argv[2] == "default" else {"starts": 5}))
 s, c = time.perf_counter() - t, time.process_time() - c
 print(json.dumps({"seconds": s, "cpu": c, "calls": calls, "engine_seconds": inside,
                   "values": {k: [r.params[k]["value"], r.params[k]["stderr"]]
@@ -45,15 +48,17 @@ print(json.dumps({"seconds": s, "cpu": c, "calls": calls, "engine_seconds": insi
 
 
 def once(package_dir):
-    p = subprocess.run([sys.executable, "-c", ONE, str(EXAMPLE)], capture_output=True,
+    p = subprocess.run([sys.executable, "-c", ONE, str(EXAMPLE), MODE], capture_output=True,
                        text=True, env={"PYTHONPATH": package_dir, "MPLBACKEND": "Agg",
                                        "PATH": "/usr/bin:/bin"}, check=True)
     return json.loads(p.stdout.strip().splitlines()[-1])
 
 
 def main():
+    global MODE
     before, after = sys.argv[1], sys.argv[2]
     rounds = int(sys.argv[3]) if len(sys.argv) > 3 else 3
+    MODE = sys.argv[4] if len(sys.argv) > 4 else "starts"
     times = {"before": [], "after": []}
     cpu = {"before": [], "after": []}
     last = {}

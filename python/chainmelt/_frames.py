@@ -52,7 +52,9 @@ def _block_frame(rows: np.ndarray, layout: _Layout, whole: np.ndarray) -> pd.Dat
     else:
         floating = np.sort(np.concatenate([floating, np.setdiff1d(layout.integer, whole)]))
         at_floating, at_whole = _placement(floating), _placement(whole)
-    blocks = [_make_block(rows[:, floating].T, placement=at_floating)]
+    # Every column a double: the engine's table itself, as the constructor takes it.
+    doubles = rows if len(floating) == rows.shape[1] else rows[:, floating]
+    blocks = [_make_block(doubles.T, placement=at_floating)]
     if len(whole):
         blocks.append(_make_block(rows[:, whole].T.astype(np.int64), placement=at_whole))
     # The blocks fit the axes by construction: no check of that.
@@ -96,7 +98,7 @@ def _check_blocks() -> None:
     try:
         ok = all(_same(_block_frame(r, sample, w), _public_frame(r, sample, w))
                  for r, w in ((rows, sample.integer[:1]), (rows[:1], sample.integer),
-                              (rows[:0], sample.integer[:0])))
+                              (rows, sample.integer[:0]), (rows[:0], sample.integer[:0])))
     except Exception:  # noqa: BLE001 - any failure of the interface means: do not use it
         ok = False
     if not ok:

@@ -68,6 +68,9 @@ def test_block_frames_keep_a_missing_integer_as_a_double_and_empty_frames():
         whole = whole[np.isfinite(r[:, whole]).all(axis=0)] if len(r) else whole[:0]
         fast = _frames._block_frame(r, layout, whole)
         assert _frames._same(fast, _frames._public_frame(r, layout, whole))
+    doubles = _frames._block_frame(rows, layout, layout.integer[:0])
+    assert _frames._same(doubles, _frames._public_frame(rows, layout, layout.integer[:0]))
+    assert (doubles.dtypes == np.float64).all()
     assert list(_frames._block_frame(rows, layout, layout.integer[:1]).dtypes) == \
         [np.float64, np.int64, np.float64, np.float64]
 
