@@ -66,7 +66,15 @@ def _block_frame(rows: np.ndarray, layout: _Layout, whole: np.ndarray) -> pd.Dat
 try:
     from pandas._libs.internals import BlockPlacement as _placement
     from pandas.core.internals import BlockManager as _BlockManager
-    from pandas.core.internals.api import make_block as _make_block
+    try:
+        # The two-dimensional block of an array whose shape and placement are
+        # known to fit, without the checks of the general maker below.
+        from pandas.core.internals.blocks import new_block_2d
+
+        def _make_block(values, placement):
+            return new_block_2d(values, placement=placement)
+    except ImportError:
+        from pandas.core.internals.api import make_block as _make_block
 
     if hasattr(pd.DataFrame, "_from_mgr"):
         def _from_manager(manager):
