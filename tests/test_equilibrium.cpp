@@ -145,13 +145,22 @@ TEST(EquilibriumSearch, EveryVariantEndsStationaryNoHigherThanTheFamiliesAndRepe
   Para& q = rs.para;
   q.mode = kAltMode, q.w = -300.0, q.dH = 3065.0, q.dS = 2165.0 / 314.0;
   q.conc2 = 0.3, q.dH2 = 30.0, q.nu = 2;
-  const EquilibriumResult r = StepOrderEquilibrium(rs);
-  ASSERT_GE(r.minima, 1);
-  ASSERT_TRUE(Check(rs, r.lowest.p, 2));
-  StateVec g;
-  DerCalc(rs, r.lowest.p, g);
-  EXPECT_LT(std::fabs(g[1]), 1e-8 * rs.T);
-  EXPECT_LT(std::fabs(g[2]), 1e-12);
+  // ... and a strongly cooperative membrane far below its transition, whose
+  // state lies within 1e-4 of the gel end (the even scan of the fluid
+  // fraction found nothing there).
+  RunState deep = State(2, 300.0);
+  deep.para.mode = kAltMode, deep.para.w = -1000.0, deep.para.dH = 5200.0;
+  deep.para.dS = 2200.0 / 314.0, deep.para.conc2 = 0.4, deep.para.dH2 = 30.0, deep.para.nu = 1;
+  for (RunState* s : {&rs, &deep}) {
+    const EquilibriumResult r = StepOrderEquilibrium(*s);
+    ASSERT_GE(r.minima, 1);
+    ASSERT_TRUE(Check(*s, r.lowest.p, 2));
+    StateVec g;
+    DerCalc(*s, r.lowest.p, g);
+    EXPECT_LT(std::fabs(g[1]), 1e-8 * s->T);
+    EXPECT_LT(std::fabs(g[2]), 1e-12);
+  }
+  EXPECT_LT(StepOrderEquilibrium(deep).lowest.p[1], 1e-4);
 }
 
 TEST(EquilibriumEnergy, IsFMinusTdFdTAtTheState) {

@@ -289,6 +289,14 @@ TEST(NamedForm, RefusalsNameTheOptionOrTheLineAndWriteNothing) {
        "Tm (not given, so 0): expected a non-zero value, as dS = dHcal / Tm (the sweep sets dH)"},
       {{"--task", "heat", "--n0", "2", "--dHcal", "2200", "--T-sweep", "300:301:1"}, "",
        "Tm (not given, so 0): expected a non-zero value when dH is 0 or not given"},
+      // A variant with no state at the fractions given (the classic form
+      // learns it only after a million rejected starts).
+      {{"--task", "heat", "--n0", "4", "--w", "-240", "--dH", "2920", "--dS", "9.3", "--conc",
+        "0", "--T-sweep", "300:301:1"}, "",
+       "--conc: expected 0 < conc < 1 for n0 = 4 (the model has states only with both"},
+      {{"--task", "heat", "--n0", "8", "--w", "-220", "--dH", "2860", "--dS", "7", "--conc",
+        "0.5", "--T-sweep", "300:301:1"}, "",
+       "conc2 (not given, so 0): expected 0 < conc2 < 1 for n0 = 8"},
       // Named refusals name fields, not the classic form's positions.
       {{"--task", "phase", "--n0", "1", "--dH", "3000", "--dS", "10", "--T_min", "301",
         "--T_max", "300", "--dT", "1"}, "",
@@ -430,6 +438,27 @@ TEST(NamedForm, TheDefaultSearchIsTheEquilibrium) {
   const std::string classic_file = with({"run", "k.toml", "--format", "classic"}, {});
   EXPECT_EQ(classic_file,
             ReadFile(Source("tests/golden/example-coexist-n4/output.out").string()));
+
+  // The ligand-activity mode: a record at every point, its gel state lying
+  // within 1e-15 of the end, and a jump between states that are not
+  // followed carrying a warning with its dU; a point without a state (no
+  // binding degree conc2 to solve for) says so.
+  const std::vector<std::string> alt = {"run", "--task", "heat", "--n0", "2", "--Tm", "314",
+                                        "--dHcal", "2200", "--w", "-3000", "--nu", "0",
+                                        "--mode", "42.1", "--T-sweep", "200:734:0.5"};
+  RunResult r = RunChainmelt(With(alt, {"--conc2", "0.001"}), tmp.path().string());
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::vector<double> x = Column(r.out, "x_f"), jump = Column(r.out, "dU");
+  ASSERT_EQ(x.size(), 1069u) << r.err;
+  EXPECT_LT(x.front(), 1e-15);
+  EXPECT_EQ(std::count_if(jump.begin(), jump.end(), [](double v) { return v > 1000; }), 1);
+  EXPECT_NE(r.err.find("heat at T = 734.000000: a jump between states that are not followed"),
+            std::string::npos)
+      << r.err;
+  r = RunChainmelt(With(alt, {"--conc2", "0"}), tmp.path().string());
+  EXPECT_NE(r.err.find("heat at T = 200.000000: no record, no feasible minimum was found"),
+            std::string::npos)
+      << r.err;
 }
 
 // A batch runs each line as its form does: classic lines with the classic

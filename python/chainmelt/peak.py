@@ -180,7 +180,10 @@ def _crossing(x, y, i, half, step):
     while 0 <= j + step < len(y):
         k = j + step
         if y[k] < half:
-            return x[j] + (half - y[j]) * (x[k] - x[j]) / (y[k] - y[j])
+            # y[j] may lie below half too where the refined top is above every point
+            # (a flat curve): the crossing is then at x[j].
+            dy = y[k] - y[j]
+            return x[j] + (half - y[j]) * (x[k] - x[j]) / dy if dy < 0 else x[j]
         j = k
     return math.nan
 

@@ -68,7 +68,8 @@ struct Built {
   std::string field;    // the field at fault
 };
 
-Built Build(const Settings& settings, bool check, const std::string& file = "") {
+Built Build(const Settings& settings, bool check, const std::string& file = "",
+            bool to_run = true) {
   Built b;
   if (!file.empty() && !ReadParameterFile(file, b.spec, b.sources, b.error)) {
     b.field = "file";
@@ -81,7 +82,7 @@ Built Build(const Settings& settings, bool check, const std::string& file = "") 
     }
   }
   if (!check) return b;
-  if (auto refusal = DeriveAndCheck(b.spec)) {
+  if (auto refusal = DeriveAndCheck(b.spec, to_run)) {
     b.field = refusal->field->name;
     b.error = NamedRefusal(b.spec, b.sources, *refusal);
   }
@@ -193,7 +194,7 @@ class CallbackReporter : public Reporter {
 // The derived parameters of accepted settings; a refusal raises
 // ValueError(message, field).
 py::dict CheckedParameters(const Settings& settings) {
-  Built b = Build(settings, true);
+  Built b = Build(settings, true, "", false);
   if (!b.error.empty()) RaiseRefusal(b.error, b.field);
   return Parameters(b.spec);
 }

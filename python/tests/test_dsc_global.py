@@ -114,7 +114,8 @@ REFUSALS = [
     ("shared and given per scan", dict(vary="w,dHcal,Tm,conc"), "conc is shared"),
     ("given and header differ", dict(per_scan={"conc": [0.02, 0.05, 0.2]}),
      "its header says 0.1"),
-    ("conc zero in n0 = 4", dict(per_scan={"conc": [0.0, 0.05, 0.1]}), "0 < conc < 1"),
+    ("conc negative in n0 = 4", dict(per_scan={"conc": [-0.01, 0.05, 0.1]}), "0 <= conc < 1"),
+    ("conc zero in every scan", dict(per_scan={"conc": [0.0, 0.0, 0.0]}), "fit it with n0 = 2"),
     ("unknown per-scan field", dict(per_scan={"bogus": [1, 2, 3]}), "not a model field"),
     ("baselines for two of three", dict(fit_baseline=["linear", None]), "2 entries for 3"),
     ("some scans weighted", dict(sigma=[0.1, None, 0.1]), "every scan or for none"),
@@ -126,7 +127,7 @@ REFUSALS = [
 def test_refusals(series, what, kw, message):
     model = cm.Model(n0=4, dH=0, w=-240.0, dHcal=2200.0, Tm=314.0, w3=60.0, conc=0.02)
     data = series
-    if what.startswith("conc zero"):  # no header to contradict the value given
+    if what.startswith("conc"):  # no header to contradict the value given
         data = [d.copy() for d in series]
         for d in data:
             d.attrs.pop("source")
@@ -208,3 +209,28 @@ def test_a_start_through_points_without_a_curve_goes_on_and_a_failed_one_is_reco
     assert r.value("w") == pytest.approx(-240.0, rel=1e-6)
     with pytest.raises(RuntimeError, match="every start failed"):
         dsc.fit_global(data, dict(model, w=-50.0), vary="w,dHcal", starts=1, engine=engine)
+
+
+def test_a_scan_of_the_lipid_alone_joins_an_n0_4_series(tmp_path):
+    """conc = 0 has no n0 = 4 state; such a scan is computed with its limit, n0 = 2 with
+    the shared lipid parameters, and the series still gives back the truth."""
+    T_C = np.round(np.linspace(27.0, 61.5, 150), 10)
+    T = T_C + 273.15
+    edges = np.concatenate([[1.5 * T[0] - 0.5 * T[1]], 0.5 * (T[1:] + T[:-1]),
+                            [1.5 * T[-1] - 0.5 * T[-2]]])
+    lipid = {k: v for k, v in TRUE.items() if k != "w3"}
+    U = cm.heat(cm.Model(n0=2, dH=0, **lipid), T=edges)["U"].to_numpy()
+    rng = np.random.default_rng(20)
+    Cp = np.diff(U) / np.diff(edges) * 8.314462618 * 2 / 1000 + 1.6 \
+        + 0.01 * (T_C - T_C[0]) + rng.normal(0, 0.03, T.size)
+    pure = tmp_path / "series-conc0.csv"
+    pure.write_text("# conc = 0\nTemperature (C),Cp (kJ/(mol K))\n"
+                    + "".join(f"{t:.2f},{c:.4f}\n" for t, c in zip(T_C, Cp)))
+    data = [dsc.read(f) for f in (pure, FILES[1], FILES[2])]
+    r = dsc.fit_global(data, cm.Model(n0=4, dH=0, w=-200, dHcal=2000, Tm=313, w3=0),
+                       vary="w,dHcal,Tm,w3", fit_baseline="linear")
+    for name, true in TRUE.items():
+        v, e = r.params[name]["value"], r.params[name]["stderr"]
+        assert abs(v - true) <= 3 * e and abs(v - true) <= 0.03 * abs(true), (name, v, e)
+    assert [s.fields["n0"] for s in r.scans] == [2, 4, 4]
+    assert "conc = 0: the lipid alone, computed with n0 = 2" in r.report()

@@ -143,6 +143,10 @@ N1 = chainmelt.Model(n0=1, dH=3)
     # Values refused before anything runs, under either search.
     (lambda: chainmelt.heat(M, T=[300.0, -1.0], search="equilibrium"), "T", ""),
     (lambda: chainmelt.heat(M, T=[300.0, -1.0], search="classic"), "T", ""),
+    # A model may be made without the fraction its variant needs (a fit sets it per
+    # scan); a run of it is refused.
+    (lambda: chainmelt.heat(chainmelt.Model(n0=4, w=-240, Tm=314, dHcal=2200), T=[300.0]),
+     "conc", "0 < conc < 1 for n0 = 4"),
 ])
 def test_refusals_name_the_field(call, field, text):
     with pytest.raises(ValueError, match=text) as e:

@@ -106,7 +106,7 @@ std::optional<Refusal> CheckMonteCarlo(const RunSpec& spec) {
 
 }  // namespace
 
-std::optional<Refusal> DeriveAndCheck(RunSpec& spec) {
+std::optional<Refusal> DeriveAndCheck(RunSpec& spec, bool to_run) {
   Model& m = spec.model;
   Para& p = m.para;
   NameSearch(spec);
@@ -225,6 +225,22 @@ std::optional<Refusal> DeriveAndCheck(RunSpec& spec) {
     return Refuse(fixed_T ? 4 : 22, "a temperature of at most 1e100");
   }
   if (spec.method == Method::kMonteCarlo) return CheckMonteCarlo(spec);
+  // n0 = 4 and n0 = 8 have no state without their second component or with
+  // nothing else: the named forms say so before running (a model still to
+  // be completed, as a fit's fields before each scan's conc, is not a run).
+  // The classic command line finds it out from its starts, as it always has.
+  if (to_run && !spec.classic_form && !IsAltMode(p)) {
+    if (m.n0 == 4 && !(p.conc > 0 && p.conc < 1)) {
+      return Refusal{FindField("conc"),
+                     "0 < conc < 1 for n0 = 4 (the model has states only with both components; "
+                     "the lipid alone is n0 = 2)"};
+    }
+    if (m.n0 == 8 && !(p.conc2 > 0 && p.conc2 < 1)) {
+      return Refusal{FindField("conc2"),
+                     "0 < conc2 < 1 for n0 = 8 (the model has states only with both lipids; "
+                     "one lipid alone is n0 = 2)"};
+    }
+  }
   return std::nullopt;
 }
 

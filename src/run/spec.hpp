@@ -112,7 +112,9 @@ bool EntropyGivenForEnthalpySweep(const RunSpec& spec);
 // command line's checks.  Also names the search by its task (see
 // SearchMode) and notes in spec.warnings an input that is accepted but
 // most likely a mistake (nothing melts; temperatures in degrees Celsius).
-std::optional<Refusal> DeriveAndCheck(RunSpec& spec);
+// With to_run false, fields that may still be completed before a run (the
+// fractions a variant needs) are not refused.
+std::optional<Refusal> DeriveAndCheck(RunSpec& spec, bool to_run = true);
 
 // The words of a task and a variant, as accepted.
 bool IsTaskName(std::string_view task);

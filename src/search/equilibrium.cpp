@@ -27,7 +27,17 @@ namespace chainmelt {
 
 namespace {
 
-constexpr int kAltScan = 64;    // alternative mode: scan of the fluid fraction
+// Alternative mode: the scan of the fluid fraction, kAltStrata even strata
+// and kAltTail points towards each end, at 10^-15 ... 10^-2.5 from it, and
+// below that down to 1e-300 in ever larger steps of ln x (the states of a
+// strongly cooperative membrane lie that close to the gel end; 1 - x cannot
+// come closer to 0 than 1e-16).
+constexpr int kAltStrata = 64;
+constexpr int kAltTail = 26;
+constexpr double kAltDeep[] = {300, 256, 192, 128, 96, 64, 48, 32, 24, 20, 16};  // -log10 x
+constexpr int kAltDeepPoints = static_cast<int>(sizeof kAltDeep / sizeof kAltDeep[0]);
+constexpr int kAltScan = kAltDeepPoints + kAltStrata + 2 * kAltTail;
+constexpr double kAltLogRoot = 1e-3;  // below this, roots are found along ln x
 constexpr int kMaxStarts = kMaxGridStarts;
 constexpr double kSameState = 1e-6;  // largest component difference of one minimum
 constexpr int kNewtonSteps = 8;
@@ -214,22 +224,42 @@ double AltSlope(const Model& m, double x, double& a) {
   return g[1];
 }
 
+// The k-th fluid fraction of the scan, k = 1 .. kAltScan, ascending.
+double AltScanPoint(int k) {
+  if (k <= kAltDeepPoints) return std::pow(10.0, -kAltDeep[k - 1]);
+  k -= kAltDeepPoints;
+  if (k <= kAltTail) return std::pow(10.0, -15.0 + 0.5 * (k - 1));
+  if (k <= kAltTail + kAltStrata) return variant::Stratum(k - kAltTail, kAltStrata, 1.0);
+  return 1.0 - std::pow(10.0, -2.5 - 0.5 * (k - kAltTail - kAltStrata - 1));
+}
+
 int AltStates(const Model& m, Found* found) {
   int nfound = 0;
   double a = 0.0;
-  double xprev = variant::Stratum(1, kAltScan, 1.0);
+  double xprev = AltScanPoint(1);
   double hprev = AltSlope(m, xprev, a);
   for (int k = 2; k <= kAltScan && nfound < kMaxStarts; ++k) {
-    const double x = variant::Stratum(k, kAltScan, 1.0);
+    const double x = AltScanPoint(k);
     const double h = AltSlope(m, x, a);
     if (hprev < 0.0 && h >= 0.0) {
       double root = x;
-      auto f = [&m](double t) {
+      // Near the gel end along ln x, where the slope goes as T ln x and
+      // brackets span many decades.
+      const bool along_log = x < kAltLogRoot;
+      auto f = [&m, along_log](double t) {
         double b = 0.0;
-        const double v = AltSlope(m, t, b);
+        const double v = AltSlope(m, along_log ? std::exp(t) : t, b);
         return std::isnan(v) ? 0.0 : v;
       };
-      if (h == 0.0 || ToRoot(xprev, x, hprev, h, root, f)) {
+      bool ok = h == 0.0;
+      if (!ok && along_log) {
+        double t = 0.0;
+        ok = ToRoot(std::log(xprev), std::log(x), hprev, h, t, f);
+        root = std::exp(t);
+      } else if (!ok) {
+        ok = ToRoot(xprev, x, hprev, h, root, f);
+      }
+      if (ok) {
         Found st;
         st.p[1] = root;
         if (AltActivity(m, root, st.p[2]) && Check(m, st.p, 2)) {

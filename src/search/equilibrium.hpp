@@ -83,8 +83,9 @@ EquilibriumResult StepOrderEquilibrium(const RunState& rs, const EquilibriumOpti
 
 // Number of starts of the grid (9 along the fluid fraction for n0 = 1, 2, 4;
 // 15 over fluid and component fraction for n0 = 5; 3 x 3 over the two fluid
-// fractions for n0 = 8), or of scan points in the alternative mode (64).
+// fractions for n0 = 8), or of scan points in the alternative mode (127).
 int EquilibriumStarts(const Model& m);
+
 
 // FluidShare(m, p), the fluid fraction of the lipid, is a member of each
 // variant (model/variants.hpp).

@@ -61,14 +61,23 @@ void PairRecord(RecordBuf& r, const Model& m, bool equilibrium, const PointResul
   AddEquilibrium(r, m, equilibrium, pt, dU, x_jump);
 }
 
+// The latent heat of a first-order transition since the previous point,
+// for points searched one by one (the ligand-activity mode, whose states are
+// not minima and are not followed): U less U of the previous point, which
+// holds the continuous change over the step too, with a warning saying so.
 double LatentHeat(RunState& rs, HeatHistory& h, const PointResult& pt) {
   double dU = 0.0;
   if (rs.equilibrium && h.have_prev && pt.branch != h.branch_prev &&
       (pt.minima >= 2 || h.minima_prev >= 2)) {
     dU = pt.U - h.U_prev;
     const bool sweep_h = IsEnthalpySweep(rs.para);
-    rs.ctx->Diagnostic("heat: first-order transition before %s = %f: latent heat dU = %f",
-                       sweep_h ? "dH" : "T", sweep_h ? rs.para.dH : rs.T, dU);
+    const char* var = sweep_h ? "dH" : "T";
+    const double x = sweep_h ? rs.para.dH : rs.T;
+    rs.ctx->Diagnostic("heat: first-order transition before %s = %f: latent heat dU = %f", var,
+                       x, dU);
+    rs.ctx->Warning("heat at %s = %f: a jump between states that are not followed: dU is U "
+                    "less U of the previous point (the change over the whole step)",
+                    var, x);
   }
   h.have_prev = true;
   h.branch_prev = pt.branch;
@@ -99,7 +108,10 @@ void HeatPair(RunState& rs, HeatHistory& h, HesseWork& w, const PointResult& pt)
   const Minimum& s = pt.state;
   HesseCalc(rs, s.p, rs.n0, w.hes);
   HesseInv(w.hes, w.inv, rs.n0, w.indx);
-  if (s.f == kSentinel) return;
+  if (s.f == kSentinel) {
+    if (rs.equilibrium) NoEquilibriumState(rs, kName);
+    return;
+  }
   const double dU = LatentHeat(rs, h, pt);
   const double c = HeatCalc(rs, rs.n0, w.inv);
   RecordBuf r;

@@ -50,7 +50,7 @@ void TaskPhase(RunState& rs, HesseWork& work) {
   RecordBuf r;
   if (rs.equilibrium) {
     const EquilibriumResult eq = StepOrderEquilibrium(rs, work);
-    if (eq.lowest.f == kSentinel) return;
+    if (eq.lowest.f == kSentinel) return NoEquilibriumState(rs, kName);
     PhaseRecord(r, rs, eq.lowest);
     Emit(rs, r);
     return;

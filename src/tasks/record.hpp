@@ -95,4 +95,12 @@ inline void WarnIfNotEquilibrium(RunState& rs, const char* task, const StateVec&
                   kLowestMinimumAdvice);
 }
 
+// Under the equilibrium search, a point where no state was found has no
+// record, and says so.
+inline void NoEquilibriumState(RunState& rs, const char* task) {
+  rs.ctx->Warning("%s at %s = %f: no record, no feasible minimum was found", task,
+                  IsEnthalpySweep(rs.para) ? "dH" : "T",
+                  IsEnthalpySweep(rs.para) ? rs.para.dH : rs.T);
+}
+
 }  // namespace chainmelt

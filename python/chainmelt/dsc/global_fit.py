@@ -71,11 +71,25 @@ def _label(data: pd.DataFrame, k: int) -> str:
     return os.path.basename(src) if src else f"scan {k + 1}"
 
 
+def _own_fields(fields, s) -> dict:
+    """The model fields of one scan before the fitted values: the shared fields, the
+    scan's known ones, and the lipid-alone variant where the scan has no additive."""
+    f = dict(fields)
+    f.update(s.known)
+    if s.alone:
+        f["n0"] = 2
+    return f
+
+
 class _Scan:
     """One scan's data and its place in the global parameter set."""
 
     def __init__(self, k, data, units, known, baseline, sigma):
         self.k, self.data, self.units, self.known = k, data, units, known
+        # The lipid alone in a series of n0 = 4 scans (conc = 0): that model has no
+        # state without the second component, and its limit conc -> 0 is the n0 = 2
+        # model with the same lipid parameters, which is what this scan is computed with.
+        self.alone = False
         self.label = _label(data, k)
         self.source = data.attrs.get("source")
         self.T = check_T(data["T"].to_numpy(dtype=float), self.label)
@@ -168,8 +182,7 @@ def _starts_from_scans(datasets, fields, scans, vary, kinds, engine, search) -> 
         return 5
     found = []
     for s, d, kind in zip(scans, datasets, kinds):
-        f = dict(fields)
-        f.update(s.known)
+        f = _own_fields(fields, s)
         try:
             with _quiet_engine():
                 r = fit(d, f, vary=own, fit_baseline=kind, starts="auto", domain=None,
@@ -245,13 +258,18 @@ def fit_global(datasets: Sequence[pd.DataFrame], model: Any,
             raise ValueError(f"scans of different variants ({which}; the model has n0 = "
                              f"{n0}): a global fit shares one model")
         known.pop("n0")
-    if n0 == 4:
+    alone = set()
+    if n0 == 4 and "conc" not in per_vary:
         concs = known.get("conc", [fields.get("conc", 0.0)] * n)
         for k, c in enumerate(concs):
-            if "conc" not in per_vary and not 0 < float(c) < 1:
+            if float(c) == 0:
+                alone.add(k)
+            elif not 0 < float(c) < 1:
                 raise ValueError(f"conc = {float(c):g} for {_label(datasets[k], k)}: the n0 = 4 "
-                                 "model has states only for 0 < conc < 1; for the lipid "
-                                 "alone give a small fraction such as 0.001")
+                                 "model needs 0 <= conc < 1 (0: the lipid alone)")
+        if len(alone) == n:
+            raise ValueError("conc: every scan has conc = 0, the lipid alone; fit it with "
+                             "n0 = 2")
     both = [v for v in vary if v in per_vary]
     if both:
         raise ValueError(f"vary: {both[0]} is both shared and per-scan (--per-scan-vary); "
@@ -280,6 +298,7 @@ def fit_global(datasets: Sequence[pd.DataFrame], model: Any,
         units = units_of(d)
         scans.append(_Scan(k, d, units, {f: v[k] for f, v in known.items()}, kinds[k],
                            sigmas[k]))
+        scans[-1].alone = k in alone
     weighted = [s.weight is not None for s in scans]
     if any(weighted) and not all(weighted):
         raise ValueError("sigma: give uncertainties for every scan or for none")
@@ -410,8 +429,7 @@ class _Evaluator:
             raise ValueError(f"threads: expected at least 1, got {threads}")
 
     def scan_fields(self, values: Mapping, s: _Scan) -> dict:
-        f = dict(self.fields)
-        f.update(s.known)
+        f = _own_fields(self.fields, s)
         f.update({n: float(values[n]) for n in self.vary})
         f.update({n: float(values[f"{n}_{s.k + 1}"]) for n in self.per_vary})
         return f
@@ -619,7 +637,9 @@ class GlobalFitResult(LmfitStatistics):
         lines.append("")
         lines.append("Per scan")
         for k, s in enumerate(self.scans):
-            lines.append(f"  scan {k + 1}: {s.label}")
+            alone = " (conc = 0: the lipid alone, computed with n0 = 2)" \
+                if s.fields.get("n0") == 2 and n0 == 4 else ""
+            lines.append(f"  scan {k + 1}: {s.label}{alone}")
         lines.append(f"{'':<22}" + "".join(f"{'scan ' + str(k + 1):>15}"
                                            for k in range(len(self.scans))))
         for name, vals in self.known.items():
