@@ -9,7 +9,8 @@ def fields() -> list[tuple[str, int, str, str]]: ...
 
 def run(settings: Sequence[tuple[str, Any]], callback: Callable[[str, str], Any] | None = ...,
         file: str = ..., values: Sequence[float] | None = ...,
-        leading: Sequence[tuple[str, Any]] | None = ...) -> dict[str, Any]: ...
+        leading: Sequence[tuple[str, Any]] | None = ...,
+        point_lines: bool = ...) -> dict[str, Any]: ...
 
 
 def columns(settings: Sequence[tuple[str, str]]) -> tuple[str, list[tuple[str, str, bool]],

@@ -72,8 +72,12 @@ def field_text(name: str, value: Any) -> str:
     # of one-point runs pays for every field of every call).
     if type(value) is float and FIELD_TYPES.get(name, "number") == "number":
         return repr(value)
-    if type(value) is int and FIELD_TYPES.get(name, "number") in ("variant", "threads", "count"):
-        return str(value)
+    if type(value) is int:
+        kind = FIELD_TYPES.get(name, "number")
+        if kind in ("variant", "threads", "count"):
+            return str(value)
+        if kind == "number" and -2**53 <= value <= 2**53:
+            return repr(float(value))  # exactly the double of that integer
     kind = FIELD_TYPES.get(name, "number")
     if isinstance(value, bool) or value is None:
         return repr(value)
@@ -153,8 +157,13 @@ def run_fields(task: str | None, given: Mapping[str, Any] | None,
 def check(fields: Mapping[str, Any]) -> dict:
     """The parameters of a run as the engine would use them, without running
     it; a field the engine refuses raises ValueError naming it (``err.field``)."""
+    return check_settings(settings(fields))
+
+
+def check_settings(pairs: list) -> dict:
+    """``check`` of fields already made settings [(key, text)]."""
     try:
-        return _core.parameters(settings(fields))
+        return _core.parameters(pairs)
     except ValueError as e:
         if getattr(e, "field", None) is None and len(e.args) == 2:
             raise refusal(e.args[1], e.args[0]) from None

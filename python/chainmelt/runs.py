@@ -1,5 +1,6 @@
 """Models, runs and their results as pandas DataFrames."""
 
+import functools
 import inspect
 import logging
 import os
@@ -11,7 +12,7 @@ import numpy as np
 import pandas as pd
 
 from . import _core
-from ._fields import MODEL_FIELDS, check, refusal, run_fields, settings, suggestion
+from ._fields import MODEL_FIELDS, check_settings, refusal, run_fields, settings, suggestion
 from ._frames import _frame, set_attrs  # noqa: F401  (re-exported)
 from ._progress import ProgressMeter, _meter  # noqa: F401  (re-exported)
 from ._sweeps import Sweep, _as_sweep, _old_sweep_tuple, _sweep_fields, sweep  # noqa: F401
@@ -38,6 +39,10 @@ class FatalError(RuntimeError):
 
 class NonFiniteWarning(RuntimeWarning):
     """Records with a field that is not a finite number were dropped."""
+
+
+# The sweep a Model is checked with: one that passes every check.
+_PROBE = settings(dict(task="heat", T_min=1, T_max=1, dT=1, sweep="T"))
 
 
 class _ModelType(type):
@@ -86,7 +91,7 @@ class Model(metaclass=_ModelType):
     (2920.0, 2950.0)
     """
 
-    __slots__ = ("_given", "_fields")
+    __slots__ = ("_given", "_fields", "_settings")
 
     def __init__(self, n0: int, *, T: float = 0, w: float = 0, w2: float = 0, dH: float = 0,
                  dS: float = 0, Tm: float = 0, dHcal: float = 0, e2: float = 0, w3: float = 0,
@@ -95,11 +100,13 @@ class Model(metaclass=_ModelType):
         given = dict(n0=n0, T=T, w=w, w2=w2, dH=dH, dS=dS, Tm=Tm, dHcal=dHcal, e2=e2,
                      w3=w3, dH2=dH2, dS2=dS2, zsave=zsave, conc=conc, conc2=conc2, z=z,
                      nu=nu, mode=mode)
+        # The settings of a run start with the model's: made once, here.
+        made = settings(given)
         # A sweep that passes every check, so that a refusal is the model's.
-        probe = dict(given, task="heat", T_min=1, T_max=1, dT=1, sweep="T")
-        params = check(probe)
+        params = check_settings(made + _PROBE)
         object.__setattr__(self, "_given", given)
         object.__setattr__(self, "_fields", {k: params[k] for k in MODEL_FIELDS})
+        object.__setattr__(self, "_settings", tuple(made))
 
     def __setattr__(self, name, value):
         raise AttributeError("a Model is immutable; use replace(%s=...)" % name)
@@ -112,6 +119,12 @@ class Model(metaclass=_ModelType):
         if name in fields:
             return fields[name]
         raise AttributeError(name)
+
+    def _run_settings(self) -> list:
+        """The given fields as the settings of a run [(key, text)], made when the
+        Model was (it does not change): a loop of one-point runs would otherwise
+        turn every field to text at every call."""
+        return list(self._settings)
 
     @property
     def fields(self) -> dict:
@@ -170,10 +183,23 @@ Model.__signature__ = inspect.signature(Model.__init__).replace(  # type: ignore
     parameters=list(inspect.signature(Model.__init__).parameters.values())[1:])
 
 
+@functools.lru_cache(maxsize=1)
+def _cores() -> int:
+    # Asked once: the count reads a file of the kernel at every call.
+    return os.cpu_count() or 1
+
+
 def _raw(fields, progress=None, file="", values=None):
     """One run of the engine; returns its result as the compiled module gives
     it, or raises ValueError naming the refused field.  ``values``: a list of
     sweep values evaluated in this one call (see _core.run)."""
+    return _run_settings(settings(fields), "threads" in fields, progress, file, values)
+
+
+def _run_settings(pairs, threads_given, progress=None, file="", values=None, lines=None):
+    """_raw with the fields already made settings [(key, text)]; ``lines``:
+    whether the sweep points' progress lines are made (default: where a
+    callback or the log takes them)."""
     def deliver(kind, line):
         if kind == "progress":
             log.info(line)
@@ -182,13 +208,16 @@ def _raw(fields, progress=None, file="", values=None):
         else:
             log.warning(line)
 
-    if "threads" not in fields and not file:
+    if not threads_given and not file:
         # As in the named form of the command line: every core.
-        fields = dict(fields, threads=os.cpu_count() or 1)
+        pairs.append(("threads", str(_cores())))
+    # The sweep points' progress lines are made only for someone who listens.
+    if lines is None:
+        lines = progress is not None or log.isEnabledFor(logging.INFO)
     try:
         if values is None:
-            return _core.run(settings(fields), deliver, file)
-        return _core.run(settings(fields), deliver, file, values)
+            return _core.run(pairs, deliver, file, point_lines=lines)
+        return _core.run(pairs, deliver, file, values, point_lines=lines)
     except ValueError as e:
         if len(e.args) == 2:
             raise refusal(e.args[1], e.args[0]) from None
@@ -229,23 +258,30 @@ def _execute_sweep(axis, fields, progress):
 
 
 def _task(task, model, T, dH, threads, search, progress, points_ok, extra=None):
-    total = None
-    value = T if T is not None else dH
-    if isinstance(value, (Sweep, str)) or (isinstance(value, tuple) and len(value) == 3
-                                           and (not points_ok or _old_sweep_tuple(value))):
-        try:
-            total = len((value if isinstance(value, Sweep) else
-                         Sweep.parse(value) if isinstance(value, str) else Sweep(*value)).values)
-        except (ValueError, TypeError):
-            total = None
-    elif value is not None and not isinstance(value, str):
-        total = int(np.size(value)) if np.ndim(value) <= 1 else None
+    if progress is None:
+        return _task_inner(task, model, T, dH, threads, search, None, points_ok, extra)
+    # Only a bar (progress=True) needs the count of points.
+    total = _count(T if T is not None else dH, points_ok) if progress is True else None
     callback, meter = _meter(progress, total)
     try:
         return _task_inner(task, model, T, dH, threads, search, callback, points_ok, extra)
     finally:
         if meter is not None:
             meter.close()
+
+
+def _count(value, points_ok):
+    """The number of points of a task's T= or dH=, or None where unknown."""
+    if isinstance(value, (Sweep, str)) or (isinstance(value, tuple) and len(value) == 3
+                                           and (not points_ok or _old_sweep_tuple(value))):
+        try:
+            return len((value if isinstance(value, Sweep) else
+                        Sweep.parse(value) if isinstance(value, str) else Sweep(*value)).values)
+        except (ValueError, TypeError):
+            return None
+    if value is not None and not isinstance(value, str):
+        return int(np.size(value)) if np.ndim(value) <= 1 else None
+    return None
 
 
 def _task_inner(task, model, T, dH, threads, search, progress, points_ok, extra=None):
@@ -255,23 +291,37 @@ def _task_inner(task, model, T, dH, threads, search, progress, points_ok, extra=
         raise TypeError("give exactly one of T= and dH= (a chainmelt.sweep(min, max, step), "
                         "\"min:max:step\" or a list of values)")
     axis, value = ("T", T) if T is not None else ("dH", dH)
-    fields = dict(model.given, task=task)
+    # The run's fields after the model's (whose settings the model keeps).
+    fields = {"task": task}
     if threads is not None:
         fields["threads"] = threads
     if search is not None:
         fields["search"] = search
-    fields.update(extra or {})
-    swept = "H" if axis == "dH" else "T"
-    if not points_ok and isinstance(value, tuple) and len(value) == 3:
+    if extra:
+        fields.update(extra)
+    if type(value) is float or type(value) is np.ndarray:
+        s = None  # the common cases of values, without the tests below
+    elif not points_ok and isinstance(value, tuple) and len(value) == 3:
         s = Sweep(*value)  # the task takes a sweep only: nothing else to mean
     else:
         s = _as_sweep(axis, value, stacklevel=4)
     if s is not None:
         fields.update(_sweep_fields(axis, s))
-        return _execute_sweep(axis, run_fields(None, None, fields), progress)
+        return _execute_sweep(axis, dict(model.given, **fields), progress)
     if not points_ok:
         raise TypeError("%s: task %s takes a sweep: chainmelt.sweep(min, max, step) or "
                         "\"min:max:step\", got %r" % (axis, task, value))
+    merged, values = _point_run(task, model, axis, value, fields, progress, 5)
+    out = _finish(merged)
+    out.attrs["parameters"].update(T_min=math.nan, T_max=math.nan, dT=math.nan)
+    out.attrs["points"] = values.copy()
+    return out
+
+
+def _point_run(task, model, axis, value, fields, progress, stacklevel, lines=None):
+    """The run of a task at the values ``value`` of ``axis`` (one number or a
+    sequence) in one engine call: (its result as the compiled module gives it,
+    the values as an array)."""
     if task == "heat" and model.n0 == 1:
         raise refusal(axis, "%s: heat with n0 = 1 takes its heat capacity from three "
                             "consecutive sweep points; give a sweep, chainmelt.sweep(min, max, "
@@ -290,17 +340,36 @@ def _task_inner(task, model, T, dH, threads, search, progress, points_ok, extra=
         warnings.warn("%s=%s runs the three values given; for the sweep from %g to %g in "
                       "steps of %g write %s=chainmelt.sweep(%g, %g, %g)"
                       % (axis, list(values), *values, axis, *values), UserWarning,
-                      stacklevel=4)
+                      stacklevel=stacklevel)
     # One call: phase and heat under the equilibrium searches follow their
     # minima along the sorted values (the equilibrium at each does not depend
     # on the others); otherwise every value is a one-point run of its own,
     # from fresh starts.  The records come in the order of the values.
-    merged = _raw(dict(fields, sweep=swept), progress, values=[float(v) for v in values])
-    out = _finish(merged)
-    out.attrs["parameters"] = dict(out.attrs["parameters"], T_min=math.nan, T_max=math.nan,
-                                   dT=math.nan)
-    out.attrs["points"] = values.copy()
-    return out
+    fields = dict(fields, sweep="H" if axis == "dH" else "T")
+    return _run_settings(model._run_settings() + settings(fields), "threads" in fields,
+                         progress, values=values.tolist(), lines=lines), values
+
+
+def _heat_columns(model, T, names, search=None, threads=None):
+    """The columns ``names`` of ``heat(model, T=T, search=search,
+    threads=threads)`` as arrays of doubles, without making its DataFrame (a
+    fit evaluates its curve many times); refusals, warnings and FatalError as
+    heat gives them.  The sweep points' progress lines are not made: the
+    caller drops the engine's lines."""
+    if not isinstance(model, Model):
+        raise TypeError("expected a chainmelt.Model, got %r" % type(model).__name__)
+    fields = {"task": "heat"}
+    if threads is not None:
+        fields["threads"] = threads
+    if search is not None:
+        fields["search"] = search
+    merged, _ = _point_run("heat", model, "T", T, fields, None, 3, lines=False)
+    if merged["fatal"] or merged["nonfinite"]:
+        table = _finish(merged, stacklevel=3)
+        return [np.asarray(table[n], dtype=float) for n in names]
+    rows = merged["rows"]
+    position = {c[0]: j for j, c in enumerate(merged["columns"])}
+    return [np.ascontiguousarray(rows[:, position[n]]) for n in names]
 
 
 _PARAMS_DOC = """

@@ -124,8 +124,13 @@ struct Interrupted {};
 // (KeyboardInterrupt for Ctrl-C), ends the run at once.
 class CallbackReporter : public Reporter {
  public:
-  explicit CallbackReporter(py::object callback)
-      : callback_(std::move(callback)), caller_(std::this_thread::get_id()) {}
+  // `point_lines`: whether the sweep points' progress lines are wanted at all
+  // (where nobody listens they are neither formatted nor handed over, which
+  // would take the interpreter lock once a point).
+  CallbackReporter(py::object callback, bool point_lines)
+      : callback_(std::move(callback)),
+        caller_(std::this_thread::get_id()),
+        point_lines_(point_lines) {}
   void Progress(const char* line) override {
     Poll();
     Deliver("progress", line);
@@ -133,6 +138,9 @@ class CallbackReporter : public Reporter {
   // No poll here: diagnostics come from inside searches, progress lines
   // only between sweep points.
   void Diagnostic(const char* line) override { Deliver("diagnostic", line); }
+  bool PointLineWanted() override { return point_lines_; }
+  // A point whose line nobody wants still hears the signals.
+  void PointSkipped() override { Poll(); }
   void Rethrow() {
     if (error_) std::rethrow_exception(error_);
   }
@@ -177,6 +185,7 @@ class CallbackReporter : public Reporter {
 
   py::object callback_;
   std::thread::id caller_;
+  bool point_lines_;
   std::chrono::steady_clock::time_point next_poll_{};
   std::mutex mutex_;
   std::exception_ptr error_;
@@ -217,7 +226,8 @@ Settings WithPoint(const Settings& settings, double v, bool alone) {
 void ImportNumpy() { py::module_::import("numpy"); }
 
 py::dict Run(const Settings& settings, py::object callback, const std::string& file,
-             const std::optional<std::vector<double>>& values, py::object leading) {
+             const std::optional<std::vector<double>>& values, py::object leading,
+             bool point_lines) {
   if (leading.is_none()) ImportNumpy();
   if (values && values->empty()) throw py::value_error("values: expected at least one value");
   // With values, the sweep's own fields are set from the first one, so that
@@ -242,7 +252,7 @@ py::dict Run(const Settings& settings, py::object callback, const std::string& f
       RaiseRefusal(NamedRefusal(checked.spec, checked.sources, *refusal), refusal->field->name);
   }
   TableSink sink;
-  CallbackReporter reporter(std::move(callback));
+  CallbackReporter reporter(std::move(callback), point_lines);
   RunSummary summary;
   bool interrupted = false;
   try {
@@ -569,7 +579,7 @@ PYBIND11_MODULE(_core, m) {
         "One line of a runs table (status one of RUN_STATUSES; blanks of a cell collapsed).");
   m.def("run", &Run, py::arg("settings"), py::arg("callback") = py::none(),
         py::arg("file") = std::string(), py::arg("values") = py::none(),
-        py::arg("leading") = py::none(),
+        py::arg("leading") = py::none(), py::arg("point_lines") = true,
         "Runs the settings (after the parameter file, if one is named) with the interpreter "
         "lock released; callback(kind, line) gets every progress and diagnostic line.  A "
         "refused setting raises ValueError(message, field).  Signals are handled between "
@@ -581,7 +591,8 @@ PYBIND11_MODULE(_core, m) {
         "their own; the first fatal condition ends the list.  `leading`: (name, value) pairs; "
         "given, the records come as the lines of a TSV table with these cells first "
         "('text', as rows_text writes them; 'lines' their number) instead of an array in "
-        "'rows', so that no NumPy is needed.");
+        "'rows', so that no NumPy is needed.  `point_lines` false: the sweep points' "
+        "progress lines are not made (nobody listens to them); the other lines still come.");
   m.def("lattice_snapshot", &LatticeSnapshot, py::arg("settings"), py::arg("T"), py::arg("L"),
         py::arg("seed"), py::arg("sweeps"),
         "One configuration of the exact lattice after `sweeps` sweeps from a random start: an "

@@ -287,7 +287,8 @@ def test_command_line(scans, tmp_path):
 
 def test_engine_seam_and_model_objects(monkeypatch, scans):
     """Without engine=, the fit builds chainmelt.Model(**fields) and reads column U of
-    chainmelt.heat(model, T=..., search=...); a Model comes back through .replace."""
+    chainmelt.heat(model, T=..., search=...) (the fit's curve as arrays of its columns);
+    a Model comes back through .replace."""
     from chainmelt import runs
 
     calls = []
@@ -303,8 +304,13 @@ def test_engine_seam_and_model_objects(monkeypatch, scans):
         calls.append(search)
         return pd.DataFrame({"T": T, "U": two_state(model.fields, T), "Cp": 0.0})
 
+    def heat_columns(model, T, names, search=None, threads=None):
+        table = heat(model, T, search)
+        return [np.asarray(table[n], dtype=float) for n in names]
+
     monkeypatch.setattr(runs, "Model", Model)
     monkeypatch.setattr(runs, "heat", heat)
+    monkeypatch.setattr(runs, "_heat_columns", heat_columns)
     data = dsc.read(scans["tab"][0], **scans["tab"][1])
     sigma = dsc.Units("K", "kcal/(mol K)", 2).Cp_to_model(0.04)
     r = dsc.fit(data, Model(**TRUE), starts=1, fit_baseline="linear", sigma=sigma)

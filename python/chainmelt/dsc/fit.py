@@ -27,22 +27,21 @@ def _equilibrium_energy(fields: dict, T: np.ndarray, search: str = "equilibrium"
     """Equilibrium energy per site at each temperature, from the compiled engine in one
     call (under the equilibrium search one curve along the sorted temperatures), on
     ``threads`` threads (default: every core)."""
-    from ..runs import Model, heat  # here, so that a fit with its own engine needs none
+    from ..runs import Model, _heat_columns  # here, so that a fit with its own engine needs none
 
     from .starts import quiet
 
     model = Model(**fields)
+    T = np.asarray(T, dtype=float)
     # The engine's lines on the transitions of every trial curve are no news to the
-    # user: the result's own checks say what matters of the fitted one.
+    # user: the result's own checks say what matters of the fitted one.  The curve's
+    # columns come as arrays: a fit evaluates it hundreds of times.
     with quiet():
-        if threads is None:
-            table = heat(model, T=np.asarray(T, dtype=float), search=search)
-        else:
-            table = heat(model, T=np.asarray(T, dtype=float), search=search, threads=threads)
-    got = np.asarray(table["T"], dtype=float)
-    if got.shape != np.shape(T) or not np.allclose(got, T, rtol=1e-12, atol=0):
+        got, U = _heat_columns(model, T, ("T", "U"), search=search, threads=threads)
+    if got.shape != T.shape or not (np.array_equal(got, T)
+                                    or np.allclose(got, T, rtol=1e-12, atol=0)):
         raise RuntimeError("chainmelt.heat did not return one row per requested temperature")
-    return np.asarray(table["U"], dtype=float)
+    return U
 
 
 def _engine(engine, search):

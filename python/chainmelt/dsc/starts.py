@@ -49,24 +49,25 @@ def quiet():
         log.removeFilter(f)
 
 
-def _window_curve(fields: dict):
-    from ..runs import Model, heat
+def _window_curve(fields: dict, names: tuple) -> list:
+    """The columns ``names`` of the equilibrium curve within _WINDOW of Tm, as arrays."""
+    from ..runs import Model, _heat_columns
     Tm = float(fields["Tm"])
     with quiet():
-        return heat(Model(**fields), T=np.linspace(Tm - _WINDOW, Tm + _WINDOW, _POINTS),
-                    search="equilibrium")
+        return _heat_columns(Model(**fields), np.linspace(Tm - _WINDOW, Tm + _WINDOW, _POINTS),
+                             names, search="equilibrium")
 
 
 def _first_order(fields: dict) -> bool:
-    h = _window_curve(fields)
-    return bool(np.any(np.diff(h["branch"].to_numpy()) != 0))
+    branch, = _window_curve(fields, ("branch",))
+    return bool(np.any(np.diff(branch) != 0))
 
 
 def latent_heat(fields: dict) -> float:
     """The infinite lattice's latent heat per site near Tm (0 when continuous)."""
-    h = _window_curve(fields)
-    jump = np.nan_to_num(h["T_jump"].to_numpy(dtype=float)) != 0
-    return float(np.sum(h["dU"].to_numpy(dtype=float)[jump]))
+    T_jump, dU = _window_curve(fields, ("T_jump", "dU"))
+    jump = np.nan_to_num(T_jump) != 0
+    return float(np.sum(dU[jump]))
 
 
 def _key(fields: dict) -> tuple:
