@@ -164,6 +164,20 @@ def test_small_calibration_with_a_finite_domain():
     assert all(h >= 6 for h in hits.values()), hits
 
 
+def test_domain_fit_with_tm_on_an_interval_edge_succeeds():
+    """A domain rounds the jump over several data intervals, so the objective is smooth
+    in Tm: a Tm that ends on an interval's edge (here the truth is one) is no problem."""
+    pytest.importorskip("chainmelt._branches")
+    T = np.linspace(290.0, 312.0, 100)
+    r = dsc.fit(domain_scan(FIRST_ORDER, T, 200.0, 3102), start(FIRST_ORDER),
+                vary=DOMAIN_NAMES, domain=200.0, starts=1)
+    step = T[1] - T[0]
+    edge = 0.5 * (T[49] + T[50])
+    assert abs(r.value("Tm") - edge) < 1e-3 * step  # the case the check was made for
+    assert r.succeeded, r.problems
+    assert abs(r.value("Tm") - 301.0) < 3 * r.stderr("Tm")
+
+
 def test_domain_fit_draws_measure_the_rounded_peak():
     """The derived figures of a domain fit are those of its rounded peak: it has a
     width (the infinite lattice's jump would have none) about 3.5 T^2 / (N latent)."""
