@@ -145,8 +145,9 @@ def one(name, k, args):
     else:
         r = dsc.fit(data, cm.Model(**fields), starts=1)
     row = {"set": name, "replicate": k, "fit_seconds": time.perf_counter() - t0,
-           "values": {n: r.value(n) for n in names}, "redchi": r.redchi,
-           "success": r.success, "succeeded": r.succeeded, "methods": {}}
+           "values": {n: r.value(n) if n in r.params else float("nan") for n in names},
+           "redchi": r.redchi, "success": r.success, "succeeded": r.succeeded,
+           "w_held": (getattr(r, "domain", None) or {}).get("w_held"), "methods": {}}
     for method in args.methods:
         opts = {}
         if method == "bootstrap":
@@ -158,7 +159,10 @@ def one(name, k, args):
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")
                 u = unc.estimate(r, method, **opts)
-            iv = {n: list(u.interval(n)) for n in names}
+            # a parameter the fit held (w of a peak it found two-state) has no
+            # interval: a miss
+            iv = {n: list(u.interval(n)) if n in u.intervals else [float("nan")] * 2
+                  for n in names}
             err = None
         except Exception as e:  # noqa: BLE001 - recorded as a miss with its reason
             iv, err = {n: [float("nan")] * 2 for n in names}, str(e)
