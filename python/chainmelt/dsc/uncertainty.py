@@ -478,7 +478,7 @@ def _intervals(result, draws, level):
     return out
 
 
-def mcmc(result, steps: int = 2000, walkers: int = 32, burn: int | None = None,
+def mcmc(result, steps: int = 5000, walkers: int = 32, burn: int | None = None,
          thin: int = 1, seed: int = 0, level: float = 0.95, derived_draws: int = 200,
          derived: bool = True, threads: int = 1) -> Uncertainty:
     """Sample the posterior of the fitted parameters with emcee (through
@@ -487,7 +487,10 @@ def mcmc(result, steps: int = 2000, walkers: int = 32, burn: int | None = None,
     bounds (improper where a bound is infinite).  The walkers start around the best fit,
     spread as its covariance says.  Diagnostics: the mean acceptance fraction and each
     parameter's integrated autocorrelation time; a warning when the kept chain is shorter
-    than 50 autocorrelation times or the acceptance fraction is outside 0.15-0.7.
+    than 50 autocorrelation times (below that emcee does not trust its estimate of the
+    time, nor so the number of independent draws) or the acceptance fraction is outside
+    0.15-0.7.  The default length suits a single scan: its autocorrelation times settle
+    at 50-60 steps, so 5000 steps keep over 60 of them.
     The intervals are percentiles of the kept draws; the derived figures are measured on
     ``derived_draws`` of them, spread evenly over the chain."""
     import lmfit
