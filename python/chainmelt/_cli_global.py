@@ -43,7 +43,7 @@ def add_options(p: Any) -> None:
     u.add_argument("--replicates", type=int, default=200,
                    help="bootstrap replicates (default 200)")
     u.add_argument("--walkers", type=int, default=32, help="MCMC walkers (default 32)")
-    u.add_argument("--steps", type=int, default=2000, help="MCMC steps (default 2000)")
+    u.add_argument("--steps", type=int, default=5000, help="MCMC steps (default 5000)")
     u.add_argument("--seed", type=int, default=0, help="random seed of the bootstrap and MCMC")
     u.add_argument("--corner", metavar="FILE",
                    help="write the corner figure of the bootstrap or MCMC draws")

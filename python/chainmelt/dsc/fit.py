@@ -598,6 +598,12 @@ def fit(data: pd.DataFrame, model: Any, vary: Sequence[str] | str = ("w", "dHcal
                                     aic_inf, aic_dom, result.classification,
                                     bool(domain_list) or mode == "varied", tried_sites,
                                     two_minima is not None)
+    if (chosen == "domain" and compiled and math.isfinite(sites)
+            and _rounding_width(dict(fields, **held), model_names, best, sites)
+            >= float(np.median(widths))):
+        # the domain rounds the latent heat over a data step or more: the objective is
+        # smooth in Tm, and Tm on an interval's edge is no problem
+        result.problems = [p for p in result.problems if p["code"] != "Tm-on-edge"]
     if domain_error is not None:
         result.domain["error"] = domain_error
     if unresolved is not None:
@@ -664,9 +670,10 @@ def _edge_errors(out, minimizer, epsfcn, scale) -> None:
     out.errorbars = True
 
 
-def _rounding_width(fields, model_names, out) -> float:
-    """FWHM of the two-state peak a domain makes of the fitted latent heat,
-    3.53 T^2 / (N latent) (inf without a latent heat)."""
+def _rounding_width(fields, model_names, out, sites=None) -> float:
+    """FWHM of the two-state peak a domain (of ``sites`` sites, by default the fitted
+    size) makes of the fitted latent heat, 3.53 T^2 / (N latent) (inf without a latent
+    heat)."""
     from . import starts as st
 
     f = dict(fields)
@@ -675,7 +682,7 @@ def _rounding_width(fields, model_names, out) -> float:
         latent = st.latent_heat(f)
     except (RuntimeError, ValueError, ArithmeticError):
         return math.inf
-    sites = float(out.params["domain"].value)
+    sites = float(out.params["domain"].value) if sites is None else float(sites)
     if not latent > 0:
         return math.inf
     return 3.53 * float(f["Tm"]) ** 2 / (sites * latent)

@@ -145,10 +145,12 @@ def _check(result):
 
 
 def _model_names(result) -> list:
+    """The parameters that get intervals: the model's fields and the domain's size
+    when it was varied (not the baseline's)."""
     names = getattr(result, "model_params", None)
     if names is not None:
         return list(names)
-    return [n for n in result.vary if n in MODEL_FIELDS]
+    return [n for n in result.vary if n in MODEL_FIELDS or n == "domain"]
 
 
 def _groups(result) -> list:
@@ -181,23 +183,52 @@ def _private(obj):
         return None
 
 
+def _domain_sites(result) -> float:
+    """The size in sites of the finite domain a single fit's model has (fitted or
+    fixed), inf for the infinite lattice."""
+    dom = getattr(result, "domain", None) or {}
+    if dom.get("chosen") != "domain":
+        return math.inf
+    if "domain" in result.lmfit.params:
+        return float(result.lmfit.params["domain"].value)
+    sites = dom.get("sites")
+    return float(sites) if isinstance(sites, (int, float)) else math.inf
+
+
 def _curves_of(result, search):
-    """A function values -> [(T, model excess Cp, chains per lipid, fields)] per scan."""
+    """A function values -> [(T, model excess Cp, chains per lipid, fields, rounded)]
+    per scan; ``rounded``: the curve is a finite domain's, whose peak has a width even
+    where the infinite lattice jumps."""
     if hasattr(result, "excess_curves"):
         return result.excess_curves
     T = result.curve["T"].to_numpy(dtype=float)
     base = dict(result.fields)
+    sites0 = _domain_sites(result)
+    minima = None
+    if math.isfinite(sites0):
+        from .domain import compiled_branches
+        minima = compiled_branches()
+        if minima is None:
+            raise RuntimeError("the domain's curve needs the engine's two minima")
 
     def curves(values):
         from .fit import model_curve
         f = dict(base)
         f.update({n: float(v) for n, v in values.items() if n in MODEL_FIELDS})
-        cp = model_curve(f, T, search=search)["Cp"].to_numpy(dtype=float)
-        return [(T, cp, result.units.chains_per_lipid, f)]
+        if minima is None:
+            cp = model_curve(f, T, search=search)["Cp"].to_numpy(dtype=float)
+            return [(T, cp, result.units.chains_per_lipid, f, False)]
+        from .domain import domain_energy
+        edges = interval_edges(T)
+        sites = float(values.get("domain", sites0))
+        U = domain_energy(minima(f, edges), edges, sites)
+        return [(T, np.diff(U) / np.diff(edges), result.units.chains_per_lipid, f, True)]
     return curves
 
 
-def _figures(T, cp, chains, fields, search):
+def _figures(T, cp, chains, fields, search, rounded=False):
+    """The derived figures of one model curve; ``rounded``: a finite domain's curve,
+    whose peak, width and cooperative unit are those of its rounded jump."""
     p = analyse(T, cp, chains)
     out = {"T_peak": p.T_peak, "fwhm": p.fwhm, "cu_lipids": p.cooperative_unit_lipids,
            "latent_share": math.nan}
@@ -211,7 +242,8 @@ def _figures(T, cp, chains, fields, search):
             latent = float(np.sum(table["dU"].to_numpy(dtype=float)[jump]))
             span = U[-1] - U[0]
             out["latent_share"] = latent / span if span else math.nan
-            if latent > 0:  # a jump has no width: its two-state figures are not finite
+            if latent > 0 and not rounded:
+                # a jump has no width: its two-state figures are not finite
                 T_jump = table["T_jump"].to_numpy(dtype=float)[jump]
                 out["T_peak"] = float(T_jump[np.argmax(table["dU"].to_numpy()[jump])])
                 out["fwhm"] = out["cu_lipids"] = math.nan
@@ -226,14 +258,17 @@ def _derived(result, rows: list, level: float, threads: int = 1) -> tuple:
     if search == "custom" or not rows:
         return [], ["derived figures need the compiled engine (the fit used its own)"] \
             if search == "custom" else []
-    curves = _curves_of(result, search)
+    try:
+        curves = _curves_of(result, search)
+    except RuntimeError as e:
+        return [], [f"the derived figures could not be measured: {e}"]
     best = {n: float(result.lmfit.params[n].value) for n in result.lmfit.params}
 
     def one(values):
         v = dict(best)
         v.update(values)
         try:
-            return [_figures(T, cp, c, f, search) for T, cp, c, f in curves(v)]
+            return [_figures(T, cp, c, f, search, *more) for T, cp, c, f, *more in curves(v)]
         except (ValueError, RuntimeError):
             return None
 
@@ -443,7 +478,7 @@ def _intervals(result, draws, level):
     return out
 
 
-def mcmc(result, steps: int = 2000, walkers: int = 32, burn: int | None = None,
+def mcmc(result, steps: int = 5000, walkers: int = 32, burn: int | None = None,
          thin: int = 1, seed: int = 0, level: float = 0.95, derived_draws: int = 200,
          derived: bool = True, threads: int = 1) -> Uncertainty:
     """Sample the posterior of the fitted parameters with emcee (through
@@ -452,7 +487,10 @@ def mcmc(result, steps: int = 2000, walkers: int = 32, burn: int | None = None,
     bounds (improper where a bound is infinite).  The walkers start around the best fit,
     spread as its covariance says.  Diagnostics: the mean acceptance fraction and each
     parameter's integrated autocorrelation time; a warning when the kept chain is shorter
-    than 50 autocorrelation times or the acceptance fraction is outside 0.15-0.7.
+    than 50 autocorrelation times (below that emcee does not trust its estimate of the
+    time, nor so the number of independent draws) or the acceptance fraction is outside
+    0.15-0.7.  The default length suits a single scan: its autocorrelation times settle
+    at 50-60 steps, so 5000 steps keep over 60 of them.
     The intervals are percentiles of the kept draws; the derived figures are measured on
     ``derived_draws`` of them, spread evenly over the chain."""
     import lmfit
