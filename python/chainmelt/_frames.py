@@ -1,6 +1,7 @@
 """The DataFrames of the engine's results."""
 
 import functools
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -23,7 +24,8 @@ class _Layout:
         self.units = {c[0]: c[1] for c in columns}
         self.integer = np.array([j for j, c in enumerate(columns) if c[2]], dtype=np.intp)
         self.floating = np.array([j for j, c in enumerate(columns) if not c[2]], dtype=np.intp)
-        self.placements = None  # of the blocks where every integer column is whole
+        # of the blocks where every integer column is whole
+        self.placements: tuple[Any, Any] | None = None
 
 
 @functools.lru_cache(maxsize=64)
@@ -74,7 +76,7 @@ try:
         def _make_block(values, placement):
             return new_block_2d(values, placement=placement)
     except ImportError:
-        from pandas.core.internals.api import make_block as _make_block
+        from pandas.core.internals.api import make_block as _make_block  # type: ignore[no-redef]
 
     if hasattr(pd.DataFrame, "_from_mgr"):
         def _from_manager(manager):
