@@ -28,12 +28,12 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from .._fields import ENERGY_FIELDS, MODEL_FIELDS
+from .._fields import MODEL_FIELDS
 from ..peak import interval_edges
 from .baseline import BASELINES, JointBaseline
 from .fit import _check_vary, _equilibrium_energy, _fields_of, _names, guess, w_grid
 from .io import check_T, units_of
-from .result import LmfitStatistics, _fmt, _json_safe
+from .result import LmfitStatistics, _fmt, _json_safe, param_row
 from .result import transition as _transition
 from .starts import quiet as _quiet_engine
 
@@ -587,26 +587,6 @@ class GlobalFitResult(LmfitStatistics):
 
     # -- report ------------------------------------------------------------------------
 
-    def _row(self, name, p, units):
-        v, e = p["value"], p["stderr"]
-        unit, alt = "", ""
-        if name in ENERGY_FIELDS:
-            unit = "K (energy/R)"
-            alt = (f"{_fmt(float(units.molar_energy(v)), float(units.molar_energy(e)))} "
-                   f"{units.energy_unit} chain")
-        elif name == "Tm":
-            unit = "K"
-            if units.T_unit == "C":
-                alt = f"{_fmt(v - units.T_offset, e)} °C"
-        elif name in ("dS", "dS2"):
-            unit = "k_B"
-        elif name in ("b0", "pre0", "post0"):
-            unit = "k_B per chain"
-        elif name in ("b1", "pre1", "post1"):
-            unit = "k_B per chain per K"
-        err = _fmt(e, e) if math.isfinite(e) else "-"
-        return f"{name:<10}{_fmt(v, e):>14}{err:>12}   {unit:<20}{alt}"
-
     def report(self) -> str:
         u0 = self.scans[0].units
         lines = [f"Global DSC fit of {len(self.scans)} scans, {self.ndata} points"]
@@ -626,7 +606,7 @@ class GlobalFitResult(LmfitStatistics):
         lines.append(f"{'Parameter':<10}{'Value':>14}{'Std. error':>12}   {'Unit':<20}"
                      "In calorimetry units")
         for n, p in self.params.items():
-            lines.append(self._row(n, p, u0))
+            lines.append(param_row(n, p, u0))
         fixed = {k: v for k, v in self.fields.items()
                  if k not in self.vary and k not in self.known and k not in self.per_scan
                  and not (isinstance(v, (int, float)) and v == 0 and k not in ("dH",))}

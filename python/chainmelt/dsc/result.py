@@ -5,6 +5,7 @@ from __future__ import annotations
 import math
 import os
 import textwrap
+from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -51,6 +52,34 @@ def _json_safe(x):
     if isinstance(x, np.bool_):
         return bool(x)
     return x
+
+
+def param_row(name: str, p: Mapping, u: Any) -> str:
+    """One line of a fit report's parameter table: the value and its standard error,
+    the model unit, and the value in the calorimetry units ``u`` of the scan."""
+    v, e = p["value"], p["stderr"]
+    unit, alt = "", ""
+    if name in ENERGY_FIELDS:
+        unit = "K (energy/R)"
+        alt = (f"{_fmt(float(u.molar_energy(v)), float(u.molar_energy(e)))} "
+               f"{u.energy_unit} chain")
+    elif name == "Tm":
+        unit = "K"
+        if u.T_unit == "C":
+            alt = f"{_fmt(v - u.T_offset, e)} °C"
+    elif name == "domain":
+        unit = "sites"
+        alt = f"{_fmt(v / u.chains_per_lipid, e / u.chains_per_lipid)} lipids"
+    elif name in ("dS", "dS2"):
+        unit = "k_B"
+    elif name in ("b0", "pre0", "post0"):
+        unit = "k_B per chain"
+        alt = f"{_fmt(float(u.Cp_from_model(v)), float(u.Cp_from_model(e)))} {u.Cp_unit}"
+    elif name in ("b1", "pre1", "post1"):
+        unit = "k_B per chain per K"
+        alt = f"{_fmt(float(u.Cp_from_model(v)), float(u.Cp_from_model(e)))} {u.Cp_unit}/K"
+    err = _fmt(e, e) if math.isfinite(e) else "-"
+    return f"{name:<10}{_fmt(v, e):>14}{err:>12}   {unit:<20}{alt}"
 
 
 class LmfitStatistics:
@@ -213,32 +242,6 @@ class FitResult(LmfitStatistics):
     def __str__(self):
         return self.report()
 
-    def _param_row(self, name, p):
-        u = self.units
-        v, e = p["value"], p["stderr"]
-        unit, alt = "", ""
-        if name in ENERGY_FIELDS:
-            unit = "K (energy/R)"
-            alt = (f"{_fmt(float(u.molar_energy(v)), float(u.molar_energy(e)))} "
-                   f"{u.energy_unit} chain")
-        elif name == "Tm":
-            unit = "K"
-            if u.T_unit == "C":
-                alt = f"{_fmt(v - u.T_offset, e)} °C"
-        elif name == "domain":
-            unit = "sites"
-            alt = f"{_fmt(v / u.chains_per_lipid, e / u.chains_per_lipid)} lipids"
-        elif name in ("dS", "dS2"):
-            unit = "k_B"
-        elif name in ("b0", "pre0", "post0"):
-            unit = "k_B per chain"
-            alt = f"{_fmt(float(u.Cp_from_model(v)), float(u.Cp_from_model(e)))} {u.Cp_unit}"
-        elif name in ("b1", "pre1", "post1"):
-            unit = "k_B per chain per K"
-            alt = f"{_fmt(float(u.Cp_from_model(v)), float(u.Cp_from_model(e)))} {u.Cp_unit}/K"
-        err = _fmt(e, e) if math.isfinite(e) else "-"
-        return f"{name:<10}{_fmt(v, e):>14}{err:>12}   {unit:<20}{alt}"
-
     def _units_lines(self) -> list[str]:
         u, src = self.units, self.units_source
         if not src:
@@ -383,7 +386,7 @@ class FitResult(LmfitStatistics):
         lines.append(f"{'Parameter':<10}{'Value':>14}{'Std. error':>12}   {'Unit':<20}"
                      f"In calorimetry units")
         for n, p in self.params.items():
-            lines.append(self._param_row(n, p))
+            lines.append(param_row(n, p, self.units))
         if self.fixed:
             fixed = ", ".join(f"{k} = {v:g}" for k, v in self.fixed.items())
             lines.extend(textwrap.wrap(f"Fixed: {fixed}", 88, subsequent_indent="  "))
