@@ -100,6 +100,13 @@ def test_the_latent_heat_is_counted_and_the_transition_called_first_order():
     # Without a jump: the two-state figures.
     smooth = chainmelt.peak(step_curve(latent=-1.0))  # dU = 0: no jump
     assert not smooth.first_order and smooth.latent_heat == 0 and math.isnan(smooth.T_jump)
+    # A curve as flat as rounding, whose fitted top lies above every point: a width,
+    # and no division by zero on the way.
+    from chainmelt.peak import analyse
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        flat = analyse(np.linspace(300.0, 303.0, 7), np.array([-3e-14, -1e-14, -9e-15, 0, 0, 0, 0]))
+    assert math.isfinite(flat.fwhm)
 
 
 def test_an_equilibrium_curve_with_a_jump_adds_up_to_the_energy_taken_up():
