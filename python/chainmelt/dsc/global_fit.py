@@ -33,7 +33,7 @@ from ..peak import interval_edges
 from .baseline import BASELINES, JointBaseline
 from .fit import _check_vary, _equilibrium_energy, _fields_of, _names, guess, w_grid
 from .io import check_T, units_of
-from .result import LmfitStatistics, _fmt, _json_safe, param_row
+from .result import LmfitStatistics, _fmt, _json_safe, correlation_lines, param_row
 from .result import transition as _transition
 from .starts import quiet as _quiet_engine
 
@@ -657,14 +657,9 @@ class GlobalFitResult(LmfitStatistics):
             lines.append(f"{label:<22}" + "".join(cells))
         lines.append("  (H per mole of lipid in each scan's energy unit; T peak in its "
                      "temperature unit)")
-        names = [n for n in self.correlation.columns if n in self.params]
-        if len(names) > 1:
-            lines.append("")
-            lines.append("Correlations of the shared parameters")
-            lines.append(" " * 10 + "".join(f"{n:>9}" for n in names))
-            for a in names:
-                lines.append(f"{a:<10}" + "".join(
-                    f"{self.correlation.loc[a, b]:>9.3f}" for b in names))
+        lines.extend(correlation_lines(
+            self.correlation, [n for n in self.correlation.columns if n in self.params],
+            "Correlations of the shared parameters"))
         if self.uncertainty is not None:
             lines.append("")
             lines.append(self.uncertainty.report().rstrip("\n"))

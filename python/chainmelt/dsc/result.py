@@ -54,6 +54,16 @@ def _json_safe(x):
     return x
 
 
+def correlation_lines(correlation: pd.DataFrame, names: list, title: str) -> list:
+    """The lines of a fit report's correlation table of ``names`` (none for one name)."""
+    if len(names) < 2:
+        return []
+    lines = ["", title, " " * 10 + "".join(f"{n:>9}" for n in names)]
+    for a in names:
+        lines.append(f"{a:<10}" + "".join(f"{correlation.loc[a, b]:>9.3f}" for b in names))
+    return lines
+
+
 def param_row(name: str, p: Mapping, u: Any) -> str:
     """One line of a fit report's parameter table: the value and its standard error,
     the model unit, and the value in the calorimetry units ``u`` of the scan."""
@@ -390,14 +400,8 @@ class FitResult(LmfitStatistics):
         if self.fixed:
             fixed = ", ".join(f"{k} = {v:g}" for k, v in self.fixed.items())
             lines.extend(textwrap.wrap(f"Fixed: {fixed}", 88, subsequent_indent="  "))
-        names = list(self.correlation.columns)
-        if len(names) > 1:
-            lines.append("")
-            lines.append("Correlations")
-            lines.append(" " * 10 + "".join(f"{n:>9}" for n in names))
-            for a in names:
-                lines.append(f"{a:<10}" + "".join(
-                    f"{self.correlation.loc[a, b]:>9.3f}" for b in names))
+        lines.extend(correlation_lines(self.correlation, list(self.correlation.columns),
+                                       "Correlations"))
         d, m = self.transition["data"], self.transition["model"]
         rows = [
             ("Calorimetric enthalpy", "H", lambda x: float(u.enthalpy_from_model(x)),
