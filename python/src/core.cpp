@@ -7,6 +7,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -117,6 +118,19 @@ py::dict Parameters(const RunSpec& spec) {
 // Thrown out of a run when Python has an exception to raise for a signal.
 struct Interrupted {};
 
+// A flag another thread sets to end a run at its next sweep point, heard
+// without the interpreter lock (so that a run whose points nobody watches
+// takes the lock only to poll for signals).
+class StopFlag {
+ public:
+  void set() { set_.store(true, std::memory_order_relaxed); }
+  void clear() { set_.store(false, std::memory_order_relaxed); }
+  bool is_set() const { return set_.load(std::memory_order_relaxed); }
+
+ private:
+  std::atomic<bool> set_{false};
+};
+
 // Hands every line to a Python callable (kind, line) while the run goes on,
 // taking the interpreter lock for the call only.  At progress lines (at
 // most every kPollInterval) the signals Python has received are handled.
@@ -127,10 +141,13 @@ class CallbackReporter : public Reporter {
   // `point_lines`: whether the sweep points' progress lines are wanted at all
   // (where nobody listens they are neither formatted nor handed over, which
   // would take the interpreter lock once a point).
-  CallbackReporter(py::object callback, bool point_lines)
+  // `stop`: a flag that ends the run at its next sweep point once set
+  // (read without the interpreter lock).
+  CallbackReporter(py::object callback, bool point_lines, const StopFlag* stop = nullptr)
       : callback_(std::move(callback)),
         caller_(std::this_thread::get_id()),
-        point_lines_(point_lines) {}
+        point_lines_(point_lines),
+        stop_(stop) {}
   void Progress(const char* line) override {
     Poll();
     Deliver("progress", line);
@@ -151,6 +168,13 @@ class CallbackReporter : public Reporter {
   // equilibrium curve's blocks).
   void Poll() override {
     if (std::this_thread::get_id() != caller_) return;
+    if (stop_ != nullptr && stop_->is_set()) {
+      py::gil_scoped_acquire gil;
+      PyErr_SetString(py::module_::import("chainmelt._core").attr("Stopped").ptr(),
+                      "the run was stopped");
+      signal_error = std::make_unique<py::error_already_set>();
+      throw Interrupted{};
+    }
     const auto now = std::chrono::steady_clock::now();
     if (now < next_poll_) return;
     next_poll_ = now + kPollInterval;
@@ -186,6 +210,7 @@ class CallbackReporter : public Reporter {
   py::object callback_;
   std::thread::id caller_;
   bool point_lines_;
+  const StopFlag* stop_;
   std::chrono::steady_clock::time_point next_poll_{};
   std::mutex mutex_;
   std::exception_ptr error_;
@@ -227,7 +252,7 @@ void ImportNumpy() { py::module_::import("numpy"); }
 
 py::dict Run(const Settings& settings, py::object callback, const std::string& file,
              const std::optional<std::vector<double>>& values, py::object leading,
-             bool point_lines) {
+             bool point_lines, const StopFlag* stop) {
   if (leading.is_none()) ImportNumpy();
   if (values && values->empty()) throw py::value_error("values: expected at least one value");
   // With values, the sweep's own fields are set from the first one, so that
@@ -252,7 +277,7 @@ py::dict Run(const Settings& settings, py::object callback, const std::string& f
       RaiseRefusal(NamedRefusal(checked.spec, checked.sources, *refusal), refusal->field->name);
   }
   TableSink sink;
-  CallbackReporter reporter(std::move(callback), point_lines);
+  CallbackReporter reporter(std::move(callback), point_lines, stop);
   RunSummary summary;
   bool interrupted = false;
   try {
@@ -539,6 +564,20 @@ py::list FieldList() {
   return l;
 }
 
+// (kind, ((name, unit, integer), ...)) of the records of settings the
+// checks of a run accept; a refusal raises ValueError(message, field).
+py::tuple CheckedLayout(const Settings& settings) {
+  Built b = Build(settings, true);
+  if (!b.error.empty()) RaiseRefusal(b.error, b.field);
+  const Layout layout = LayoutFor(b.spec);
+  py::tuple columns(layout.columns.size());
+  for (std::size_t i = 0; i < layout.columns.size(); ++i) {
+    const Column& c = layout.columns[i];
+    columns[i] = py::make_tuple(c.name, c.unit, c.integer);
+  }
+  return py::make_tuple(layout.kind, columns);
+}
+
 // The column names and units of a task's records, without running it.
 py::tuple Columns(const Settings& settings) {
   Built b = Build(settings, false);
@@ -554,6 +593,16 @@ py::tuple Columns(const Settings& settings) {
 PYBIND11_MODULE(_core, m) {
   m.doc() = "The chainmelt engine: runs given as (key, text) settings of the named form.";
   m.attr("version") = CHAINMELT_VERSION;
+  py::class_<StopFlag>(m, "Flag",
+                       "A flag that ends the runs given it at their next sweep point once set; "
+                       "set, cleared and read from any thread.")
+      .def(py::init<>())
+      .def("set", &StopFlag::set)
+      .def("clear", &StopFlag::clear)
+      .def("is_set", &StopFlag::is_set);
+  // Raised by a run whose Flag was set (a type of its own, nothing C++ throws).
+  struct RunStopped {};
+  py::exception<RunStopped>(m, "Stopped", PyExc_Exception);
   m.def("fields", &FieldList, "The fields of a run: (name, classic position, type, help).");
   m.def("parameters", &CheckedParameters, py::arg("settings"),
         "Applies the settings and the checks of the command line (the dH = 0 derivation "
@@ -580,6 +629,7 @@ PYBIND11_MODULE(_core, m) {
   m.def("run", &Run, py::arg("settings"), py::arg("callback") = py::none(),
         py::arg("file") = std::string(), py::arg("values") = py::none(),
         py::arg("leading") = py::none(), py::arg("point_lines") = true,
+        py::arg("stop") = static_cast<const StopFlag*>(nullptr),
         "Runs the settings (after the parameter file, if one is named) with the interpreter "
         "lock released; callback(kind, line) gets every progress and diagnostic line.  A "
         "refused setting raises ValueError(message, field).  Signals are handled between "
@@ -592,7 +642,9 @@ PYBIND11_MODULE(_core, m) {
         "given, the records come as the lines of a TSV table with these cells first "
         "('text', as rows_text writes them; 'lines' their number) instead of an array in "
         "'rows', so that no NumPy is needed.  `point_lines` false: the sweep points' "
-        "progress lines are not made (nobody listens to them); the other lines still come.");
+        "progress lines are not made (nobody listens to them); the other lines still come.  "
+        "`stop`: a Flag; once set, the run ends at its next sweep point raising Stopped "
+        "(with 'result', as above).");
   m.def("lattice_snapshot", &LatticeSnapshot, py::arg("settings"), py::arg("T"), py::arg("L"),
         py::arg("seed"), py::arg("sweeps"),
         "One configuration of the exact lattice after `sweeps` sweeps from a random start: an "
@@ -609,6 +661,9 @@ PYBIND11_MODULE(_core, m) {
         "tempering) and its curve reweighted onto the temperatures `at`: dict with "
         "'simulated' and 'curve' (columns T, Cp, Cp_err, U, U_err, x_f, x_f_err, y_ff, "
         "y_ff_err, tau_E, tau_Nf, reliable), exchange_T, exchange_rate, reliable, parameters.");
+  m.def("layout", &CheckedLayout, py::arg("settings"),
+        "(kind, ((name, unit, integer), ...)) of the records of a run of the settings, after "
+        "the checks of a run; a refused setting raises ValueError(message, field).");
   m.def("columns", &Columns, py::arg("settings"),
         "(kind, [(name, unit, integer)], parameters) of the records of the settings' task and "
         "variant, without the checks of a run.");

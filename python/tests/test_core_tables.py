@@ -5,6 +5,7 @@ field."""
 import json
 import math
 import subprocess
+import time
 
 import numpy as np
 import pytest
@@ -123,6 +124,34 @@ def test_a_signal_ends_a_run_promptly_with_its_records(task, threads, how):
     assert line[0] == name and (int(line[1]) > 0 or task == "curve") and line[1] == line[2]
     if how == "sigint":
         assert float(line[3]) - sent < 0.5
+
+
+@pytest.mark.parametrize("point_lines", [False, True])
+def test_a_flag_set_by_another_thread_stops_a_run_at_its_next_point(point_lines):
+    """A run of 3 000 001 points (seconds) told to stop by a Flag from a timer
+    thread ends promptly raising Stopped, holding the records made before;
+    a cleared flag lets a run finish."""
+    import threading
+    settings = [("task", "heat"), ("n0", "2"), ("Tm", "314"), ("dHcal", "2200"), ("w", "-250"),
+                ("T_min", "300"), ("T_max", "330"), ("dT", "0.00001"), ("threads", "1"),
+                ("search", "classic")]
+    flag = _core.Flag()
+    timer = threading.Timer(0.2, flag.set)
+    timer.start()
+    t0 = time.monotonic()
+    try:
+        with pytest.raises(_core.Stopped) as e:
+            _core.run(settings, lambda kind, line: None, leading=(), point_lines=point_lines,
+                      stop=flag)
+    finally:
+        timer.cancel()
+    assert flag.is_set() and time.monotonic() - t0 < 5
+    r = e.value.result
+    assert 0 < r["lines"] == r["records"] < 3_000_001 and r["text"].count("\n") == r["lines"]
+    flag.clear()
+    done = _core.run(settings[:5] + [("T_min", "300"), ("T_max", "301"), ("dT", "0.5")],
+                     leading=(), point_lines=point_lines, stop=flag)
+    assert done["lines"] == 3
 
 
 def test_a_scan_table_converts_with_every_cell_kept():

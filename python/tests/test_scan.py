@@ -422,7 +422,11 @@ def test_scan_descriptions(tmp_path):
     assert worked.runs[-1].values == {"w": -160.0, "dHcal": 2700.0}
     # Runs whose records differ in their columns cannot share one table.
     with pytest.raises(chainmelt.ScanError, match="different records"):
-        scanmod.check_layout(scanmod.Plan(BASE, {"n0": [2, 4]}))
+        scanmod.check_layout(scanmod.Plan(dict(BASE, conc=0.1), {"n0": [2, 4]}))
+    # A run the engine would refuse is refused before any run starts, with
+    # the checks of a run (n0 = 4 needs 0 < conc < 1).
+    layout, refused = scanmod.check_layout(scanmod.Plan(BASE, {"n0": [2, 4]}))
+    assert layout[0] == "heat" and list(refused) == [2] and "conc" in refused[2]
 
 
 def test_plots_of_a_scan(tmp_path, client):

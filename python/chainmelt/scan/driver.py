@@ -14,7 +14,6 @@ import warnings
 from typing import Any, Callable, TextIO
 
 from .. import _core
-from .._fields import check
 from .plan import Plan, ScanError, describe
 from .store import Store, read_scan
 from .threads import ThreadClient, _ThreadFuture, _Waited  # noqa: F401
@@ -118,22 +117,20 @@ def check_layout(plan: Plan) -> tuple:
         the checks accept, and the refused runs as ``{number: message}``.
     """
     layout, first, refused = None, None, {}
-    for run in plan.runs:
+    for number, values, settings in plan.unkeyed():
         try:
-            check(dict(run.settings))
+            this = _core.layout(settings)
         except ValueError as e:
-            refused[run.number] = str(e)
+            refused[number] = e.args[0]
             continue
-        kind, cols, _ = _core.columns(run.settings)
-        this = (kind, [tuple(c) for c in cols])
         if layout is None:
-            layout, first = this, run.values
+            layout, first = this, values
         elif this != layout:
             raise ScanError("scan: the runs write different records (%s for %s, %s for %s); "
                             "scan them separately"
                             % (layout[0] + ": " + " ".join(c[0] for c in layout[1]),
                                describe(first), this[0] + ": " + " ".join(c[0] for c in this[1]),
-                               describe(run.values)))
+                               describe(values)))
     if layout is None:
         number = next(iter(refused))
         raise ScanError("scan: every run is refused; run %d: %s" % (number, refused[number]))

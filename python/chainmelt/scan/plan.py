@@ -297,6 +297,16 @@ class Plan:
 
     def run(self, number: int) -> Run:
         """Run ``number`` (from 1) of the grid."""
+        values, s = self._made(number)
+        return Run(number, values, s, run_key(s))
+
+    def unkeyed(self) -> Iterator[tuple]:
+        """``(number, values, settings)`` of every run, without the keys (for
+        checking the runs before any is made)."""
+        for number in range(1, self.size + 1):
+            yield (number,) + self._made(number)
+
+    def _made(self, number):
         rest, indices = number - 1, []
         for n in reversed(self._lengths):
             rest, i = divmod(rest, n)
@@ -315,7 +325,7 @@ class Plan:
         else:
             s = [(key, field_text(name, values[name]) if text is None else text)
                  for name, key, text in self._template]
-        return Run(number, values, s, run_key(s))
+        return values, s
 
     def _check_repeats(self):
         """Two runs are the same run when a factor repeats a value: found

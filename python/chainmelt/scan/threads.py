@@ -60,7 +60,8 @@ class ThreadClient:
         self.status = "running"
         self._queue: Any = queue.SimpleQueue()
         self._count = 0
-        self._stop = threading.Event()
+        from .. import _core
+        self._stop = _core.Flag()
         self._pool = [threading.Thread(target=self._serve, name="chainmelt-scan-%d" % (k + 1),
                                        daemon=True) for k in range(self.threads)]
         for t in self._pool:

@@ -68,30 +68,28 @@ def compress(text: str) -> bytes:
     return gzip.compress(text.encode("utf-8"), compresslevel=1, mtime=0)
 
 
-# Set by each thread of a scan's own ThreadClient: .stop, an Event that ends
-# its run at the next sweep point (the scan is ending).
+# Set by each thread of a scan's own ThreadClient: .stop, a _core.Flag that
+# ends its run at the next sweep point (the scan is ending).
 thread_state = threading.local()
 
-
-class Stopped(Exception):
-    """A run ended because its scan is ending."""
+#: A run ended because its scan is ending.
+Stopped = _core.Stopped
 
 
 def _run_one(job, worker, parts):
     notes = []
-    stop = getattr(thread_state, "stop", None)
 
     def deliver(kind, line):
-        if kind == "progress" and stop is not None and stop.is_set():
-            raise Stopped("the scan is ending")
         if kind != "progress":
             notes.append(line)
 
     start = time.perf_counter()
     count = 0
     try:
-        # The records come back as the lines of the table, no array made.
-        result = _core.run(job.settings, deliver, "", leading=job.prefix)
+        # The records come back as the lines of the table, no array made;
+        # nobody watches the points (the stop flag is heard without them).
+        result = _core.run(job.settings, deliver, "", leading=job.prefix, point_lines=False,
+                           stop=getattr(thread_state, "stop", None))
     except ValueError as e:
         status, message = "refused", str(e.args[0])
     else:
