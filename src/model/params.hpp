@@ -39,6 +39,9 @@ struct Model {
 };
 
 inline bool IsAltMode(const Para& para) { return para.mode == kAltMode; }
-inline bool IsEnthalpySweep(const Para& para) { return para.sweep == "H"; }
+// Asked at every sweep point: compared without a string comparison.
+inline bool IsEnthalpySweep(const Para& para) {
+  return para.sweep.size() == 1 && para.sweep[0] == 'H';
+}
 
 }  // namespace chainmelt

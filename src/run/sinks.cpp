@@ -122,7 +122,7 @@ void TextSink::Begin(const RunSpec& spec, const Layout& layout) {
 void TextSink::Row(const double* v, std::size_t n) {
   line_.clear();
   writer_.AppendRow({}, v, n, line_);
-  std::fputs(line_.c_str(), file_);
+  std::fwrite(line_.data(), 1, line_.size(), file_);
   Check();
 }
 

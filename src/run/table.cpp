@@ -5,26 +5,37 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace chainmelt {
 
-void AppendNumber(std::string& out, double v, bool integer) {
+namespace {
+
+// The most characters a number takes (the shortest text of a double is at
+// most 24, "-2.2250738585072014e-308").
+constexpr std::size_t kNumberChars = 32;
+
+// Writes the text of v at p (kNumberChars of room) and returns its end.
+char* WriteNumber(char* p, double v, bool integer) {
   if (std::isnan(v)) {
-    out += "nan";
-    return;
+    std::memcpy(p, "nan", 3);
+    return p + 3;
   }
   if (std::isinf(v)) {
-    out += v > 0 ? "inf" : "-inf";
-    return;
+    if (v < 0) *p++ = '-';
+    std::memcpy(p, "inf", 3);
+    return p + 3;
   }
-  char buf[32];
-  std::to_chars_result res;
-  if (integer && std::fabs(v) < 9e15 && v == std::floor(v)) {
-    res = std::to_chars(buf, buf + sizeof buf, static_cast<long long>(v));
-  } else {
-    res = std::to_chars(buf, buf + sizeof buf, v);
-  }
-  out.append(buf, res.ptr);
+  if (integer && std::fabs(v) < 9e15 && v == std::floor(v))
+    return std::to_chars(p, p + kNumberChars, static_cast<long long>(v)).ptr;
+  return std::to_chars(p, p + kNumberChars, v).ptr;
+}
+
+}  // namespace
+
+void AppendNumber(std::string& out, double v, bool integer) {
+  char buf[kNumberChars];
+  out.append(buf, WriteNumber(buf, v, integer));
 }
 
 std::string NumberText(double v, bool integer) {
@@ -160,16 +171,32 @@ void TableWriter::AppendRow(const std::vector<Cell>& leading, const double* v, s
       for (char ch : c.text) line += (ch == sep || ch == '\n' || ch == '\t') ? ' ' : ch;
     }
   }
+  if (!json) {
+    // The numbers go to a buffer first and to the line in a few appends.
+    char buf[512];
+    char* q = buf;
+    for (std::size_t i = 0; i < columns_.size(); ++i) {
+      if (q + kNumberChars + 2 > buf + sizeof buf) {
+        line.append(buf, q);
+        q = buf;
+      }
+      if (!first) *q++ = sep;
+      first = false;
+      if (i < n && std::isfinite(v[i])) q = WriteNumber(q, v[i], columns_[i].integer);
+    }
+    *q++ = '\n';
+    line.append(buf, q);
+    return;
+  }
   for (std::size_t i = 0; i < columns_.size(); ++i) {
     open(columns_[i].name);
-    const bool have = i < n && std::isfinite(v[i]);
-    if (have) {
+    if (i < n && std::isfinite(v[i])) {
       AppendNumber(line, v[i], columns_[i].integer);
-    } else if (json) {
+    } else {
       line += "null";
     }
   }
-  if (json) line += first ? "{}" : "}";
+  line += first ? "{}" : "}";
   line += "\n";
 }
 

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "model/free_grad.hpp"
 #include "model/model.hpp"
 #include "numeric/fatal.hpp"
 #include "numeric/minimize.hpp"
@@ -263,13 +264,15 @@ NewtonStatus NewtonMin(const Model& m, StateVec& p, double& F, int max_iter, int
       StateVec q;
       for (int i = 1; i <= n; ++i) q[i] = p[i] + t * d[i];
       if (!Check(m, q, n)) continue;
-      const double Fq = FreeCalc(m, q);
-      if (h == 0 && dec <= kQuadratic * scale) {
+      const bool quadratic = h == 0 && dec <= kQuadratic * scale;
+      StateVec gq;
+      // F and the gradient at q share their logarithms.
+      const double Fq = quadratic ? FreeDerCalc(m, q, gq) : FreeCalc(m, q);
+      if (quadratic) {
         // Close to the minimum the full step is taken without comparing F;
         // the decrement after it, estimated with this Hessian, says whether
         // it converged (it saves the next Hessian and its factorisation).
-        StateVec gq, e;
-        DerCalc(m, q, gq);
+        StateVec e;
         Solve(L, n, gq, e);
         double next = 0.0;
         for (int i = 1; i <= n; ++i) next += gq[i] * e[i];
