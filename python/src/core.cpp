@@ -146,6 +146,7 @@ class CallbackReporter : public Reporter {
   CallbackReporter(py::object callback, bool point_lines, const StopFlag* stop = nullptr)
       : callback_(std::move(callback)),
         caller_(std::this_thread::get_id()),
+        signals_(OnMainThread()),
         point_lines_(point_lines),
         stop_(stop) {}
   void Progress(const char* line) override {
@@ -175,6 +176,9 @@ class CallbackReporter : public Reporter {
       signal_error = std::make_unique<py::error_already_set>();
       throw Interrupted{};
     }
+    // Python handles signals on its main thread only: a run on another
+    // thread has none to hear and need not take the interpreter lock.
+    if (!signals_) return;
     const auto now = std::chrono::steady_clock::now();
     if (now < next_poll_) return;
     next_poll_ = now + kPollInterval;
@@ -207,8 +211,15 @@ class CallbackReporter : public Reporter {
     }
   }
 
+  // Whether the calling thread is the interpreter's main thread (the lock held).
+  static bool OnMainThread() {
+    const py::object main = py::module_::import("threading").attr("main_thread")();
+    return main.attr("ident").cast<unsigned long>() == PyThread_get_thread_ident();
+  }
+
   py::object callback_;
   std::thread::id caller_;
+  bool signals_;
   bool point_lines_;
   const StopFlag* stop_;
   std::chrono::steady_clock::time_point next_poll_{};
