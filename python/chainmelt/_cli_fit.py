@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import argparse
-import json
 import math
 import os
 import sys
@@ -245,6 +244,7 @@ def main_fit(argv: list | None = None, *, engine: Any = None, stdout: TextIO | N
         if check is not None:
             out["lattice_check"] = {k: (v.tolist() if hasattr(v, "tolist") else v)
                                     for k, v in check.items()}
+        import json
         print(json.dumps(out, indent=2), file=stdout)
     else:
         print(result.report(), end="", file=stdout)

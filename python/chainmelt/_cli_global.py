@@ -4,7 +4,6 @@ of every fit."""
 from __future__ import annotations
 
 import argparse
-import json
 import os
 import textwrap
 from typing import Any, TextIO
@@ -108,6 +107,7 @@ def emit(result: Any, a: Any, stdout: TextIO, stderr: TextIO, prog: str) -> int:
         if check is not None:
             d["lattice_check"] = {k: (v.tolist() if hasattr(v, "tolist") else v)
                                   for k, v in check.items()}
+        import json
         print(json.dumps(d, indent=2), file=stdout)
     else:
         text = result.report()

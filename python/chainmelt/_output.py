@@ -10,11 +10,8 @@ failed write is an error that names the path and the reason."""
 
 from __future__ import annotations
 
-import hashlib
-import json
 import os
 import stat
-import tempfile
 from typing import Callable
 
 
@@ -61,7 +58,7 @@ def write_output(path: str | os.PathLike, data: bytes | str | Callable, *,
     base = os.path.basename(target)
     _remove_dead_temporaries(directory, base)
     try:
-        fd, tmp = tempfile.mkstemp(prefix=".%s.tmp-%d-" % (base, os.getpid()), dir=directory)
+        fd, tmp = _temporary(directory, ".%s.tmp-%d-" % (base, os.getpid()))
     except OSError as e:
         raise path_error(path, e) from None
     try:
@@ -97,6 +94,20 @@ def write_output(path: str | os.PathLike, data: bytes | str | Callable, *,
         raise
     _fsync_dir(directory)
     return path
+
+
+def _temporary(directory, prefix):
+    """(fd, path) of a new file ``prefix`` + 12 random hex digits in
+    ``directory``, created here and nowhere else (as tempfile.mkstemp does,
+    without the import of tempfile at every start of the command line)."""
+    for _ in range(100):
+        name = os.path.join(directory, prefix + os.urandom(6).hex())
+        try:
+            return os.open(name, os.O_RDWR | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0),
+                           0o600), name
+        except FileExistsError:
+            continue
+    raise FileExistsError(17, "no free temporary name", os.path.join(directory, prefix))
 
 
 def _remove_dead_temporaries(directory, base):
@@ -170,6 +181,8 @@ def write_table(path: str | os.PathLike, text: str, meta: dict) -> str:
     write_output(path, data)
     target = os.path.realpath(os.fspath(path))
     if os.path.isfile(target):
+        import hashlib
+        import json
         meta = dict(meta, bytes=len(data), sha256=hashlib.sha256(data).hexdigest())
         write_output(meta_path(path), json.dumps(meta, indent=1) + "\n")
     return os.fspath(path)

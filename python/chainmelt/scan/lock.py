@@ -5,12 +5,21 @@ from __future__ import annotations
 import datetime
 import fcntl
 import os
-import socket
 import time
 
 from .plan import ScanError
 
 LOCK = "lock"
+
+
+def host_name() -> str:
+    """This machine's name, as ``socket.gethostname()`` gives it (the
+    kernel's node name), without importing socket at every start."""
+    try:
+        return os.uname().nodename
+    except AttributeError:  # a system without uname
+        import socket
+        return socket.gethostname()
 
 
 class Lock:
@@ -23,7 +32,7 @@ class Lock:
     def __init__(self, directory: str, tries: int = 5):
         self.path = os.path.join(directory, LOCK)
         self.fd = None
-        host = socket.gethostname()
+        host = host_name()
         text = "pid=%d host=%s started=%s\n" % (
             os.getpid(), host,
             datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ"))

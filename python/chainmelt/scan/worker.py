@@ -4,12 +4,12 @@ from __future__ import annotations
 
 import dataclasses
 import gzip
-import socket
 import sys
 import threading
 import time
 
 from .. import _core
+from .lock import host_name
 
 #: The statuses of a run in runs.tsv.
 STATUSES = ("ok", "fatal", "refused", "nonfinite", "lost")
@@ -126,7 +126,7 @@ def run_chunk(jobs: list) -> tuple:
         member (None without records), made here so that the scan's own
         process only writes it.
     """
-    worker = socket.gethostname()
+    worker = host_name()
     name = threading.current_thread().name
     if name.startswith("chainmelt-scan-"):
         # A thread of the scan's own process (Dask is not even imported).
@@ -138,7 +138,7 @@ def run_chunk(jobs: list) -> tuple:
             if worker.startswith("inproc://"):
                 # A Dask worker inside the scanning process: its threads
                 # are the workers that matter.
-                worker = "%s:%s" % (socket.gethostname(), name)
+                worker = "%s:%s" % (host_name(), name)
         except (ImportError, ValueError):
             pass
     parts: list = []
