@@ -115,6 +115,13 @@ py::dict Parameters(const RunSpec& spec) {
   return d;
 }
 
+// [(name, unit, integer)] of a record layout's columns.
+py::list ColumnList(const Layout& layout) {
+  py::list columns;
+  for (const Column& c : layout.columns) columns.append(py::make_tuple(c.name, c.unit, c.integer));
+  return columns;
+}
+
 // Thrown out of a run when Python has an exception to raise for a signal.
 struct Interrupted {};
 
@@ -319,8 +326,7 @@ py::dict Run(const Settings& settings, py::object callback, const std::string& f
   const Layout& layout = sink.layout();
   const auto& rows = sink.rows();
   const std::size_t ncol = layout.columns.size();
-  py::list columns;
-  for (const Column& c : layout.columns) columns.append(py::make_tuple(c.name, c.unit, c.integer));
+  py::list columns = ColumnList(layout);
   py::dict r;
   r["kind"] = layout.kind;
   r["columns"] = columns;
@@ -581,12 +587,7 @@ py::tuple CheckedLayout(const Settings& settings) {
   Built b = Build(settings, true);
   if (!b.error.empty()) RaiseRefusal(b.error, b.field);
   const Layout layout = LayoutFor(b.spec);
-  py::tuple columns(layout.columns.size());
-  for (std::size_t i = 0; i < layout.columns.size(); ++i) {
-    const Column& c = layout.columns[i];
-    columns[i] = py::make_tuple(c.name, c.unit, c.integer);
-  }
-  return py::make_tuple(layout.kind, columns);
+  return py::make_tuple(layout.kind, py::tuple(ColumnList(layout)));
 }
 
 // The column names and units of a task's records, without running it.
@@ -594,8 +595,7 @@ py::tuple Columns(const Settings& settings) {
   Built b = Build(settings, false);
   if (!b.error.empty()) RaiseRefusal(b.error, b.field);
   const Layout layout = LayoutFor(b.spec);
-  py::list columns;
-  for (const Column& c : layout.columns) columns.append(py::make_tuple(c.name, c.unit, c.integer));
+  py::list columns = ColumnList(layout);
   return py::make_tuple(layout.kind, columns, Parameters(b.spec));
 }
 
